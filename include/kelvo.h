@@ -1,0 +1,368 @@
+/*
+ * kelvo.h - the public C interface of the Kelvo inference engine.
+ *
+ * Every function reports its outcome as the calling thread's last error code
+ * (read it with kv_error_code) and returns a value that shows failure at a
+ * glance: a nonzero status, NULL, (size_t)-1, -1.0, -1 for boolean queries, or
+ * the error member of an enumeration.  A successful call leaves kv_error_none.
+ * Objects and lists returned by getters belong to the object that returned
+ * them unless a function says otherwise.
+ */
+#ifndef KELVO_H
+#define KELVO_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+#if defined(_WIN32)
+#define KV_API __declspec(dllexport)
+#elif defined(__GNUC__)
+#define KV_API __attribute__((visibility("default")))
+#else
+#define KV_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------------
+ * Opaque object types.  A class is a domain record that belongs to a class
+ * collection, so a class may be passed wherever a domain is accepted.
+ */
+typedef struct kv_domain_s *kv_domain_t;
+typedef struct kv_domain_s *kv_class_t;
+typedef struct kv_class_collection_s *kv_class_collection_t;
+typedef struct kv_node_s *kv_node_t;
+typedef struct kv_table_s *kv_table_t;
+typedef struct kv_clique_s *kv_clique_t;
+typedef struct kv_junction_tree_s *kv_junction_tree_t;
+typedef struct kv_expression_s *kv_expression_t;
+typedef struct kv_model_s *kv_model_t;
+typedef struct kv_attribute_s *kv_attribute_t;
+typedef struct kv_uncertain_edge_s *kv_uncertain_edge_t;
+typedef struct kv_ambiguous_region_s *kv_ambiguous_region_t;
+typedef struct kv_solution_s *kv_solution_t;
+
+/* Scalar types. */
+typedef int kv_status_t;          /* 0 on success, else the error code */
+typedef size_t kv_count_t;        /* (size_t)-1 on failure */
+typedef size_t kv_index_t;        /* (size_t)-1 on failure */
+typedef double kv_number_t;
+typedef double kv_double_t;
+typedef int kv_boolean_t;         /* 1 true, 0 false, -1 on error */
+typedef int kv_coordinate_t;
+typedef const char *kv_string_t;
+
+/* ---------------------------------------------------------------------------
+ * Enumerations.  The numbers are fixed: files and bindings store them.
+ */
+typedef enum {
+    kv_error_none = 0,
+    kv_error_usage = 1,
+    kv_error_io = 2,
+    kv_error_no_memory = 3,
+    kv_error_cg_influence_diagrams_not_supported = 4,
+    kv_error_twice = 5,
+    kv_error_invalid_name = 6,
+    kv_error_cyclic_network = 7,
+    kv_error_size_too_large = 8,
+    kv_error_fast_retraction = 9,
+    kv_error_rounding = 10,
+    kv_error_invalid_password = 11,
+    kv_error_bad_file = 12,
+    kv_error_bad_version = 13,
+    kv_error_format = 14,
+    kv_error_not_compiled = 15,
+    kv_error_zero_sum = 16,
+    kv_error_negative_probability = 17,
+    kv_error_chain_graph = 18,
+    kv_error_enumeration = 19,
+    kv_error_decision_order = 20,
+    kv_error_no_equilibrium = 21,
+    kv_error_inconsistency_or_underflow = 22,
+    kv_error_overflow = 23,
+    kv_error_low_density = 24,
+    kv_error_zero_variance = 25,
+    kv_error_cg_evidence_incorporated = 26,
+    kv_error_normalization = 27,
+    kv_error_compressed = 28,
+    kv_error_table_too_large = 29,
+    kv_error_no_value = 30,
+    kv_error_parse = 31,
+    kv_error_locale = 32,
+    kv_error_invalid_expression = 33,
+    kv_error_syntax = 34,
+    kv_error_division_by_zero = 35,
+    kv_error_inappropriate_arguments = 36,
+    kv_error_computation_failed = 37,
+    kv_error_insufficient_state_range = 38,
+    kv_error_invalid_state_values = 39,
+    kv_error_cyclic_instance_hierarchy = 40,
+    kv_error_illegal_binding = 41,
+    /* 42 to 44 are unused */
+    kv_error_jni = 45,
+    kv_error_error = 46
+} kv_error_t;
+
+typedef enum {
+    kv_category_error = -1,
+    kv_category_instance = 6,
+    kv_category_chance = 7,
+    kv_category_decision = 8,
+    kv_category_utility = 9
+} kv_node_category_t;
+
+typedef enum {
+    kv_kind_discrete = 0,
+    kv_kind_continuous = 1,
+    kv_kind_error = 2
+} kv_node_kind_t;
+
+typedef enum {
+    kv_subtype_label = 30,
+    kv_subtype_boolean = 31,
+    kv_subtype_number = 32,
+    kv_subtype_interval = 33,
+    kv_subtype_error = 34
+} kv_node_subtype_t;
+
+typedef enum {
+    kv_tm_clique_size = 15,
+    kv_tm_clique_weight = 16,
+    kv_tm_fill_in_size = 17,
+    kv_tm_fill_in_weight = 18,
+    kv_tm_optimal = 19
+} kv_triangulation_method_t;
+
+typedef enum {
+    kv_equilibrium_none = 10,
+    kv_equilibrium_sum = 11,
+    kv_equilibrium_max = 12
+} kv_equilibrium_t;
+
+typedef enum {
+    kv_mode_normal = 20,
+    kv_mode_fast_retraction = 21
+} kv_evidence_mode_t;
+
+typedef enum {
+    kv_table_type_probability = 0,
+    kv_table_type_utility = 1,
+    kv_table_type_experience = 2,
+    kv_table_type_fading = 3
+} kv_table_type_t;
+
+typedef enum {
+    kv_constraint_none = 100,
+    kv_constraint_edge_required = 101,
+    kv_constraint_forward_edge_required = 102,
+    kv_constraint_backward_edge_required = 103,
+    kv_constraint_edge_forbidden = 104,
+    kv_constraint_forward_edge_forbidden = 105,
+    kv_constraint_backward_edge_forbidden = 106,
+    kv_constraint_error = 107
+} kv_edge_constraint_t;
+
+typedef enum {
+    kv_operator_Normal = 60,
+    kv_operator_Beta = 61,
+    kv_operator_Gamma = 62,
+    kv_operator_Exponential = 63,
+    kv_operator_Weibull = 64,
+    kv_operator_Uniform = 65,
+    kv_operator_Binomial = 66,
+    kv_operator_Poisson = 67,
+    kv_operator_NegativeBinomial = 68,
+    kv_operator_Geometric = 69,
+    kv_operator_Distribution = 70,
+    kv_operator_NoisyOR = 71,
+    kv_operator_min = 72,
+    kv_operator_max = 73,
+    kv_operator_log = 74,
+    kv_operator_log2 = 75,
+    kv_operator_log10 = 76,
+    kv_operator_exp = 77,
+    kv_operator_sin = 78,
+    kv_operator_cos = 79,
+    kv_operator_tan = 80,
+    kv_operator_sinh = 81,
+    kv_operator_cosh = 82,
+    kv_operator_tanh = 83,
+    kv_operator_sqrt = 84,
+    kv_operator_abs = 85,
+    kv_operator_floor = 86,
+    kv_operator_ceil = 87,
+    kv_operator_mod = 88,
+    kv_operator_if = 89,
+    kv_operator_and = 90,
+    kv_operator_or = 91,
+    kv_operator_not = 92,
+    kv_operator_add = 93,
+    kv_operator_subtract = 94,
+    kv_operator_multiply = 95,
+    kv_operator_divide = 96,
+    kv_operator_power = 97,
+    kv_operator_negate = 98,
+    kv_operator_equals = 99,
+    kv_operator_less_than = 100,
+    kv_operator_greater_than = 101,
+    kv_operator_not_equals = 102,
+    kv_operator_less_than_or_equals = 103,
+    kv_operator_greater_than_or_equals = 104,
+    kv_operator_number = 105,
+    kv_operator_label = 106,
+    kv_operator_node = 107,
+    kv_operator_boolean = 108,
+    kv_operator_error = 109
+} kv_operator_t;
+
+/* ---------------------------------------------------------------------------
+ * Callbacks.
+ */
+/* Parse errors: position is the line number (files) or the number of
+ * characters consumed (strings). */
+typedef void (*kv_error_handler_t)(size_t position, kv_string_t message, void *data);
+typedef void (*kv_error_handler2_t)(size_t position, kv_string_t message);
+/* Called by the class parser for a class it does not know yet. */
+typedef void (*kv_class_loader_t)(kv_string_t name, kv_class_collection_t cc, void *data);
+/* Called with the name of each compilation stage as it starts. */
+typedef void (*kv_progress_t)(kv_string_t stage);
+
+/* ---------------------------------------------------------------------------
+ * Errors.
+ */
+/* The calling thread's last error code; 0 in a thread that has made no call. */
+KV_API kv_error_t kv_error_code(void);
+/* Short name of an error code; "no_such_error" for an unknown code. */
+KV_API kv_string_t kv_error_name(kv_error_t code);
+/* One-sentence description of an error code; "No such error." when unknown. */
+KV_API kv_string_t kv_error_description(kv_error_t code);
+
+/* ---------------------------------------------------------------------------
+ * Domains.
+ */
+/* A new empty domain, or NULL (no_memory). */
+KV_API kv_domain_t kv_new_domain(void);
+/* Frees the domain and everything it owns, and closes its log stream. */
+KV_API kv_status_t kv_domain_delete(kv_domain_t domain);
+
+/* Sets the stream that receives the domain's log text (NULL: no logging).
+ * The domain closes the stream when it is deleted; a stream replaced by
+ * another one is not closed. */
+KV_API kv_status_t kv_domain_set_log_file(kv_domain_t domain, FILE *log_file);
+KV_API kv_status_t kv_class_set_log_file(kv_class_t cls, FILE *log_file);
+
+/* Name of the file the domain was read from, or NULL. */
+KV_API kv_string_t kv_domain_get_file_name(kv_domain_t domain);
+KV_API kv_string_t kv_domain_get_filename(kv_domain_t domain);
+KV_API kv_string_t kv_class_get_file_name(kv_class_t cls);
+
+/* Display size of the nodes. get: both out-arguments non-NULL and distinct. */
+KV_API kv_status_t kv_domain_set_node_size(kv_domain_t domain, size_t width, size_t height);
+KV_API kv_status_t kv_domain_get_node_size(kv_domain_t domain, size_t *width, size_t *height);
+KV_API kv_status_t kv_class_set_node_size(kv_class_t cls, size_t width, size_t height);
+KV_API kv_status_t kv_class_get_node_size(kv_class_t cls, size_t *width, size_t *height);
+
+/* Node counts of a domain, (size_t)-1 on error. */
+KV_API kv_count_t kv_domain_get_number_of_nodes(kv_domain_t domain);
+KV_API kv_count_t kv_domain_get_number_of_discrete_nodes(kv_domain_t domain);
+KV_API kv_count_t kv_domain_get_number_of_continuous_nodes(kv_domain_t domain);
+KV_API kv_count_t kv_domain_get_number_of_chance_nodes(kv_domain_t domain);
+KV_API kv_count_t kv_domain_get_number_of_decision_nodes(kv_domain_t domain);
+KV_API kv_count_t kv_domain_get_number_of_utility_nodes(kv_domain_t domain);
+
+/* The newest node; walk on with kv_node_get_next (newest first). */
+KV_API kv_node_t kv_domain_get_first_node(kv_domain_t domain);
+KV_API kv_node_t kv_class_get_first_node(kv_class_t cls);
+KV_API kv_node_t kv_node_get_next(kv_node_t node);
+
+/* The node with this name, or NULL with kv_error_none when there is none. */
+KV_API kv_node_t kv_domain_get_node_by_name(kv_domain_t domain, kv_string_t name);
+KV_API kv_node_t kv_class_get_node_by_name(kv_class_t cls, kv_string_t name);
+
+/* ---------------------------------------------------------------------------
+ * Nodes.
+ */
+/* A new node of category chance, decision or utility and kind discrete or
+ * continuous.  Decisions and utilities are discrete; a domain cannot hold
+ * both continuous nodes and decisions or utilities
+ * (cg_influence_diagrams_not_supported). */
+KV_API kv_node_t kv_domain_new_node(kv_domain_t domain, kv_node_category_t category,
+                                    kv_node_kind_t kind);
+KV_API kv_node_t kv_class_new_node(kv_class_t cls, kv_node_category_t category,
+                                   kv_node_kind_t kind);
+/* Deletes the node with its tables and links; the indices of newer nodes
+ * move down by one. */
+KV_API kv_status_t kv_node_delete(kv_node_t node);
+
+KV_API kv_node_category_t kv_node_get_category(kv_node_t node);
+KV_API kv_node_kind_t kv_node_get_kind(kv_node_t node);
+/* The home domain; kv_error_usage when the node belongs to a class. */
+KV_API kv_domain_t kv_node_get_domain(kv_node_t node);
+KV_API kv_domain_t kv_node_get_home_domain(kv_node_t node);
+/* The home class; kv_error_usage when the node belongs to a domain. */
+KV_API kv_class_t kv_node_get_home_class(kv_node_t node);
+
+/* Names are C identifiers, unique within the home (twice, invalid_name). */
+KV_API kv_status_t kv_node_set_name(kv_node_t node, kv_string_t name);
+/* The node's name; an unnamed node is given a generated one ("C3", ...). */
+KV_API kv_string_t kv_node_get_name(kv_node_t node);
+
+/* Free text shown by editors; "" when none was set. */
+KV_API kv_status_t kv_node_set_label(kv_node_t node, kv_string_t label);
+KV_API kv_string_t kv_node_get_label(kv_node_t node);
+
+KV_API kv_status_t kv_node_set_position(kv_node_t node, kv_coordinate_t x, kv_coordinate_t y);
+KV_API kv_status_t kv_node_get_position(kv_node_t node, kv_coordinate_t *x, kv_coordinate_t *y);
+
+/* NULL-terminated parent and child lists, owned by the node. */
+KV_API kv_node_t *kv_node_get_parents(kv_node_t node);
+KV_API kv_node_t *kv_node_get_children(kv_node_t node);
+
+/* States of discrete chance and decision nodes. */
+KV_API kv_count_t kv_node_get_number_of_states(kv_node_t node);
+KV_API kv_status_t kv_node_set_number_of_states(kv_node_t node, size_t count);
+/* The state's label, "" when it has none. */
+KV_API kv_string_t kv_node_get_state_label(kv_node_t node, size_t state);
+KV_API kv_status_t kv_node_set_state_label(kv_node_t node, size_t state, kv_string_t label);
+/* State values of number nodes (states 0..k-1) and interval nodes (interval
+ * ends 0..k; the outer ends default to -DBL_MAX and DBL_MAX). */
+KV_API kv_number_t kv_node_get_state_value(kv_node_t node, size_t state);
+KV_API kv_status_t kv_node_set_state_value(kv_node_t node, size_t state, kv_number_t value);
+KV_API kv_node_subtype_t kv_node_get_subtype(kv_node_t node);
+KV_API kv_status_t kv_node_set_subtype(kv_node_t node, kv_node_subtype_t subtype);
+
+/* ---------------------------------------------------------------------------
+ * Attributes: named text values kept and saved with domains, classes and
+ * nodes.  Keys are C identifiers; a NULL value removes the attribute.  The
+ * list is walked newest first.
+ */
+KV_API kv_status_t kv_domain_set_attribute(kv_domain_t domain, kv_string_t key, kv_string_t value);
+KV_API kv_string_t kv_domain_get_attribute(kv_domain_t domain, kv_string_t key);
+KV_API kv_attribute_t kv_domain_get_first_attribute(kv_domain_t domain);
+KV_API kv_status_t kv_class_set_attribute(kv_class_t cls, kv_string_t key, kv_string_t value);
+KV_API kv_string_t kv_class_get_attribute(kv_class_t cls, kv_string_t key);
+KV_API kv_attribute_t kv_class_get_first_attribute(kv_class_t cls);
+KV_API kv_status_t kv_node_set_attribute(kv_node_t node, kv_string_t key, kv_string_t value);
+KV_API kv_string_t kv_node_get_attribute(kv_node_t node, kv_string_t key);
+KV_API kv_attribute_t kv_node_get_first_attribute(kv_node_t node);
+KV_API kv_attribute_t kv_attribute_get_next(kv_attribute_t attribute);
+KV_API kv_string_t kv_attribute_get_key(kv_attribute_t attribute);
+KV_API kv_string_t kv_attribute_get_value(kv_attribute_t attribute);
+
+/* ---------------------------------------------------------------------------
+ * User data: one pointer per object, stored but never read or freed.
+ */
+KV_API kv_status_t kv_domain_set_user_data(kv_domain_t domain, void *data);
+KV_API void *kv_domain_get_user_data(kv_domain_t domain);
+KV_API kv_status_t kv_class_set_user_data(kv_class_t cls, void *data);
+KV_API void *kv_class_get_user_data(kv_class_t cls);
+KV_API kv_status_t kv_node_set_user_data(kv_node_t node, void *data);
+KV_API void *kv_node_get_user_data(kv_node_t node);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KELVO_H */

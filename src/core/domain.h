@@ -1,0 +1,169 @@
+// The domain and node records and the operations on them that other source
+// files share.  A class uses the domain record; it is a class exactly when its
+// class collection is set.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <type_traits>
+
+#include "kelvo.h"
+
+struct kv_attribute_s;
+struct kv_chain_block_s;
+struct kv_edge_constraint_s;
+
+// One entry of the name index: a named node, chained in its bucket.
+struct kv_name_entry_s {
+    kv_node_s *node;
+    kv_name_entry_s *next;
+};
+
+struct kv_domain_s {
+    char size_print_ring[8][64];
+    unsigned size_print_next;
+    size_t node_width, node_height;
+    char *file_name;
+    FILE *log_file;
+
+    // All nodes, newest first; node indices run from number_of_nodes down to 1.
+    kv_node_s *first_node;
+    size_t number_of_nodes;
+    size_t number_of_discrete_nodes, number_of_continuous_nodes;
+    size_t number_of_chance_nodes, number_of_decision_nodes;
+    size_t number_of_utility_nodes, number_of_instance_nodes;
+
+    // Hash index of node names, absent (NULL, 0) until a lookup needs it.
+    kv_name_entry_s **name_index;
+    size_t name_index_size;
+
+    kv_chain_block_s *chain_blocks;
+
+    size_t grain_size;
+    size_t concurrency_level;
+
+    int is_compiled;
+
+    // Every table made for this domain, with dense numbers.
+    kv_table_s **tables;
+    size_t number_of_tables;
+    size_t table_counter;
+
+    double significance_level;
+    double log_likelihood;
+    double log_likelihood_tolerance;
+
+    // The random generator starts from this seed at its first draw.
+    unsigned long random_seed;
+
+    kv_attribute_s *attributes;
+    void *user_data;
+
+    // Class data: a record is a class exactly when class_collection is set.
+    kv_class_collection_s *class_collection;
+    char *class_name;
+    kv_node_s **inputs;
+    kv_node_s **outputs;
+    kv_node_s **instances;
+    int class_mark;
+
+    // Host-language object bound to the domain.
+    void *host_environment;
+    void *host_callback;
+    void *host_object;
+};
+
+struct kv_node_s {
+    kv_domain_s *home;
+    kv_node_category_t category;
+    kv_node_kind_t kind;
+    size_t index;
+    char *name;
+    kv_node_s **parents;   // NULL-terminated, table order; NULL until requested
+    kv_node_s **children;  // NULL-terminated; NULL until requested
+    unsigned char mark;
+    char *label;
+    int position_x, position_y;
+    kv_table_s *table;
+    kv_chain_block_s *chain_block;
+    kv_edge_constraint_s *constraints;
+    kv_table_s *experience_table;
+    kv_table_s *fading_table;
+    kv_attribute_s *attributes;
+    kv_model_s *model;
+    kv_domain_s *instance_class;
+    kv_node_s *clone_source;   // master of an output clone
+    kv_node_s *clone_owner;    // instance node of an output clone
+    kv_node_s **output_clones; // of an instance node
+    kv_node_s **input_bindings;
+    size_t number_of_input_bindings;
+    void *host_object;
+    size_t number_of_states;
+    char **state_labels;  // number_of_states entries, NULL entries allowed
+    double *state_values; // number_of_states + 1 entries
+    kv_node_subtype_t subtype;
+    void *user_data;
+    kv_node_s *next;
+};
+
+// Records come from _kv_allocate and go back with free().
+static_assert(std::is_trivially_destructible_v<kv_domain_s>);
+static_assert(std::is_trivially_destructible_v<kv_node_s>);
+
+inline bool _kv_domain_is_class(const kv_domain_s *d)
+{
+    return d->class_collection != nullptr;
+}
+
+inline bool _kv_node_is_clone(const kv_node_s *n)
+{
+    return n->clone_source != nullptr;
+}
+
+inline bool _kv_node_is_discrete_chance_or_decision(const kv_node_s *n)
+{
+    return n->kind == kv_kind_discrete &&
+           (n->category == kv_category_chance || n->category == kv_category_decision);
+}
+
+// Creates a node of any category, instance included (for class
+// instantiation); no argument tests.  NULL with the error code on failure.
+kv_node_s *_kv_new_node(kv_domain_s *d, kv_node_category_t category, kv_node_kind_t kind);
+
+// Frees one node and everything it owns without touching other nodes' links
+// or the domain's lists.
+void _kv_free_node_record(kv_node_s *n);
+
+// Returns the domain to the plain state (no triangulation, no junction
+// forest).  Never fails.
+void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation);
+
+// Decimal rendering of a size for log text, from the domain's ring of 8
+// buffers; "HUGE" for (size_t)-1.
+const char *_kv_print_size(kv_domain_s *d, size_t size);
+
+// Flushes the log stream: 0, or io (2) when flushing fails.
+int _kv_domain_flush_log_file(kv_domain_s *d);
+
+// Switches the whole process to the C locale.  Returns the name of the
+// previous locale for _kv_restore_locale (owned by the caller), or NULL with
+// locale or no_memory.
+char *_kv_select_C_locale();
+// Re-installs a locale saved by _kv_select_C_locale and frees the name.
+void _kv_restore_locale(char *saved);
+
+// True when name is a C identifier in the C locale (the caller has selected
+// it): a letter or '_' first, then letters, digits or '_'.
+bool _kv_is_c_identifier(const char *name);
+
+// The node of the home with this name, or NULL.  Builds or grows the name
+// index as needed; never fails (a lack of memory falls back to a scan).
+kv_node_s *_kv_find_node_by_name(kv_domain_s *d, const char *name);
+// Takes a named node out of the name index, if there is one.
+void _kv_remove_from_name_index(kv_node_s *n);
+// Frees the name index of a home.
+void _kv_free_name_index(kv_domain_s *d);
+
+// Makes every node name of the domain a valid C identifier: 0, or the code
+// of the first failure.
+int _kv_convert_node_names(kv_domain_s *d);
