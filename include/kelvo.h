@@ -334,6 +334,54 @@ KV_API kv_node_subtype_t kv_node_get_subtype(kv_node_t node);
 KV_API kv_status_t kv_node_set_subtype(kv_node_t node, kv_node_subtype_t subtype);
 
 /* ---------------------------------------------------------------------------
+ * Tables: potentials over node lists.  Discrete data has one number per
+ * configuration of the discrete nodes in row-major order (the last node
+ * varies fastest).
+ */
+/* The node's conditional probability table (chance nodes) or utility table
+ * (utility nodes), made on demand and owned by the node: discrete parents,
+ * the node, continuous parents. */
+KV_API kv_table_t kv_node_get_table(kv_node_t node);
+/* The table's nodes (discrete nodes first), owned by the table. */
+KV_API kv_node_t *kv_table_get_nodes(kv_table_t table);
+/* The discrete data, allocated and initialised on first request. */
+KV_API kv_number_t *kv_table_get_data(kv_table_t table);
+/* Number of discrete configurations; (size_t)-1 with size_too_large when the
+ * true size does not fit. */
+KV_API size_t kv_table_get_size(kv_table_t table);
+/* Moments of continuous head nodes in configuration i of a table without
+ * tail nodes; -1.0 on error. */
+KV_API kv_number_t kv_table_get_mean(kv_table_t table, size_t i, kv_node_t node);
+KV_API kv_number_t kv_table_get_covariance(kv_table_t table, size_t i, kv_node_t node1,
+                                           kv_node_t node2);
+KV_API kv_number_t kv_table_get_variance(kv_table_t table, size_t i, kv_node_t node);
+/* Frees a caller-owned table or an experience or fading table; a node's own
+ * table and the compiler's tables stay (the call returns 0). */
+KV_API kv_status_t kv_table_delete(kv_table_t table);
+/* Reorders the nodes of a node table or a caller-owned table, permuting its
+ * data; the node a conditional table belongs to keeps its position. */
+KV_API kv_status_t kv_table_reorder_nodes(kv_table_t table, kv_node_t *order);
+KV_API kv_status_t kv_table_set_user_data(kv_table_t table, void *data);
+KV_API void *kv_table_get_user_data(kv_table_t table);
+
+/* Conditional-Gaussian parameters of a continuous chance node for
+ * configuration i of its discrete parents: intercept alpha, regression
+ * coefficient beta on a continuous parent, conditional variance gamma. */
+KV_API kv_number_t kv_node_get_alpha(kv_node_t node, size_t i);
+KV_API kv_status_t kv_node_set_alpha(kv_node_t node, kv_number_t alpha, size_t i);
+KV_API kv_number_t kv_node_get_beta(kv_node_t node, kv_node_t parent, size_t i);
+KV_API kv_status_t kv_node_set_beta(kv_node_t node, kv_number_t beta, kv_node_t parent, size_t i);
+KV_API kv_number_t kv_node_get_gamma(kv_node_t node, size_t i);
+KV_API kv_status_t kv_node_set_gamma(kv_node_t node, kv_number_t gamma, size_t i);
+
+/* Large table operations may split their work among up to `level` threads
+ * (1: the calling thread only), giving each at least `size` units of work. */
+KV_API kv_status_t kv_domain_set_grain_size(kv_domain_t domain, size_t size);
+KV_API size_t kv_domain_get_grain_size(kv_domain_t domain);
+KV_API kv_status_t kv_domain_set_concurrency_level(kv_domain_t domain, size_t level);
+KV_API size_t kv_domain_get_concurrency_level(kv_domain_t domain);
+
+/* ---------------------------------------------------------------------------
  * Attributes: named text values kept and saved with domains, classes and
  * nodes.  Keys are C identifiers; a NULL value removes the attribute.  The
  * list is walked newest first.

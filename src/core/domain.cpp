@@ -9,6 +9,8 @@
 #include "api.h"
 #include "attribute.h"
 #include "memory.h"
+#include "table/control.h"
+#include "table/table.h"
 
 kv_domain_t kv_new_domain(void)
 {
@@ -36,8 +38,10 @@ kv_status_t kv_domain_delete(kv_domain_t d)
         _kv_free_node_record(n);
     }
     _kv_free_name_index(d);
+    _kv_free_domain_controls(d);
+    _kv_free_domain_tables(d);
+    std::free(d->scratch_buffer);
     _kv_free_attribute_list(d->attributes);
-    std::free(d->tables);
     std::free(d->class_name);
     std::free(d->inputs);
     std::free(d->outputs);

@@ -12,6 +12,7 @@
 struct kv_attribute_s;
 struct kv_chain_block_s;
 struct kv_edge_constraint_s;
+struct kv_control_s;
 
 // One entry of the name index: a named node, chained in its bucket.
 struct kv_name_entry_s {
@@ -44,10 +45,18 @@ struct kv_domain_s {
 
     int is_compiled;
 
-    // Every table made for this domain, with dense numbers.
-    kv_table_s **tables;
+    // Every table made for this domain, newest first; a table's number is its
+    // position counted from the oldest, so the newest has number_of_tables.
+    kv_table_s *first_table;
     size_t number_of_tables;
-    size_t table_counter;
+
+    // Every index map (control) made for this domain, numbered the same way.
+    kv_control_s *first_control;
+    size_t number_of_controls;
+
+    // Intermediate results of marginalizations; only ever grows.
+    double *scratch_buffer;
+    size_t scratch_buffer_size; // bytes
 
     double significance_level;
     double log_likelihood;
@@ -102,6 +111,11 @@ struct kv_node_s {
     char **state_labels;  // number_of_states entries, NULL entries allowed
     double *state_values; // number_of_states + 1 entries
     kv_node_subtype_t subtype;
+    // Evidence: the entered finding (one weight per state, NULL meaning all
+    // 1.0) and, in a compiled domain, the evidence table holding the finding
+    // as last propagated.
+    double *entered_finding;
+    kv_table_s *evidence_table;
     void *user_data;
     kv_node_s *next;
 };
@@ -125,6 +139,14 @@ inline bool _kv_node_is_discrete_chance_or_decision(const kv_node_s *n)
     return n->kind == kv_kind_discrete &&
            (n->category == kv_category_chance || n->category == kv_category_decision);
 }
+
+// The state of the node's hard evidence, or (size_t)-1: in a compiled domain
+// the evidence as last propagated, otherwise the entered evidence.  Hard
+// evidence has exactly one positive weight.
+size_t _kv_node_chosen_state(const kv_node_s *n);
+// The node's evidence as last propagated (one weight per state), or NULL when
+// none has been propagated.
+const double *_kv_node_propagated_evidence(const kv_node_s *n);
 
 // Creates a node of any category, instance included (for class
 // instantiation); no argument tests.  NULL with the error code on failure.

@@ -6,6 +6,8 @@
 #include "attribute.h"
 #include "domain.h"
 #include "memory.h"
+#include "node_list.h"
+#include "table/table.h"
 
 static size_t &category_count(kv_domain_s *d, kv_node_category_t category)
 {
@@ -89,18 +91,8 @@ void _kv_free_node_record(kv_node_s *n)
     _kv_free_attribute_list(n->attributes);
     std::free(n->output_clones);
     std::free(n->input_bindings);
+    std::free(n->entered_finding);
     std::free(n);
-}
-
-// Removes the first occurrence of node from a NULL-terminated list.
-static void remove_from_list(kv_node_s **list, const kv_node_s *node)
-{
-    if (!list)
-        return;
-    while (*list && *list != node)
-        ++list;
-    for (; *list; ++list)
-        list[0] = list[1];
 }
 
 kv_status_t kv_node_delete(kv_node_t n)
@@ -108,12 +100,13 @@ kv_status_t kv_node_delete(kv_node_t n)
     if (_kv_set_error_code(!n || _kv_node_is_clone(n) || n->chain_block))
         return kv_error_usage;
     kv_domain_s *d = n->home;
+    _kv_free_node_tables(n);
     if (n->parents)
         for (kv_node_s **p = n->parents; *p; ++p)
-            remove_from_list((*p)->children, n);
+            _kv_node_list_remove((*p)->children, n);
     if (n->children)
         for (kv_node_s **c = n->children; *c; ++c)
-            remove_from_list((*c)->parents, n);
+            _kv_node_list_remove((*c)->parents, n);
     _kv_remove_from_name_index(n);
     _kv_uncompile_domain_safely(d, 1);
 

@@ -5,6 +5,7 @@
 #include "api.h"
 #include "domain.h"
 #include "memory.h"
+#include "table/table.h"
 
 // Discrete chance or decision node that is not an output clone: the nodes
 // whose states the caller may edit.
@@ -73,9 +74,15 @@ kv_status_t kv_node_set_number_of_states(kv_node_t n, size_t k)
         return kv_error_none;
     if (_kv_set_error_code(n->subtype == kv_subtype_boolean))
         return kv_error_usage;
-    if (k > n->number_of_states) {
-        if (int status = grow_states(n, k))
+    size_t old_k = n->number_of_states;
+    if (int status = _kv_resize_node_tables(n, old_k, k))
+        return status;
+    if (k > old_k) {
+        if (int status = grow_states(n, k)) {
+            kv::KeepError keep;
+            _kv_resize_node_tables(n, k, old_k); // shrinking back cannot fail
             return status;
+        }
     } else {
         shrink_states(n, k);
     }

@@ -1,0 +1,41 @@
+// The evidence state of a node as the table operations see it: the state of
+// its hard evidence and its propagated evidence vector.
+#include "domain.h"
+#include "table/table.h"
+
+// The finding that counts for table operations: as propagated in a compiled
+// domain, as entered otherwise.  NULL means no evidence (all 1.0).
+static const double *current_finding(const kv_node_s *n)
+{
+    if (n->home->is_compiled && n->evidence_table)
+        return n->evidence_table->discrete_data;
+    return n->entered_finding;
+}
+
+size_t _kv_node_chosen_state(const kv_node_s *n)
+{
+    if (n->kind != kv_kind_discrete)
+        return static_cast<size_t>(-1);
+    const double *f = current_finding(n);
+    if (!f)
+        return n->number_of_states == 1 ? 0 : static_cast<size_t>(-1);
+    size_t chosen = static_cast<size_t>(-1);
+    for (size_t s = 0; s < n->number_of_states; ++s)
+        if (f[s] > 0.0) {
+            if (chosen != static_cast<size_t>(-1))
+                return static_cast<size_t>(-1);
+            chosen = s;
+        }
+    return chosen;
+}
+
+const double *_kv_node_propagated_evidence(const kv_node_s *n)
+{
+    if (!n->evidence_table || !n->evidence_table->discrete_data)
+        return nullptr;
+    const double *e = n->evidence_table->discrete_data;
+    for (size_t s = 0; s < n->number_of_states; ++s)
+        if (e[s] != 1.0)
+            return e;
+    return nullptr;
+}

@@ -1,0 +1,99 @@
+// Controls: index maps between a big table and a small table whose nodes are
+// a subset of the big table's.  A control describes the big table as nested
+// loops with strides: the loops over the shared nodes, in the small table's
+// order (so the small table is read sequentially), then the loops over the
+// other nodes.  Operations walk both tables with pointer arithmetic only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "table.h"
+
+struct kv_loop_s {
+    size_t last;   // count - 1
+    size_t stride; // distance between consecutive states of this loop
+    size_t count;
+    kv_node_s *decision;   // the loop's node, if it is a decision
+    int flag;              // sum-max: 1 sums this loop, 0 maximizes
+    const double *evidence; // fast retraction: propagated evidence of the node
+    kv_node_s *node;        // the loop's node (before merging)
+};
+
+struct kv_control_s {
+    size_t number; // position in the domain's list; 0 for temporary controls
+    kv_domain_s *domain;
+    kv_table_s *big_probability;
+    kv_table_s *big_utility;
+    kv_table_s *small_probability;
+    kv_table_s *small_utility;
+    // 2*D entries: the static half maps big configurations to small indices
+    // (stride = the node's stride in the small table, 0 if absent); the
+    // working half is rebuilt by each setup.
+    kv_loop_s *loop_data;
+    size_t D;
+    size_t *continuous_map; // small continuous node -> big continuous index
+    size_t first_count;
+    size_t second_count;
+    size_t base_offset;
+    uint16_t *compressed_index; // per stored big entry, in compressed domains
+    kv_control_s *next;
+    // Fixed at creation, used by every reset: the big-table position of each
+    // small discrete node and the big-table stride of each big discrete node.
+    size_t *small_positions;
+    size_t *big_strides;
+    int owns_loop_data; // temporary controls borrow their model's loops
+};
+
+// The big and small sides: the probability table if given, else the utility
+// table.
+inline kv_table_s *_kv_control_big(const kv_control_s *c)
+{
+    return c->big_probability ? c->big_probability : c->big_utility;
+}
+
+inline kv_table_s *_kv_control_small(const kv_control_s *c)
+{
+    return c->small_probability ? c->small_probability : c->small_utility;
+}
+
+inline kv_loop_s *_kv_control_working(const kv_control_s *c)
+{
+    return c->loop_data + c->D;
+}
+
+// A permanent control in the domain's list, or NULL with usage (bad tables)
+// or no_memory.
+kv_control_s *_kv_create_control(kv_table_s *big_probability, kv_table_s *big_utility,
+                                 kv_table_s *small_probability, kv_table_s *small_utility);
+kv_control_s *_kv_create_control1(kv_table_s *big_probability, kv_table_s *big_utility,
+                                  kv_table_s *small_probability, kv_table_s *small_utility);
+kv_control_s *_kv_create_control2(kv_table_s *big_probability, kv_table_s *big_utility,
+                                  kv_table_s *small_probability, kv_table_s *small_utility);
+// Fills the loop data and the continuous map: 0 or no_memory.
+int _kv_create_control_contents(kv_control_s *c, kv_table_s *big, kv_table_s *small);
+// Both halves of the loop data for big nodes (D discrete) and small nodes
+// (d discrete), or NULL with no_memory.
+kv_loop_s *_kv_create_d_control_data(kv_node_s *const *big_nodes, size_t D,
+                                     kv_node_s *const *small_nodes, size_t d);
+
+// Rebuilds the working half from the current tables.
+void _kv_reset_alternative_control(kv_control_s *c);
+// Setups run before an operation: reset, specialise to the evidence, merge
+// loops that are contiguous in memory.
+void _kv_setup_alternative_control_normal(kv_control_s *c, int simplify);
+void _kv_setup_alternative_control_fast_retraction(kv_control_s *c);
+void _kv_setup_alternative_control_sum_max(kv_control_s *c, int simplify);
+
+// A short-lived control for tables with the same discrete structure as the
+// model control's tables; it borrows the model's loop data.  Not listed.
+kv_control_s *_kv_create_temporary_control(kv_control_s *model, kv_table_s *big,
+                                           kv_table_s *small);
+// A control holding only the tables and the continuous map.  Not listed.
+kv_control_s *_kv_create_special_control(kv_table_s *big, kv_table_s *small);
+
+// Unlink (if listed) and free.
+void _kv_free_control(kv_control_s *c);
+void _kv_free_temporary_control(kv_control_s *c);
+// Frees every control of the domain.
+void _kv_free_domain_controls(kv_domain_s *d);

@@ -1,0 +1,184 @@
+// Loop walkers shared by the table kernels.
+//
+// A task's loops are turned into a plan: one dimension per loop with its
+// count, its stride in the big table and its stride in the small table (0
+// for the loops over nodes the small table lacks).  Kernels that treat every
+// big entry on its own (multiply, add, divide) and the sum and max kernels
+// walk the plan in big-table order, so the big table streams through memory
+// once; each small entry still receives its terms in the same order as in
+// the control's nested loops (increasing big index), so the results do not
+// depend on how the loops are split or merged.  Kernels whose loops carry
+// per-loop semantics (evidence weights, sum-max flags, CG moments) walk the
+// first section in small-table order and recurse over the second section.
+#pragma once
+
+#include <cstddef>
+
+#include "parallel.h"
+
+namespace kv {
+
+struct Dim {
+    size_t count;
+    size_t big;   // stride in the big table
+    size_t small; // stride in the small table
+};
+
+// A table over at most SIZE_MAX entries has fewer than this many loops
+// with a count above 1.
+constexpr int max_dims = 8 * sizeof(size_t) + 2;
+
+struct Plan {
+    Dim dims[max_dims];
+    int n = 0;
+};
+
+// The task's dimensions in control order: its outer range, the first
+// section with small strides (suffix products of the first-section counts),
+// then the second section.  Loops of count 1 are left out.
+inline void task_dims(const kv_task_s *t, Plan &p)
+{
+    p.n = 0;
+    size_t small = 1; // the first section's total count, then suffix products
+    for (size_t i = 0; i < t->first_count; ++i)
+        small *= t->loops[i].count;
+    if (t->iterations > 1)
+        p.dims[p.n++] = {t->iterations, t->outer_stride, t->small_block};
+    for (size_t i = 0; i < t->first_count; ++i) {
+        const kv_loop_s &l = t->loops[i];
+        small /= l.count;
+        if (l.count > 1)
+            p.dims[p.n++] = {l.count, l.stride, small};
+    }
+    for (size_t i = 0; i < t->second_count; ++i) {
+        const kv_loop_s &l = t->loops[t->first_count + i];
+        if (l.count > 1)
+            p.dims[p.n++] = {l.count, l.stride, 0};
+    }
+}
+
+// The plan in big-table order (largest big stride first), with dimensions
+// that are contiguous in both tables merged.
+inline void big_order_plan(const kv_task_s *t, Plan &p)
+{
+    task_dims(t, p);
+    for (int i = 1; i < p.n; ++i) {
+        Dim x = p.dims[i];
+        int j = i;
+        for (; j > 0 && p.dims[j - 1].big < x.big; --j)
+            p.dims[j] = p.dims[j - 1];
+        p.dims[j] = x;
+    }
+    int m = 0;
+    for (int i = 0; i < p.n; ++i) {
+        if (m > 0) {
+            Dim &a = p.dims[m - 1];
+            const Dim &b = p.dims[i];
+            if (a.big == b.count * b.big && a.small == b.count * b.small) {
+                a = {a.count * b.count, b.big, b.small};
+                continue;
+            }
+        }
+        p.dims[m++] = p.dims[i];
+    }
+    p.n = m;
+}
+
+// Calls inner(big offset, small offset, mid, in) for every position of the
+// outer dimensions; mid and in are the two innermost dimensions (count 1
+// when the plan is shorter).
+template <class Inner> inline void walk_big_order(const Plan &p, Inner &&inner)
+{
+    const Dim unit{1, 0, 0};
+    int n = p.n;
+    if (n <= 2) {
+        inner(size_t(0), size_t(0), n == 2 ? p.dims[0] : unit,
+              n >= 1 ? p.dims[n - 1] : unit);
+        return;
+    }
+    const Dim mid = p.dims[n - 2], in = p.dims[n - 1];
+    int outer = n - 2;
+    size_t index[max_dims] = {};
+    size_t b = 0, s = 0;
+    for (;;) {
+        inner(b, s, mid, in);
+        int k = outer - 1;
+        for (; k >= 0; --k) {
+            const Dim &dk = p.dims[k];
+            if (++index[k] < dk.count) {
+                b += dk.big;
+                s += dk.small;
+                break;
+            }
+            index[k] = 0;
+            b -= (dk.count - 1) * dk.big;
+            s -= (dk.count - 1) * dk.small;
+        }
+        if (k < 0)
+            return;
+    }
+}
+
+// Calls f(big offset, small index) for every small-table entry of the task
+// in small-table order; the big offset is that of the entry's first term.
+template <class F> inline void walk_small_major(const kv_task_s *t, F &&f)
+{
+    size_t counts[max_dims], strides[max_dims], index[max_dims] = {};
+    int n = 0;
+    if (t->iterations > 1) {
+        counts[n] = t->iterations;
+        strides[n++] = t->outer_stride;
+    }
+    for (size_t i = 0; i < t->first_count; ++i)
+        if (t->loops[i].count > 1) {
+            counts[n] = t->loops[i].count;
+            strides[n++] = t->loops[i].stride;
+        }
+    size_t b = 0, s = 0;
+    for (;;) {
+        f(b, s++);
+        int k = n - 1;
+        for (; k >= 0; --k) {
+            if (++index[k] < counts[k]) {
+                b += strides[k];
+                break;
+            }
+            index[k] = 0;
+            b -= (counts[k] - 1) * strides[k];
+        }
+        if (k < 0)
+            return;
+    }
+}
+
+// Calls g(big offset) for every big entry that projects onto one small
+// entry, in the order of the second-section loops (outermost first).
+template <class G> inline void walk_second(const kv_task_s *t, size_t base, G &&g)
+{
+    size_t counts[max_dims], strides[max_dims], index[max_dims] = {};
+    int n = 0;
+    for (size_t i = 0; i < t->second_count; ++i) {
+        const kv_loop_s &l = t->loops[t->first_count + i];
+        if (l.count > 1) {
+            counts[n] = l.count;
+            strides[n++] = l.stride;
+        }
+    }
+    size_t b = base;
+    for (;;) {
+        g(b);
+        int k = n - 1;
+        for (; k >= 0; --k) {
+            if (++index[k] < counts[k]) {
+                b += strides[k];
+                break;
+            }
+            index[k] = 0;
+            b -= (counts[k] - 1) * strides[k];
+        }
+        if (k < 0)
+            return;
+    }
+}
+
+} // namespace kv

@@ -1,0 +1,60 @@
+// Table operations: combination, division and marginalization of tables
+// through controls, and the operations on conditional-Gaussian parts.
+#pragma once
+
+#include "control.h"
+
+// Equilibrium and evidence-mode arguments use the public enumeration values:
+// sum is 11 (anything else means max), fast retraction is 21.
+
+// Big utility += small utility (when both are present), then big
+// probability *= small probability and CG combination.  0 or the error code.
+int _kv_combine(kv_control_s *c);
+// One-off forms: a fresh control (a utility big table pairs with a utility
+// small table), or a temporary one modelled on an existing control.
+int _kv_combine_tables(kv_table_s *big, kv_table_s *small);
+int _kv_combine_tables_using_control(kv_table_s *big, kv_table_s *small, kv_control_s *model);
+// Big probability /= small probability where the divisor is positive.
+int _kv_control_divide(kv_control_s *c);
+int _kv_divide_tables(kv_table_s *big, kv_table_s *small);
+// A listed control for two tables placed by their types, or NULL.
+kv_control_s *_kv_control_for_tables(kv_table_s *big, kv_table_s *small);
+
+// Marginalizes the big side onto the small side.  The discrete result goes
+// to the domain's scratch buffer (probabilities, then utilities for
+// influence diagrams) so that the small tables keep their contents until
+// _kv_copy_to_table_pair; CG results go straight into the small table.
+int _kv_marginalize(kv_control_s *c, int equilibrium, int mode, int simplify);
+// One-off forms: a fresh or temporary control, then the copy into place.
+int _kv_marginalize_tables(kv_table_s *big, kv_table_s *small, int equilibrium, int mode,
+                           int simplify);
+int _kv_marginalize_tables_using_control(kv_table_s *big, kv_table_s *small,
+                                         kv_control_s *model, int equilibrium, int mode,
+                                         int simplify);
+// A new caller-owned probability table (role derived) over nodes holding the
+// marginal of t, or NULL with the error code.
+kv_table_s *_kv_table_get_marginal(kv_table_s *t, kv_node_s *const *nodes, int equilibrium,
+                                   int mode, int simplify);
+// Copies the scratch buffer's first size numbers into the probability
+// table's data and the next size numbers into the utility table's data.
+int _kv_copy_to_table_pair(kv_table_s *probability, kv_table_s *utility, int equilibrium);
+// Grows the domain's scratch buffer to hold n doubles: 0 or no_memory.
+int _kv_check_buffer(kv_domain_s *d, size_t n);
+
+// CG operations.
+// Turns continuous head node k (0-based among the continuous nodes) into a
+// tail: 0, or rounding when a variance turns clearly negative.
+int _kv_table_complement(kv_table_s *t, size_t k);
+// Complements, in the small table, its continuous nodes that are tails in
+// the big table.
+int _kv_cg_form_complement(kv_control_s *c);
+// Combines the CG part of the small side into the big side.
+int _kv_cg_combine(kv_control_s *c);
+int _kv_cg_combine_tables(kv_table_s *big, kv_table_s *small);
+// CG part of a sum marginalization: strong when no discrete node is summed
+// out, weak (moment matching) otherwise; the small table's roles come from
+// the big table, and tails without any regression weight become absent.
+int _kv_cg_marginalize(kv_control_s *c);
+// A new table over t's discrete nodes and one continuous node (head) with
+// its mean and variance per configuration, or NULL (usage, no_memory).
+kv_table_s *_kv_special_marginal(kv_table_s *t, kv_node_s *node);

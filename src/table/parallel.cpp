@@ -1,0 +1,189 @@
+// Parallel execution of table operations.  The outermost loop of a control's
+// first section runs over a node shared by both tables, so its iterations
+// touch disjoint parts of both tables: threads get consecutive ranges of it
+// and need no locks.  A share whose thread cannot be started runs on the
+// calling thread, so an operation always completes.
+#include "parallel.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/api.h"
+#include "core/memory.h"
+
+namespace {
+std::atomic<bool> refuse_threads{false};
+std::atomic<size_t> threads_started{0};
+} // namespace
+
+void kv::refuse_worker_threads(bool refuse)
+{
+    refuse_threads = refuse;
+}
+
+size_t kv::worker_threads_started()
+{
+    return threads_started;
+}
+
+size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t W)
+{
+    if (W == 0)
+        W = 1;
+    size_t k = d->grain_size / W + (d->grain_size % W != 0);
+    if (k == 0)
+        k = 1;
+    size_t T = count / k;
+    if (T == 0)
+        return 1;
+    return T < d->concurrency_level ? T : d->concurrency_level;
+}
+
+static void *run_share(void *record)
+{
+    kv_task_s *r = static_cast<kv_task_s *>(record);
+    r->task(r);
+    return nullptr;
+}
+
+static int create_thread(kv_task_s *r)
+{
+    if (refuse_threads) {
+        r->creation_status = -1;
+        return r->creation_status;
+    }
+    r->creation_status = pthread_create(&r->thread, nullptr, run_share, r);
+    if (r->creation_status == 0)
+        ++threads_started;
+    return r->creation_status;
+}
+
+static void await_thread(kv_task_s *r)
+{
+    if (r->creation_status != 0 || pthread_join(r->thread, nullptr) != 0)
+        r->task(r); // the share runs here instead
+}
+
+int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const double *source,
+                           double *destination, size_t scratch_count, size_t extra_cost,
+                           const void *context)
+{
+    kv_table_s *bp = c->big_probability, *bu = c->big_utility;
+    kv_table_s *sp = c->small_probability;
+    kv_task_s base;
+    std::memset(&base, 0, sizeof base);
+    base.control = c;
+    base.task = task;
+    base.context = context;
+    base.big_data = bp && bp->discrete_data ? bp->discrete_data + c->base_offset : nullptr;
+    base.big_utility = bu && bu->discrete_data ? bu->discrete_data + c->base_offset : nullptr;
+    base.big_cg = bp && bp->cg_data ? bp->cg_data + c->base_offset * bp->cg_size : nullptr;
+    base.small_cg = sp ? sp->cg_data : nullptr;
+    base.source = source;
+    base.destination = destination;
+    base.loops = c->D ? _kv_control_working(c) : nullptr;
+    base.first_count = c->first_count;
+    base.second_count = c->second_count;
+    base.iterations = 1;
+
+    const kv_domain_s *d = c->domain;
+    size_t T = 1;
+    if (d->concurrency_level > 1 && c->first_count > 0) {
+        size_t W = _kv_size_add(extra_cost, 1);
+        for (size_t i = 1; i < c->first_count + c->second_count; ++i)
+            W = _kv_size_multiply(base.loops[i].count, W);
+        T = _kv_compute_number_of_threads(d, base.loops[0].count, W);
+    }
+    if (T == 1) {
+        double *scratch = nullptr;
+        if (scratch_count) {
+            scratch = kv::allocate_array<double>(scratch_count);
+            if (!scratch)
+                return kv_error_no_memory;
+        }
+        base.scratch = scratch;
+        task(&base);
+        std::free(scratch);
+        return _kv_set_error_code(kv_error_none);
+    }
+
+    kv_task_s *records = kv::allocate_array<kv_task_s>(T);
+    double *scratch = nullptr;
+    if (records && scratch_count)
+        scratch = kv::allocate_array<double>(_kv_size_multiply(T, scratch_count));
+    if (!records || (scratch_count && !scratch)) {
+        std::free(records);
+        return kv_error_no_memory;
+    }
+    const kv_loop_s &outer = base.loops[0];
+    size_t small_cg_size = sp ? sp->cg_size : 0;
+    size_t big_cg_size = bp ? bp->cg_size : 0;
+    size_t small_size = _kv_control_small(c)->size;
+    size_t small_block = small_size / outer.count;
+    size_t q = outer.count / T, r = outer.count % T, done = 0;
+    for (size_t i = 0; i < T; ++i) {
+        kv_task_s &rec = records[i];
+        rec = base;
+        rec.loops = base.loops + 1;
+        rec.first_count = base.first_count - 1;
+        rec.iterations = q + (i < r);
+        rec.outer_stride = outer.stride;
+        rec.small_block = small_block;
+        rec.scratch = scratch ? scratch + i * scratch_count : nullptr;
+        size_t big_step = done * outer.stride, small_step = done * small_block;
+        if (rec.big_data)
+            rec.big_data += big_step;
+        if (rec.big_utility)
+            rec.big_utility += big_step;
+        if (rec.big_cg)
+            rec.big_cg += big_step * big_cg_size;
+        if (rec.source)
+            rec.source += small_step;
+        if (rec.destination)
+            rec.destination += small_step;
+        if (rec.small_cg)
+            rec.small_cg += small_step * small_cg_size;
+        done += rec.iterations;
+    }
+    for (size_t i = 0; i < T; ++i)
+        create_thread(&records[i]);
+    for (size_t i = 0; i < T; ++i)
+        await_thread(&records[i]);
+    std::free(records);
+    std::free(scratch);
+    return _kv_set_error_code(kv_error_none);
+}
+
+// ---------------------------------------------------------------------------
+// Settings.
+
+kv_status_t kv_domain_set_grain_size(kv_domain_t d, size_t size)
+{
+    if (_kv_set_error_code(!d || size == 0))
+        return kv_error_usage;
+    d->grain_size = size;
+    return kv_error_none;
+}
+
+size_t kv_domain_get_grain_size(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return static_cast<size_t>(-1);
+    return d->grain_size;
+}
+
+kv_status_t kv_domain_set_concurrency_level(kv_domain_t d, size_t level)
+{
+    if (_kv_set_error_code(!d || level == 0))
+        return kv_error_usage;
+    d->concurrency_level = level;
+    return kv_error_none;
+}
+
+size_t kv_domain_get_concurrency_level(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return static_cast<size_t>(-1);
+    return d->concurrency_level;
+}

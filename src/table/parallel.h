@@ -1,0 +1,58 @@
+// The table-operation driver: runs a task over a control's working loops,
+// splitting the outermost loop of the first section among worker threads
+// when the work is large enough.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+
+#include "control.h"
+
+struct kv_task_s;
+typedef void (*kv_task_function_t)(kv_task_s *);
+
+// One thread's share of an operation.  The task walks `loops` (first_count
+// entries of the first section, then second_count entries) inside an extra
+// outermost loop of `iterations` steps that advances the big-table pointers
+// by outer_stride and the small-table pointers by small_block entries.
+struct kv_task_s {
+    kv_control_s *control;
+    double *big_data;
+    const double *source;
+    double *big_utility;
+    double *big_cg;
+    double *destination;
+    double *small_cg;
+    double *scratch;
+    const kv_loop_s *loops;
+    size_t first_count;
+    size_t second_count;
+    kv_task_function_t task;
+    size_t iterations;
+    size_t outer_stride;
+    size_t small_block;
+    const void *context; // operation-wide data of the task, if any
+    pthread_t thread;
+    int creation_status;
+};
+
+// Runs task over the control's working loops (set up by the caller).
+// source and destination point at the start of small-side arrays; scratch
+// count is the number of doubles of private scratch per thread; extra cost
+// weighs the work per entry.  0, or no_memory (nothing computed).
+int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const double *source,
+                           double *destination, size_t scratch_count, size_t extra_cost,
+                           const void *context = nullptr);
+
+// Number of threads for an outermost loop of `count` iterations of W work
+// units each.
+size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t W);
+
+namespace kv {
+// Test hook: when set, worker threads are never started, as if creating
+// them failed, so every share runs on the calling thread.
+void refuse_worker_threads(bool refuse);
+// Number of worker threads started so far by this process (for tests).
+size_t worker_threads_started();
+} // namespace kv
