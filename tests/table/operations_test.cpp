@@ -567,3 +567,56 @@ TEST_F(CgTest, SpecialMarginal)
     EXPECT_EQ(_kv_special_marginal(t, a), nullptr);
     EXPECT_EQ(kv_error_code(), kv_error_usage);
 }
+
+TEST_F(OperationsTest, TemporaryControlsReuseTheModelsLoops)
+{
+    kv_node_t a = discrete(2), b = discrete(3);
+    kv_table_s *big = table({a, b}), *small = table({b});
+    kv_control_s *model = _kv_create_control(big, nullptr, small, nullptr);
+    kv_table_s *big2 = table({a, b}), *small2 = table({b});
+    fill(big2, {1, 2, 3, 4, 5, 6});
+    fill(small2, {2, 3, 4});
+    size_t controls = d->number_of_controls;
+    ASSERT_EQ(_kv_marginalize_tables_using_control(big2, small2, model, kv_equilibrium_sum,
+                                                   kv_mode_normal, 0),
+              0);
+    EXPECT_EQ(data(small2), (std::vector<double>{5, 7, 9}));
+    ASSERT_EQ(_kv_combine_tables_using_control(big2, small2, model), 0);
+    EXPECT_EQ(data(big2), (std::vector<double>{5, 14, 27, 20, 35, 54}));
+    EXPECT_EQ(d->number_of_controls, controls) << "temporary controls are not listed";
+    _kv_free_control(model);
+}
+
+TEST_F(OperationsTest, FailedMarginalizationKeepsTheSmallTable)
+{
+    kv_node_t a = discrete(2), b = discrete(3);
+    kv_table_s *big = table({a, b}), *small = table({b});
+    fill(big, {1, 2, 3, 4, 5, 6});
+    fill(small, {0.5, 0.25, 0.125});
+    kv_control_s *c = _kv_create_control(big, nullptr, small, nullptr);
+    kv::fail_allocation_after(1); // the scratch buffer
+    EXPECT_EQ(_kv_marginalize(c, kv_equilibrium_sum, kv_mode_normal, 0), kv_error_no_memory);
+    EXPECT_EQ(data(small), (std::vector<double>{0.5, 0.25, 0.125}));
+    // The result waits in the scratch buffer until it is copied into place.
+    ASSERT_EQ(_kv_marginalize(c, kv_equilibrium_sum, kv_mode_normal, 0), 0);
+    EXPECT_EQ(data(small), (std::vector<double>{0.5, 0.25, 0.125}));
+    ASSERT_EQ(_kv_copy_to_table_pair(small, nullptr, kv_equilibrium_sum), 0);
+    EXPECT_EQ(data(small), (std::vector<double>{5, 7, 9}));
+    _kv_free_control(c);
+}
+
+TEST_F(CgTest, FormComplementConditionsOnTheBigTablesTails)
+{
+    kv_node_t x = continuous(), y = continuous();
+    kv_table_s *big = table({x, y}), *small = table({x, y});
+    big->continuous_roles[0] = KV_TAIL, big->continuous_roles[1] = KV_HEAD;
+    small->continuous_roles[0] = small->continuous_roles[1] = KV_HEAD;
+    double block[] = {1.0, 4.0, 5.0, 12.0, 37.0};
+    std::copy(block, block + 5, small->cg_data);
+    kv_control_s *c = _kv_create_control(big, nullptr, small, nullptr);
+    ASSERT_EQ(_kv_cg_form_complement(c), 0);
+    EXPECT_EQ(small->continuous_roles[0], KV_TAIL);
+    EXPECT_EQ(small->continuous_roles[1], KV_HEAD);
+    EXPECT_DOUBLE_EQ(small->cg_data[_kv_cg_cov_offset(1, 0)], 3.0);
+    _kv_free_control(c);
+}
