@@ -320,6 +320,33 @@ KV_API kv_status_t kv_node_get_position(kv_node_t node, kv_coordinate_t *x, kv_c
 KV_API kv_node_t *kv_node_get_parents(kv_node_t node);
 KV_API kv_node_t *kv_node_get_children(kv_node_t node);
 
+/* Structure edits.  Each keeps the child's tables in step (a new discrete
+ * parent varies slowest, a removed one leaves the slice of its first state)
+ * and uncompiles the domain.  A utility node may be a child but never a
+ * parent; a discrete node cannot have a continuous parent; a link that would
+ * close a directed cycle gives cyclic_network. */
+KV_API kv_status_t kv_node_add_parent(kv_node_t child, kv_node_t parent);
+KV_API kv_status_t kv_node_remove_parent(kv_node_t child, kv_node_t parent);
+/* Replaces old_parent by a compatible new_parent (same category, kind,
+ * states and state labels or values); the table numbers stay. */
+KV_API kv_status_t kv_node_switch_parent(kv_node_t child, kv_node_t old_parent,
+                                         kv_node_t new_parent);
+/* Reverses the arc between two chance nodes of the same kind (in either
+ * direction), changing both tables so that the joint distribution stays. */
+KV_API kv_status_t kv_node_reverse_edge(kv_node_t node1, kv_node_t node2);
+
+/* d-separation.  With a NULL evidence list the nodes with evidence entered
+ * count, blocking only when the evidence instantiates them. */
+/* Every node d-connected to the sources given the evidence, sources
+ * included; NULL-terminated, owned by the caller (free it with free()). */
+KV_API kv_node_t *kv_domain_get_d_connected_nodes(kv_domain_t domain, kv_node_t *source,
+                                                  kv_node_t *hard);
+/* 1 if no node of list1 is d-connected to list2 given the evidence. */
+KV_API kv_boolean_t kv_domain_are_nodes_d_separated(kv_domain_t domain, kv_node_t *list1,
+                                                    kv_node_t *list2, kv_node_t *hard);
+KV_API kv_boolean_t kv_domain_are_nodes_separated(kv_domain_t domain, kv_node_t node1,
+                                                  kv_node_t node2, kv_node_t *hard);
+
 /* States of discrete chance and decision nodes. */
 KV_API kv_count_t kv_node_get_number_of_states(kv_node_t node);
 KV_API kv_status_t kv_node_set_number_of_states(kv_node_t node, size_t count);

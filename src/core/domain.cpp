@@ -8,6 +8,7 @@
 
 #include "api.h"
 #include "attribute.h"
+#include "chain_block.h"
 #include "memory.h"
 #include "table/control.h"
 #include "table/table.h"
@@ -38,6 +39,7 @@ kv_status_t kv_domain_delete(kv_domain_t d)
         _kv_free_node_record(n);
     }
     _kv_free_name_index(d);
+    _kv_free_domain_chain_blocks(d);
     _kv_free_domain_controls(d);
     _kv_free_domain_tables(d);
     std::free(d->scratch_buffer);

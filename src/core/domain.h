@@ -90,7 +90,7 @@ struct kv_node_s {
     char *name;
     kv_node_s **parents;   // NULL-terminated, table order; NULL until requested
     kv_node_s **children;  // NULL-terminated; NULL until requested
-    unsigned char mark;
+    signed char mark; // scratch of graph searches; 0 between operations
     char *label;
     int position_x, position_y;
     kv_table_s *table;
@@ -116,6 +116,9 @@ struct kv_node_s {
     // as last propagated.
     double *entered_finding;
     kv_table_s *evidence_table;
+    // Continuous nodes: the observed value, if one is entered.
+    int value_entered;
+    double entered_value;
     void *user_data;
     kv_node_s *next;
 };
@@ -147,6 +150,13 @@ size_t _kv_node_chosen_state(const kv_node_s *n);
 // The node's evidence as last propagated (one weight per state), or NULL when
 // none has been propagated.
 const double *_kv_node_propagated_evidence(const kv_node_s *n);
+
+// Entered evidence: some weight other than 1.0 (discrete), or a value
+// (continuous).
+bool _kv_node_evidence_is_entered(const kv_node_s *n);
+// Entered evidence that fixes the node: exactly one positive weight
+// (discrete; a one-state node without evidence counts), or a value.
+bool _kv_node_is_instantiated(const kv_node_s *n);
 
 // Creates a node of any category, instance included (for class
 // instantiation); no argument tests.  NULL with the error code on failure.

@@ -101,12 +101,12 @@ kv_status_t kv_node_delete(kv_node_t n)
         return kv_error_usage;
     kv_domain_s *d = n->home;
     _kv_free_node_tables(n);
-    if (n->parents)
-        for (kv_node_s **p = n->parents; *p; ++p)
-            _kv_node_list_remove((*p)->children, n);
-    if (n->children)
-        for (kv_node_s **c = n->children; *c; ++c)
-            _kv_node_list_remove((*c)->parents, n);
+    // Children lose the node from their tables; the node's own parent
+    // links go without table work since its tables are gone.
+    while (n->children && n->children[0])
+        kv_node_remove_parent(n->children[0], n);
+    while (n->parents && n->parents[0])
+        kv_node_remove_parent(n, n->parents[0]);
     _kv_remove_from_name_index(n);
     _kv_uncompile_domain_safely(d, 1);
 

@@ -39,3 +39,26 @@ const double *_kv_node_propagated_evidence(const kv_node_s *n)
             return e;
     return nullptr;
 }
+
+bool _kv_node_evidence_is_entered(const kv_node_s *n)
+{
+    if (n->kind == kv_kind_continuous)
+        return n->value_entered != 0;
+    if (n->entered_finding)
+        for (size_t s = 0; s < n->number_of_states; ++s)
+            if (n->entered_finding[s] != 1.0)
+                return true;
+    return false;
+}
+
+bool _kv_node_is_instantiated(const kv_node_s *n)
+{
+    if (n->kind == kv_kind_continuous)
+        return n->value_entered != 0;
+    if (!n->entered_finding)
+        return n->number_of_states == 1;
+    size_t positive = 0;
+    for (size_t s = 0; s < n->number_of_states; ++s)
+        positive += n->entered_finding[s] > 0.0;
+    return positive == 1;
+}

@@ -142,28 +142,35 @@ int _kv_table_add_node(kv_table_s *t, kv_node_s *node)
         size_t new_cg = _kv_calculate_c_size(q + 1);
         double *cg = nullptr;
         signed char *roles = nullptr;
-        if (t->discrete_data) {
+        // Roles may exist before the data (node tables mark heads and tails
+        // at creation); they grow with the node list either way.
+        bool with_roles = t->continuous_roles || t->discrete_data;
+        if (t->discrete_data)
             cg = kv::allocate_array<double>(_kv_size_multiply(t->size, new_cg));
-            roles = cg ? kv::allocate_array<signed char>(q + 1) : nullptr;
-            if (!roles) {
-                std::free(cg);
-                std::free(nodes);
-                return _kv_set_error_code(kv_error_no_memory);
-            }
+        if (with_roles && (!t->discrete_data || cg))
+            roles = kv::allocate_array<signed char>(q + 1);
+        if ((t->discrete_data && !cg) || (with_roles && !roles)) {
+            std::free(cg);
+            std::free(nodes);
+            return _kv_set_error_code(kv_error_no_memory);
+        }
+        if (cg) {
             for (size_t i = 0; i < t->size; ++i) {
                 double *dst = cg + i * new_cg;
                 if (t->cg_data)
                     std::memcpy(dst, t->cg_data + i * t->cg_size, t->cg_size * sizeof(double));
                 std::memset(dst + t->cg_size, 0, (new_cg - t->cg_size) * sizeof(double));
             }
+            std::free(t->cg_data);
+            t->cg_data = cg;
+        }
+        if (roles) {
             if (t->continuous_roles)
                 std::memcpy(roles, t->continuous_roles, q);
             else
                 std::memset(roles, KV_ABSENT, q);
             roles[q] = KV_ABSENT;
-            std::free(t->cg_data);
             std::free(t->continuous_roles);
-            t->cg_data = cg;
             t->continuous_roles = roles;
         }
         t->cg_size = new_cg;
