@@ -409,6 +409,58 @@ KV_API kv_status_t kv_domain_set_concurrency_level(kv_domain_t domain, size_t le
 KV_API size_t kv_domain_get_concurrency_level(kv_domain_t domain);
 
 /* ---------------------------------------------------------------------------
+ * Compilation: moral graph, triangulation, junction forest, initial tables.
+ */
+/* Compiles the domain (triangulating it with the minimum fill-in weight
+ * heuristic unless it is triangulated already).  A failed compilation leaves
+ * the domain as it was. */
+KV_API kv_status_t kv_domain_compile(kv_domain_t domain);
+KV_API kv_status_t kv_domain_compile_qualitatively(kv_domain_t domain, kv_progress_t progress);
+KV_API kv_status_t kv_domain_compile_quantitatively(kv_domain_t domain, kv_progress_t progress);
+KV_API kv_boolean_t kv_domain_is_compiled(kv_domain_t domain);
+KV_API kv_boolean_t kv_domain_is_triangulated(kv_domain_t domain);
+/* Returns the domain to the plain state (no triangulation). */
+KV_API kv_status_t kv_domain_uncompile(kv_domain_t domain);
+KV_API kv_status_t kv_domain_triangulate(kv_domain_t domain, kv_triangulation_method_t method);
+/* Triangulates by the given elimination order (first eliminated first),
+ * which must hold every chance and decision node once. */
+KV_API kv_status_t kv_domain_triangulate_with_order(kv_domain_t domain, kv_node_t *order);
+/* The elimination order of a triangulated domain, owned by the domain. */
+KV_API kv_node_t *kv_domain_get_elimination_order(kv_domain_t domain);
+/* Sum over the cliques of their table sizes (CG entries included), or
+ * (size_t)-1 when a size does not fit. */
+KV_API size_t kv_domain_get_jt_cost(kv_domain_t domain);
+/* Brings every junction tree back to its initial tables. */
+KV_API kv_status_t kv_domain_reset_inference_engine(kv_domain_t domain);
+/* Resets the inference engine and retracts all evidence. */
+KV_API kv_status_t kv_domain_initialize(kv_domain_t domain);
+/* Keeps a copy of all junction-tree tables so that resets restore it. */
+KV_API kv_status_t kv_domain_save_to_memory(kv_domain_t domain);
+KV_API kv_status_t kv_domain_reclaim_memory_tables(kv_domain_t domain);
+
+/* The junction forest of a compiled domain; lists are owned by the forest. */
+KV_API kv_junction_tree_t kv_domain_get_first_junction_tree(kv_domain_t domain);
+KV_API kv_junction_tree_t kv_jt_get_next(kv_junction_tree_t jt);
+KV_API kv_clique_t kv_jt_get_root(kv_junction_tree_t jt);
+KV_API kv_clique_t *kv_jt_get_cliques(kv_junction_tree_t jt);
+KV_API kv_clique_t kv_domain_get_first_clique(kv_domain_t domain);
+KV_API kv_clique_t kv_clique_get_next(kv_clique_t clique);
+KV_API size_t kv_domain_get_number_of_cliques(kv_domain_t domain);
+KV_API kv_junction_tree_t kv_clique_get_junction_tree(kv_clique_t clique);
+KV_API kv_node_t *kv_clique_get_members(kv_clique_t clique);
+KV_API size_t kv_clique_get_number_of_members(kv_clique_t clique);
+KV_API kv_clique_t *kv_clique_get_neighbors(kv_clique_t clique);
+KV_API size_t kv_clique_get_number_of_neighbors(kv_clique_t clique);
+KV_API kv_table_t kv_clique_get_probability_table(kv_clique_t clique);
+KV_API kv_table_t kv_clique_get_utility_table(kv_clique_t clique);
+KV_API kv_status_t kv_clique_set_user_data(kv_clique_t clique, void *data);
+KV_API void *kv_clique_get_user_data(kv_clique_t clique);
+KV_API kv_status_t kv_jt_set_user_data(kv_junction_tree_t jt, void *data);
+KV_API void *kv_jt_get_user_data(kv_junction_tree_t jt);
+/* Writes the node's beliefs (or expected utilities) to the domain's log. */
+KV_API kv_status_t kv_node_report_beliefs(kv_node_t node);
+
+/* ---------------------------------------------------------------------------
  * Attributes: named text values kept and saved with domains, classes and
  * nodes.  Keys are C identifiers; a NULL value removes the attribute.  The
  * list is walked newest first.

@@ -34,6 +34,7 @@ void _kv_free_chain_block(kv_chain_block_s *b)
         *link = b->next;
     std::free(b->nodes);
     std::free(b->potentials);
+    std::free(b->potential_controls);
     std::free(b);
 }
 

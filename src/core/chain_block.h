@@ -9,6 +9,11 @@ struct kv_chain_block_s {
     kv_node_s **nodes;       // the members
     kv_table_s **potentials; // NULL-terminated
     kv_chain_block_s *next;
+    // Derived by compilation: the table over the block's parents, and the
+    // controls that multiply it and each potential into their cliques.
+    kv_table_s *parent_table;
+    kv_control_s *parent_control;
+    kv_control_s **potential_controls; // one per potential
 };
 
 // Registers a chain potential whose last k nodes are the linked group and

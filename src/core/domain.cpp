@@ -3,6 +3,7 @@
 #include "domain.h"
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -74,6 +75,17 @@ int _kv_domain_flush_log_file(kv_domain_s *d)
     if (d->log_file && std::fflush(d->log_file) != 0)
         return _kv_set_error_code(kv_error_io);
     return kv_error_none;
+}
+
+int _kv_log(kv_domain_s *d, const char *format, ...)
+{
+    if (!d->log_file)
+        return kv_error_none;
+    va_list args;
+    va_start(args, format);
+    int written = std::vfprintf(d->log_file, format, args);
+    va_end(args);
+    return written < 0 ? _kv_set_error_code(kv_error_io) : kv_error_none;
 }
 
 const char *_kv_print_size(kv_domain_s *d, size_t size)

@@ -13,6 +13,7 @@ struct kv_attribute_s;
 struct kv_chain_block_s;
 struct kv_edge_constraint_s;
 struct kv_control_s;
+struct kv_fill_in_s;
 
 // One entry of the name index: a named node, chained in its bucket.
 struct kv_name_entry_s {
@@ -44,6 +45,20 @@ struct kv_domain_s {
     size_t concurrency_level;
 
     int is_compiled;
+    int is_compressed;
+
+    // The junction forest: every clique (newest first, or in the order of
+    // the forest after reordering) and every junction tree (newest first).
+    kv_clique_s *first_clique;
+    size_t number_of_cliques; // also the clique counter
+    kv_junction_tree_s *first_junction_tree;
+    size_t number_of_junction_trees;
+    kv_node_s **elimination_order; // cached, first eliminated first
+
+    // Copy of every clique, separator and belief table, for fast resets.
+    double *memory_data;
+    double *memory_cg_data;
+    signed char *memory_roles;
 
     // Every table made for this domain, newest first; a table's number is its
     // position counted from the oldest, so the newest has number_of_tables.
@@ -116,9 +131,27 @@ struct kv_node_s {
     // as last propagated.
     double *entered_finding;
     kv_table_s *evidence_table;
-    // Continuous nodes: the observed value, if one is entered.
+    // Continuous nodes: the observed value, if one is entered, and the value
+    // as last propagated.
     int value_entered;
     double entered_value;
+    int value_propagated;
+    double propagated_value;
+    int entered_state; // discrete: the single positive state, or -1
+
+    // Compilation: moral graph, triangulation and the junction forest.
+    kv_node_s **neighbours;     // moral graph plus necessary fill-ins
+    kv_fill_in_s *fill_in_links; // of a user-specified triangulation
+    size_t elimination_number;  // 0: not eliminated; first eliminated highest
+    size_t elimination_index;   // level constraining the elimination order
+    kv_junction_tree_s *junction_tree;
+    kv_control_s *belief_control;
+    kv_table_s *belief_table;
+    kv_table_s *utility_belief_table;
+    kv_clique_s *finding_clique;
+    kv_control_s *evidence_control;
+    kv_clique_s *assigned_clique;
+    kv_control_s *potential_control;
     void *user_data;
     kv_node_s *next;
 };
@@ -173,6 +206,10 @@ void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation);
 // Decimal rendering of a size for log text, from the domain's ring of 8
 // buffers; "HUGE" for (size_t)-1.
 const char *_kv_print_size(kv_domain_s *d, size_t size);
+
+// Writes printf-style text to the log stream, if one is set: 0, or io when
+// the write fails.
+int _kv_log(kv_domain_s *d, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // Flushes the log stream: 0, or io (2) when flushing fails.
 int _kv_domain_flush_log_file(kv_domain_s *d);

@@ -100,6 +100,7 @@ kv_status_t kv_node_delete(kv_node_t n)
     if (_kv_set_error_code(!n || _kv_node_is_clone(n) || n->chain_block))
         return kv_error_usage;
     kv_domain_s *d = n->home;
+    _kv_uncompile_domain_safely(d, 1);
     _kv_free_node_tables(n);
     // Children lose the node from their tables; the node's own parent
     // links go without table work since its tables are gone.
@@ -108,7 +109,6 @@ kv_status_t kv_node_delete(kv_node_t n)
     while (n->parents && n->parents[0])
         kv_node_remove_parent(n, n->parents[0]);
     _kv_remove_from_name_index(n);
-    _kv_uncompile_domain_safely(d, 1);
 
     kv_node_s **link = &d->first_node;
     for (; *link != n; link = &(*link)->next)

@@ -1,0 +1,184 @@
+// The compilation driver: the qualitative half (checks, moral graph,
+// triangulation, cliques, junction forest, assignment) and the quantitative
+// half (table data and initialisation), each undone completely when it
+// fails, and uncompilation.
+#include <cstdlib>
+
+#include "compile.h"
+#include "core/api.h"
+#include "core/chain_block.h"
+#include "table/control.h"
+#include "table/table.h"
+
+bool _kv_domain_is_triangulated(const kv_domain_s *d)
+{
+    return d->first_node && d->first_node->elimination_number != 0;
+}
+
+static bool has_compilation_data(const kv_domain_s *d)
+{
+    return d->is_compiled || d->first_clique || d->first_junction_tree || d->elimination_order ||
+           d->memory_data || _kv_domain_is_triangulated(d);
+}
+
+static void free_cliques(kv_domain_s *d)
+{
+    for (kv_clique_s *c = d->first_clique, *next; c; c = next) {
+        next = c->next;
+        for (kv_neighbor_s *b = c->neighbors, *bn; b; b = bn) {
+            bn = b->next;
+            std::free(b);
+        }
+        std::free(c->neighbor_array);
+        std::free(c);
+    }
+    d->first_clique = nullptr;
+    d->number_of_cliques = 0;
+    for (kv_junction_tree_s *jt = d->first_junction_tree, *next; jt; jt = next) {
+        next = jt->next;
+        std::free(jt->clique_array);
+        std::free(jt);
+    }
+    d->first_junction_tree = nullptr;
+    d->number_of_junction_trees = 0;
+}
+
+void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation)
+{
+    if (!has_compilation_data(d))
+        return;
+    free_cliques(d);
+    _kv_free_domain_controls(d);
+    for (kv_table_s *t = d->first_table, *next; t; t = next) {
+        next = t->next;
+        if (t->role != KV_ROLE_NODE)
+            _kv_free_table(t);
+    }
+    for (kv_node_s *n = d->first_node; n; n = n->next) {
+        if (also_triangulation) {
+            for (kv_fill_in_s *f = n->fill_in_links, *fn; f; f = fn) {
+                fn = f->next;
+                std::free(f);
+            }
+            n->fill_in_links = nullptr;
+            n->elimination_number = 0;
+            std::free(n->neighbours);
+            n->neighbours = nullptr;
+            n->elimination_index = 0;
+        }
+        n->junction_tree = nullptr;
+        n->belief_control = n->evidence_control = n->potential_control = nullptr;
+        n->belief_table = n->utility_belief_table = n->evidence_table = nullptr;
+        n->finding_clique = n->assigned_clique = nullptr;
+        n->value_propagated = 0;
+    }
+    d->is_compiled = 0;
+    for (kv_chain_block_s *b = d->chain_blocks; b; b = b->next) {
+        b->parent_table = nullptr;
+        b->parent_control = nullptr;
+        std::free(b->potential_controls);
+        b->potential_controls = nullptr;
+    }
+    if (also_triangulation) {
+        std::free(d->elimination_order);
+        d->elimination_order = nullptr;
+    }
+    kv_domain_reclaim_memory_tables(d);
+    d->is_compressed = 0;
+}
+
+kv_status_t kv_domain_uncompile(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return kv_error_usage;
+    if (has_compilation_data(d))
+        _kv_uncompile_domain_safely(d, 1);
+    return _kv_set_error_code(kv_error_none);
+}
+
+kv_boolean_t kv_domain_is_compiled(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return -1;
+    return d->is_compiled;
+}
+
+kv_boolean_t kv_domain_is_triangulated(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return -1;
+    return _kv_domain_is_triangulated(d);
+}
+
+// Undoes a failed stage: the triangulation goes too when this call made it.
+static int undo(kv_domain_s *d, bool was_triangulated, int status)
+{
+    kv::KeepError keep;
+    keep.code = status;
+    _kv_uncompile_domain_safely(d, !was_triangulated);
+    if (d->log_file)
+        std::fflush(d->log_file);
+    return status;
+}
+
+static bool compilable(const kv_domain_s *d)
+{
+    return d && d->number_of_chance_nodes + d->number_of_decision_nodes > 0 && !d->is_compiled;
+}
+
+kv_status_t kv_domain_compile_qualitatively(kv_domain_t d, kv_progress_t progress)
+{
+    if (_kv_set_error_code(!compilable(d) || d->first_junction_tree))
+        return kv_error_usage;
+    bool triangulated = _kv_domain_is_triangulated(d);
+    if (!triangulated) {
+        if (progress)
+            progress("Triangulating");
+        if (int status = kv_domain_triangulate(d, kv_tm_fill_in_weight))
+            return status;
+    }
+    int status = kv::guard_status([&] {
+        if (progress)
+            progress("Creating cliques");
+        if (int s = _kv_prepare_cliques(d))
+            return s;
+        if (progress)
+            progress("Building junction tree(s)");
+        if (int s = _kv_build_junction_forest(d))
+            return s;
+        if (int s = _kv_create_node_data_structures(d))
+            return s;
+        if (int s = _kv_construct_derived_potentials(d))
+            return s;
+        return _kv_assign_potentials(d);
+    });
+    if (status)
+        return undo(d, triangulated, status);
+    if (_kv_domain_flush_log_file(d)) {
+        _kv_uncompile_domain_safely(d, !triangulated);
+        return _kv_set_error_code(kv_error_io);
+    }
+    return _kv_set_error_code(kv_error_none);
+}
+
+int _kv_domain_compile(kv_domain_s *d, kv_progress_t progress)
+{
+    if (_kv_set_error_code(!compilable(d)))
+        return kv_error_usage;
+    bool triangulated = _kv_domain_is_triangulated(d);
+    bool qualitative = d->first_junction_tree != nullptr;
+    if (!qualitative)
+        if (int status = kv_domain_compile_qualitatively(d, progress))
+            return status;
+    int status = kv_domain_compile_quantitatively(d, progress);
+    if (!status)
+        return kv_error_none;
+    if (qualitative)
+        return status;
+    return undo(d, triangulated, status);
+}
+
+kv_status_t kv_domain_compile(kv_domain_t d)
+{
+    return _kv_domain_compile(d, nullptr);
+}

@@ -1,0 +1,105 @@
+// The junction forest: cliques, junction trees and the links between them,
+// and the operations of compilation that other source files share.
+#pragma once
+
+#include <cstddef>
+#include <type_traits>
+
+#include "core/domain.h"
+#include "table/control.h"
+
+// A link from a clique to an adjacent one, with the control from this
+// clique's tables to the separator tables of the link.
+struct kv_neighbor_s {
+    kv_clique_s *clique;
+    kv_control_s *control;
+    kv_neighbor_s *next;
+};
+
+struct kv_clique_s {
+    size_t number;
+    kv_domain_s *domain;
+    kv_junction_tree_s *junction_tree;
+    kv_neighbor_s *neighbors; // most recently added first
+    kv_table_s *probability_table;
+    kv_table_s *utility_table; // exactly when the domain has decisions or utilities
+    int root_mark;
+    kv_clique_s **neighbor_array; // cache of kv_clique_get_neighbors
+    double factor;
+    size_t scratch[2];
+    kv_clique_s *next;
+    void *user_data;
+};
+
+struct kv_junction_tree_s {
+    size_t number;
+    kv_domain_s *domain;
+    kv_junction_tree_s *next;
+    kv_clique_s *root;
+    kv_clique_s **clique_array; // cache of kv_jt_get_cliques
+    size_t evidence_to_propagate;
+    int evidence_propagated;
+    int likelihood_propagated;
+    int cg_evidence_propagated;
+    int tables_to_propagate;
+    int equilibrium;
+    int evidence_mode;
+    double step_constant;
+    double normalization_constant;
+    double step_log_constant;
+    double log_normalization_constant;
+    double conflict;
+    double approximation_constant;
+    void *user_data;
+};
+
+// A fill-in edge recorded by a user-specified triangulation.
+struct kv_fill_in_s {
+    kv_node_s *partner;
+    kv_fill_in_s *next;
+};
+
+static_assert(std::is_trivially_destructible_v<kv_clique_s>);
+static_assert(std::is_trivially_destructible_v<kv_junction_tree_s>);
+
+// --- driver and moral graph ----------------------------------------------
+int _kv_domain_compile(kv_domain_s *d, kv_progress_t progress);
+int _kv_domain_moralize(kv_domain_s *d);
+bool _kv_domain_is_triangulated(const kv_domain_s *d);
+
+// --- triangulation --------------------------------------------------------
+// The triangulation proper after moralisation (method 15..18): elimination
+// numbers and the domain's cliques.
+int _kv_triangulate_domain(kv_domain_s *d, int method);
+// Completes the unnumbered neighbours of x with fill-in links, logging them.
+int _kv_complete_unnumbered_neighbors(kv_node_s *x);
+// Weight of a node set: product of the discrete state counts times
+// k(k+3)/2 + 1 for k continuous members.
+double _kv_weight_of_nodes(kv_node_s *const *nodes, size_t n);
+
+// --- junction forest ------------------------------------------------------
+kv_clique_s *_kv_new_clique(kv_domain_s *d);
+int _kv_make_clique(kv_table_s *t);
+int _kv_add_neighbor(kv_clique_s *c, kv_clique_s *neighbor, kv_control_s *control);
+kv_junction_tree_s *_kv_new_junction_tree(kv_clique_s *root);
+// The smallest clique from first up to (excluding) stop that contains every
+// node of the list, or NULL.
+kv_clique_s *_kv_select_clique(kv_clique_s *first, kv_node_s *const *nodes, kv_clique_s *stop);
+kv_clique_s *_kv_select_clique2(kv_clique_s *first, kv_junction_tree_s *jt, kv_clique_s *stop);
+bool _kv_subset_of_clique(kv_node_s *const *nodes, const kv_clique_s *c);
+// Creates the cliques from the elimination order if there are none,
+// reorders them and reports their sizes.
+int _kv_prepare_cliques(kv_domain_s *d);
+int _kv_build_junction_forest(kv_domain_s *d);
+int _kv_create_node_data_structures(kv_domain_s *d);
+// Writes names separated by ", ", wrapping lines at width.
+int _kv_write_node_list_to_log(kv_domain_s *d, kv_node_s *const *nodes, size_t n,
+                               const char *indent, size_t width);
+
+// --- potentials and initialisation --------------------------------------
+int _kv_construct_derived_potentials(kv_domain_s *d);
+int _kv_assign_potentials(kv_domain_s *d);
+int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence);
+// Frees the junction forest and the compilation data of every node (and
+// the triangulation too when asked).  Never fails.
+void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation);

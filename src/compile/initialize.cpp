@@ -1,0 +1,612 @@
+// Potentials: which clique receives each node's table and each chain-graph
+// potential, and the initialisation of junction trees (node tables
+// multiplied into their cliques, a collect without division, a distribute
+// and the belief update), with the optional copy of all tables in memory.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "compile.h"
+#include "core/api.h"
+#include "core/chain_block.h"
+#include "core/memory.h"
+#include "core/node_list.h"
+#include "inference/propagate.h"
+#include "table/operations.h"
+
+namespace {
+template <class T> using Vec = std::vector<T, kv::ScratchAlloc<T>>;
+}
+
+// ---------------------------------------------------------------------------
+// Assignment.
+
+int _kv_construct_derived_potentials(kv_domain_s *d)
+{
+    for (kv_chain_block_s *b = d->chain_blocks; b; b = b->next) {
+        Vec<kv_node_s *> parents;
+        for (kv_node_s *n = d->first_node; n; n = n->next) {
+            bool has_child = false;
+            for (kv_node_s **c = n->children; c && *c && !has_child; ++c)
+                has_child = (*c)->chain_block == b;
+            if (has_child)
+                parents.push_back(n);
+        }
+        parents.push_back(nullptr);
+        b->parent_table = _kv_create_table(d, parents.data(), KV_PROBABILITY, KV_ROLE_DERIVED, 1, 0);
+        if (!b->parent_table)
+            return kv_error_code();
+    }
+    return kv_error_none;
+}
+
+static kv_clique_s *first_containing(kv_clique_s *c, kv_clique_s *parent, kv_node_s *const *nodes)
+{
+    if (_kv_subset_of_clique(nodes, c))
+        return c;
+    for (kv_neighbor_s *b = c->neighbors; b; b = b->next)
+        if (b->clique != parent)
+            if (kv_clique_s *found = first_containing(b->clique, c, nodes))
+                return found;
+    return nullptr;
+}
+
+static int log_node_names(kv_domain_s *d, kv_node_s *const *nodes)
+{
+    for (size_t i = 0; nodes[i]; ++i) {
+        const char *name = kv_node_get_name(nodes[i]);
+        if (!name)
+            return kv_error_code();
+        if (int status = _kv_log(d, "%s%s", name, nodes[i + 1] ? ", " : ")"))
+            return status;
+    }
+    return kv_error_none;
+}
+
+int _kv_assign_potentials(kv_domain_s *d)
+{
+    bool warned = false;
+    for (kv_node_s *n = d->first_node; n; n = n->next) {
+        if ((n->category != kv_category_chance && n->category != kv_category_utility) || n->table)
+            continue;
+        if (d->log_file) {
+            if (!warned)
+                if (int status = _kv_log(d, "\n\nChecking tables for all nodes:\n\n"))
+                    return status;
+            warned = true;
+            const char *name = kv_node_get_name(n);
+            if (!name)
+                return kv_error_code();
+            if (int status = _kv_log(d, "    Warning: Node `%s' has no table\n", name))
+                return status;
+        }
+        if (!_kv_node_get_table(n))
+            return kv_error_code();
+    }
+    if (int status = _kv_log(d, "\n\nAssignment of potentials to cliques:\n\n"))
+        return status;
+    for (kv_node_s *n = d->first_node; n; n = n->next) {
+        kv_table_s *t = n->table;
+        if (!t)
+            continue;
+        kv_clique_s *c;
+        if (n->kind == kv_kind_continuous)
+            c = n->junction_tree ? first_containing(n->junction_tree->root, nullptr, t->nodes) : nullptr;
+        else
+            c = _kv_select_clique(d->first_clique, t->nodes, nullptr);
+        if (!c)
+            return _kv_set_error_code(kv_error_error);
+        switch (n->category) {
+        case kv_category_chance:
+        case kv_category_decision:
+            n->potential_control = _kv_create_control(c->probability_table, c->utility_table, t, nullptr);
+            break;
+        case kv_category_utility:
+            n->potential_control = _kv_create_control(c->probability_table, c->utility_table, nullptr, t);
+            n->junction_tree = c->junction_tree;
+            break;
+        default:
+            return _kv_set_error_code(kv_error_error);
+        }
+        if (!n->potential_control)
+            return kv_error_code();
+        n->assigned_clique = c;
+        if (d->log_file) {
+            const char *name = kv_node_get_name(n);
+            if (!name)
+                return kv_error_code();
+            if (int status = _kv_log(d, "    Node %s assigned to clique %s\n", name, _kv_print_size(d, c->number)))
+                return status;
+        }
+    }
+    for (kv_chain_block_s *b = d->chain_blocks; b; b = b->next) {
+        kv_table_s *pt = b->parent_table;
+        kv_clique_s *c = pt->nodes[0] ? _kv_select_clique(d->first_clique, pt->nodes, nullptr)
+                                      : _kv_select_clique2(d->first_clique, b->nodes[0]->junction_tree, nullptr);
+        if (!c)
+            return _kv_set_error_code(kv_error_error);
+        b->parent_control = _kv_create_control(c->probability_table, c->utility_table, pt, nullptr);
+        if (!b->parent_control)
+            return kv_error_code();
+        if (d->log_file) {
+            if (int status = _kv_log(d, "    Chain graph component ("))
+                return status;
+            if (int status = log_node_names(d, b->nodes))
+                return status;
+            if (int status = _kv_log(d, ":\n\tParents assigned to clique %s\n", _kv_print_size(d, c->number)))
+                return status;
+        }
+        size_t count = 0;
+        while (b->potentials[count])
+            ++count;
+        b->potential_controls = kv::allocate_array<kv_control_s *>(count + 1);
+        if (!b->potential_controls)
+            return kv_error_no_memory;
+        std::memset(b->potential_controls, 0, (count + 1) * sizeof(kv_control_s *));
+        for (size_t i = 0; i < count; ++i) {
+            kv_table_s *p = b->potentials[i];
+            kv_clique_s *pc = _kv_select_clique(d->first_clique, p->nodes, nullptr);
+            if (!pc)
+                return _kv_set_error_code(kv_error_error);
+            b->potential_controls[i] = _kv_create_control(pc->probability_table, pc->utility_table, p, nullptr);
+            if (!b->potential_controls[i])
+                return kv_error_code();
+            if (d->log_file) {
+                if (int status = _kv_log(d, "   Potential ("))
+                    return status;
+                if (int status = log_node_names(d, p->nodes))
+                    return status;
+                if (int status = _kv_log(d, " assigned to clique %s\n", _kv_print_size(d, pc->number)))
+                    return status;
+            }
+        }
+    }
+    return kv_error_none;
+}
+
+// ---------------------------------------------------------------------------
+// Table checks.
+
+double _kv_calculate_sum(const double *data, size_t n)
+{
+    long double sum = 0.0L;
+    for (size_t i = 0; i < n; ++i)
+        sum += data[i];
+    return double(sum);
+}
+
+// Checks a node's table and normalises each column in place (the stored
+// table changes).  Tables of continuous nodes get weight 1.0 everywhere.
+static int check_conditional_table(kv_table_s *t, bool strict)
+{
+    if (_kv_allocate_data_arrays(t))
+        return kv_error_no_memory;
+    double *v = t->discrete_data;
+    if (t->continuous_count) {
+        for (size_t i = 0; i < t->size; ++i)
+            v[i] = 1.0;
+        return kv_error_none;
+    }
+    for (size_t i = 0; i < t->size; ++i)
+        if (v[i] < 0.0)
+            return _kv_set_error_code(kv_error_negative_probability);
+    if (t->discrete_count == 0)
+        return kv_error_none;
+    size_t k = t->nodes[t->discrete_count - 1]->number_of_states;
+    for (size_t start = 0; start < t->size; start += k) {
+        double sum = _kv_calculate_sum(v + start, k);
+        if (sum > 0.0) {
+            for (size_t s = 0; s < k; ++s)
+                v[start + s] /= sum;
+        } else if (strict) {
+            return _kv_set_error_code(kv_error_zero_sum);
+        } else {
+            for (size_t s = 0; s < k; ++s)
+                v[start + s] = 1.0 / double(k);
+        }
+    }
+    return kv_error_none;
+}
+
+static bool in_tree(const kv_node_s *n, const kv_junction_tree_s *jt)
+{
+    return n->junction_tree == jt;
+}
+
+static int jt_check_user_potentials(kv_junction_tree_s *jt)
+{
+    kv_domain_s *d = jt->domain;
+    for (kv_node_s *n = d->first_node; n; n = n->next)
+        if (n->category == kv_category_chance && in_tree(n, jt) && n->table)
+            if (int status = check_conditional_table(n->table, true))
+                return status;
+    for (kv_chain_block_s *b = d->chain_blocks; b; b = b->next) {
+        if (!in_tree(b->nodes[0], jt))
+            continue;
+        for (kv_table_s **p = b->potentials; *p; ++p) {
+            if (_kv_allocate_data_arrays(*p))
+                return kv_error_no_memory;
+            for (size_t i = 0; i < (*p)->size; ++i)
+                if ((*p)->discrete_data[i] < 0.0)
+                    return _kv_set_error_code(kv_error_negative_probability);
+        }
+    }
+    return kv_error_none;
+}
+
+// The parent table of a chain block: 1 / (the sum over the block of the
+// product of the members' tables and the chain potentials).
+static int jt_calculate_derived_potentials(kv_junction_tree_s *jt)
+{
+    kv_domain_s *d = jt->domain;
+    for (kv_chain_block_s *b = d->chain_blocks; b; b = b->next) {
+        if (!in_tree(b->nodes[0], jt))
+            continue;
+        kv_table_s *pt = b->parent_table;
+        Vec<kv_node_s *> nodes;
+        for (kv_node_s **n = pt->nodes; *n; ++n)
+            nodes.push_back(*n);
+        for (kv_node_s **n = b->nodes; *n; ++n)
+            nodes.push_back(*n);
+        nodes.push_back(nullptr);
+        kv_table_s *scratch = _kv_create_table(d, nodes.data(), KV_PROBABILITY, KV_ROLE_SCRATCH, 1, 1);
+        if (!scratch)
+            return kv_error_code();
+        int status = kv_error_none;
+        for (kv_node_s **m = b->nodes; *m && !status; ++m)
+            if ((*m)->table)
+                status = _kv_combine_tables(scratch, (*m)->table);
+        for (kv_table_s **p = b->potentials; *p && !status; ++p)
+            status = _kv_combine_tables(scratch, *p);
+        if (!status)
+            status = _kv_marginalize_tables(scratch, pt, kv_equilibrium_sum, kv_mode_normal, 0);
+        _kv_free_table(scratch);
+        if (status)
+            return status;
+        for (size_t i = 0; i < pt->size; ++i) {
+            if (!(pt->discrete_data[i] > 0.0))
+                return _kv_set_error_code(kv_error_chain_graph);
+            pt->discrete_data[i] = 1.0 / pt->discrete_data[i];
+        }
+    }
+    return kv_error_none;
+}
+
+// Multiplies the nodes' tables into their cliques, children before parents,
+// each node once (marks 1 while done); decision tables are not used.
+static int incorporate_potentials(kv_node_s *n, kv_junction_tree_s *jt)
+{
+    if (n->mark)
+        return kv_error_none;
+    n->mark = 1;
+    for (kv_node_s **c = n->children; c && *c; ++c)
+        if (int status = incorporate_potentials(*c, jt))
+            return status;
+    if (n->potential_control && n->category != kv_category_decision && in_tree(n, jt))
+        return _kv_combine(n->potential_control);
+    return kv_error_none;
+}
+
+static int jt_use_potentials(kv_junction_tree_s *jt)
+{
+    kv_domain_s *d = jt->domain;
+    int status = kv_error_none;
+    for (kv_node_s *n = d->first_node; n && !status; n = n->next)
+        status = incorporate_potentials(n, jt);
+    for (kv_node_s *n = d->first_node; n; n = n->next)
+        n->mark = 0;
+    for (kv_chain_block_s *b = d->chain_blocks; b && !status; b = b->next) {
+        if (!in_tree(b->nodes[0], jt))
+            continue;
+        status = _kv_combine(b->parent_control);
+        for (size_t i = 0; b->potential_controls[i] && !status; ++i)
+            status = _kv_combine(b->potential_controls[i]);
+    }
+    return status;
+}
+
+// Collect without division: every child's marginal on its separator is
+// multiplied into the parent and kept as the separator's contents.
+static int special_collect(kv_clique_s *c, kv_clique_s *parent)
+{
+    for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
+        if (cell->clique != parent)
+            if (int status = special_collect(cell->clique, c))
+                return status;
+    if (!parent)
+        return kv_error_none;
+    kv_control_s *up = _kv_link_control(c, parent), *into = _kv_link_control(parent, c);
+    if (int status = _kv_marginalize(up, kv_equilibrium_sum, kv_mode_normal, 0))
+        return status;
+    if (int status = _kv_copy_to_table_pair(up->small_probability, up->small_utility, kv_equilibrium_sum))
+        return status;
+    return _kv_combine(into);
+}
+
+// ---------------------------------------------------------------------------
+// Memory copy of the tree tables.
+
+static bool table_needs_backup(const kv_table_s *t)
+{
+    return t->role == KV_ROLE_CLIQUE || t->role == KV_ROLE_SEPARATOR || t->role == KV_ROLE_BELIEF;
+}
+
+// Walks the tables that need backup with their offsets into the three
+// arrays; f(table, data offset, cg offset, role offset).
+template <class F> static void for_backup_tables(kv_domain_s *d, F &&f)
+{
+    size_t data = 0, cg = 0, roles = 0;
+    for (kv_table_s *t = d->first_table; t; t = t->next) {
+        if (!table_needs_backup(t))
+            continue;
+        f(t, data, cg, roles);
+        data = _kv_size_add(data, t->size);
+        cg = _kv_size_add(cg, _kv_size_multiply(t->size, t->cg_size));
+        roles = _kv_size_add(roles, t->continuous_count);
+    }
+}
+
+static bool tree_owns(const kv_table_s *t, const kv_junction_tree_s *jt)
+{
+    for (kv_node_s **n = t->nodes; *n; ++n)
+        return (*n)->junction_tree == jt;
+    return true; // tables over no nodes belong to every tree
+}
+
+static void jt_transfer_tables(kv_junction_tree_s *jt, bool save)
+{
+    kv_domain_s *d = jt->domain;
+    for_backup_tables(d, [&](kv_table_s *t, size_t data, size_t cg, size_t roles) {
+        if (!tree_owns(t, jt) || !t->discrete_data)
+            return;
+        size_t ncg = t->size * t->cg_size;
+        if (save) {
+            std::memcpy(d->memory_data + data, t->discrete_data, t->size * sizeof(double));
+            if (ncg)
+                std::memcpy(d->memory_cg_data + cg, t->cg_data, ncg * sizeof(double));
+            if (t->continuous_count)
+                std::memcpy(d->memory_roles + roles, t->continuous_roles, t->continuous_count);
+        } else {
+            std::memcpy(t->discrete_data, d->memory_data + data, t->size * sizeof(double));
+            if (ncg)
+                std::memcpy(t->cg_data, d->memory_cg_data + cg, ncg * sizeof(double));
+            if (t->continuous_count)
+                std::memcpy(t->continuous_roles, d->memory_roles + roles, t->continuous_count);
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Reset.
+
+static bool evidence_to_propagate(const kv_node_s *n)
+{
+    if (n->kind == kv_kind_continuous)
+        return n->value_entered != n->value_propagated ||
+               (n->value_entered && n->entered_value != n->propagated_value);
+    if (n->number_of_states == 0 || !n->evidence_table || !n->evidence_table->discrete_data)
+        return false;
+    const double *e = n->evidence_table->discrete_data;
+    for (size_t s = 0; s < n->number_of_states; ++s)
+        if (e[s] != (n->entered_finding ? n->entered_finding[s] : 1.0))
+            return true;
+    return false;
+}
+
+int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
+{
+    kv_domain_s *d = jt->domain;
+    jt->equilibrium = kv_equilibrium_none;
+    if (!keep_evidence) {
+        jt->evidence_propagated = jt->likelihood_propagated = jt->cg_evidence_propagated = 0;
+        jt->step_constant = jt->normalization_constant = 1.0;
+        jt->step_log_constant = jt->log_normalization_constant = 0.0;
+        jt->conflict = 1.0;
+        jt->evidence_mode = kv_mode_normal;
+        for (kv_clique_s *c = d->first_clique; c; c = c->next)
+            if (c->junction_tree == jt)
+                c->factor = 1.0;
+        for (kv_node_s *n = d->first_node; n; n = n->next) {
+            if (!in_tree(n, jt) ||
+                (n->category != kv_category_chance && n->category != kv_category_decision))
+                continue;
+            if (n->kind == kv_kind_discrete) {
+                if (n->evidence_table && _kv_allocate_data_arrays(n->evidence_table))
+                    return kv_error_no_memory;
+                if (n->evidence_table)
+                    _kv_init_table(n->evidence_table);
+                n->entered_state = n->number_of_states == 1 ? 0 : -1;
+            } else {
+                n->value_propagated = 0;
+            }
+        }
+    }
+    size_t count = 0;
+    for (kv_node_s *n = d->first_node; n; n = n->next)
+        if (in_tree(n, jt) &&
+            (n->category == kv_category_chance || n->category == kv_category_decision) &&
+            evidence_to_propagate(n))
+            ++count;
+    jt->evidence_to_propagate = count;
+    // Tables generated from models are refreshed here once models exist.
+    if (!jt->tables_to_propagate && d->memory_data) {
+        jt_transfer_tables(jt, false);
+        jt->equilibrium = kv_equilibrium_sum;
+        return kv_error_none;
+    }
+    if (!keep_evidence)
+        for (kv_clique_s *c = d->first_clique; c; c = c->next)
+            if (c->junction_tree == jt) {
+                _kv_init_table(c->probability_table);
+                if (c->utility_table)
+                    _kv_init_table(c->utility_table);
+            }
+    if (int status = jt_check_user_potentials(jt))
+        return status;
+    if (int status = jt_calculate_derived_potentials(jt))
+        return status;
+    if (int status = jt_use_potentials(jt))
+        return status;
+    if (int status = special_collect(jt->root, nullptr))
+        return status;
+    jt->approximation_constant = 1.0;
+    for (kv_clique_s *c = d->first_clique; c; c = c->next)
+        if (c->junction_tree == jt)
+            c->root_mark = 1;
+    if (int status = _kv_distribute_evidence(jt->root, nullptr, nullptr, kv_equilibrium_sum,
+                                             kv_mode_normal, 1))
+        return status;
+    if (int status = _kv_jt_update_beliefs(jt, kv_equilibrium_sum, kv_mode_normal, 1))
+        return status;
+    if (d->memory_data)
+        jt_transfer_tables(jt, true);
+    jt->tables_to_propagate = 0;
+    jt->equilibrium = kv_equilibrium_sum;
+    return _kv_set_error_code(kv_error_none);
+}
+
+kv_status_t kv_domain_reset_inference_engine(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return kv_error_usage;
+    if (!d->is_compiled)
+        return _kv_set_error_code(kv_error_not_compiled);
+    return kv::guard_status([&] {
+        for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
+            if (jt->tables_to_propagate || jt->equilibrium != kv_equilibrium_sum ||
+                jt->evidence_propagated || jt->cg_evidence_propagated)
+                if (int status = _kv_jt_reset_inference_engine(jt, 0))
+                    return status;
+        return _kv_set_error_code(kv_error_none);
+    });
+}
+
+kv_status_t kv_domain_initialize(kv_domain_t d)
+{
+    if (int status = kv_domain_reset_inference_engine(d))
+        return status;
+    // Retracting every finding comes with evidence entry; until then the
+    // entered findings are reset here directly.
+    for (kv_node_s *n = d->first_node; n; n = n->next) {
+        if (n->entered_finding)
+            for (size_t s = 0; s < n->number_of_states; ++s)
+                n->entered_finding[s] = 1.0;
+        n->value_entered = 0;
+    }
+    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
+        jt->evidence_to_propagate = 0;
+    return _kv_set_error_code(kv_error_none);
+}
+
+kv_status_t kv_domain_save_to_memory(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return kv_error_usage;
+    if (!d->is_compiled)
+        return _kv_set_error_code(kv_error_not_compiled);
+    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
+        if (_kv_set_error_code(jt->equilibrium != kv_equilibrium_sum ||
+                               jt->evidence_mode != kv_mode_normal))
+            return kv_error_usage;
+    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
+        if (jt->cg_evidence_propagated)
+            return _kv_set_error_code(kv_error_cg_evidence_incorporated);
+    if (!d->memory_data) {
+        size_t data = 0, cg = 0, roles = 0;
+        for_backup_tables(d, [&](kv_table_s *t, size_t, size_t, size_t) {
+            data = _kv_size_add(data, t->size);
+            cg = _kv_size_add(cg, _kv_size_multiply(t->size, t->cg_size));
+            roles = _kv_size_add(roles, t->continuous_count);
+        });
+        d->memory_data = kv::allocate_array<double>(data ? data : 1);
+        d->memory_cg_data = d->memory_data ? kv::allocate_array<double>(cg ? cg : 1) : nullptr;
+        d->memory_roles = d->memory_cg_data ? kv::allocate_array<signed char>(roles ? roles : 1) : nullptr;
+        if (!d->memory_roles) {
+            kv::KeepError keep;
+            kv_domain_reclaim_memory_tables(d);
+            return static_cast<int>(kv_error_no_memory);
+        }
+    }
+    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
+        jt_transfer_tables(jt, true);
+    return _kv_set_error_code(kv_error_none);
+}
+
+kv_status_t kv_domain_reclaim_memory_tables(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return kv_error_usage;
+    std::free(d->memory_data);
+    std::free(d->memory_cg_data);
+    std::free(d->memory_roles);
+    d->memory_data = d->memory_cg_data = nullptr;
+    d->memory_roles = nullptr;
+    return kv_error_none;
+}
+
+// ---------------------------------------------------------------------------
+// Quantitative compilation.
+
+static int inspect_all_potentials(kv_domain_s *d)
+{
+    if (!d->log_file)
+        return kv_error_none;
+    if (int status = _kv_log(d, "\n\nChecking tables for all nodes:\n\n"))
+        return status;
+    for (kv_node_s *n = d->first_node; n; n = n->next) {
+        if (n->category != kv_category_chance || !n->table)
+            continue;
+        kv_table_s *t = n->table;
+        double lo = HUGE_VAL, hi = -HUGE_VAL;
+        size_t k = t->continuous_count || !t->discrete_count ? 1 : t->nodes[t->discrete_count - 1]->number_of_states;
+        for (size_t start = 0; start < t->size; start += k) {
+            double sum = _kv_calculate_sum(t->discrete_data + start, k);
+            lo = sum < lo ? sum : lo;
+            hi = sum > hi ? sum : hi;
+        }
+        const char *name = kv_node_get_name(n);
+        if (!name)
+            return kv_error_code();
+        if (int status = _kv_log(d, "    Node %s: min=%g  max=%g\n", name, lo, hi))
+            return status;
+    }
+    return kv_error_none;
+}
+
+int _kv_report_beliefs(kv_domain_s *d);
+
+kv_status_t kv_domain_compile_quantitatively(kv_domain_t d, kv_progress_t progress)
+{
+    if (_kv_set_error_code(!d || !d->first_junction_tree || d->is_compiled))
+        return kv_error_usage;
+    return kv::guard_status([&] {
+        if (progress)
+            progress("Allocating space for table data");
+        for (kv_table_s *t = d->first_table; t; t = t->next)
+            if (int status = _kv_allocate_data_arrays(t))
+                return status;
+        if (progress)
+            progress("Global propagation");
+        if (int status = inspect_all_potentials(d))
+            return status;
+        d->is_compiled = 1;
+        for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next) {
+            jt->tables_to_propagate = 1;
+            if (int status = _kv_jt_reset_inference_engine(jt, 1)) {
+                d->is_compiled = 0;
+                return status;
+            }
+        }
+        if (int status = _kv_report_beliefs(d)) {
+            d->is_compiled = 0;
+            return status;
+        }
+        if (_kv_domain_flush_log_file(d)) {
+            d->is_compiled = 0;
+            return _kv_set_error_code(kv_error_io);
+        }
+        d->is_compiled = 1;
+        return _kv_set_error_code(kv_error_none);
+    });
+}

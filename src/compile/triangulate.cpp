@@ -1,0 +1,795 @@
+// Triangulation: the graph of the moral links, its decomposition into prime
+// components (LEX M minimal elimination, then extraction along complete
+// separators), the four greedy minimum heuristics, the numbering of the
+// nodes from the resulting cliques, and user-specified elimination orders.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "compile.h"
+#include "core/api.h"
+#include "core/memory.h"
+#include "core/node_list.h"
+#include "table/table.h"
+
+namespace {
+
+template <class T> using Vec = std::vector<T, kv::ScratchAlloc<T>>;
+using Ids = Vec<int>;
+
+struct Vertex {
+    kv_node_s *node;
+    Ids adjacency; // sorted by vertex order
+    // Heuristic bookkeeping.
+    Ids working;
+    size_t fill_ins;
+    double score;
+    int mark;
+};
+
+struct Graph {
+    Vec<Vertex> vertices;
+    kv_domain_s *domain;
+    int method;
+    Vec<Ids> cliques;
+};
+
+double node_weight(const kv_node_s *n)
+{
+    return n->kind == kv_kind_continuous ? 1.5 : double(n->number_of_states);
+}
+
+} // namespace
+
+double _kv_weight_of_nodes(kv_node_s *const *nodes, size_t n)
+{
+    long double w = 1.0L;
+    size_t k = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (nodes[i]->kind == kv_kind_continuous)
+            ++k;
+        else
+            w *= nodes[i]->number_of_states;
+    }
+    if (k)
+        w *= (long double)(k * (k + 3) / 2 + 1);
+    return double(w);
+}
+
+static double weight_of(const Graph &g, const Ids &set)
+{
+    Vec<kv_node_s *> nodes;
+    nodes.reserve(set.size());
+    for (int v : set)
+        nodes.push_back(g.vertices[v].node);
+    return _kv_weight_of_nodes(nodes.data(), nodes.size());
+}
+
+static const char *method_name(int method)
+{
+    switch (method) {
+    case kv_tm_clique_weight:
+        return "clique weight";
+    case kv_tm_fill_in_size:
+        return "fill-in size";
+    case kv_tm_fill_in_weight:
+        return "fill-in weight";
+    default:
+        return "clique size";
+    }
+}
+
+// "HUGE" above the largest 32-bit count, else the truncated integer.
+static const char *print_cost(kv_domain_s *d, double cost)
+{
+    if (!(cost <= 4294967295.0))
+        return "HUGE";
+    return _kv_print_size(d, static_cast<size_t>(cost));
+}
+
+int _kv_write_node_list_to_log(kv_domain_s *d, kv_node_s *const *nodes, size_t n,
+                               const char *indent, size_t width)
+{
+    size_t length = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const char *name = kv_node_get_name(nodes[i]);
+        if (!name)
+            return kv_error_code();
+        size_t l = std::strlen(name);
+        int status;
+        if (i == 0) {
+            status = _kv_log(d, "%s%s", indent, name);
+            length = l;
+        } else if (length + l + (i + 1 < n ? 3 : 2) <= width) {
+            status = _kv_log(d, ", %s", name);
+            length += 2 + l;
+        } else {
+            status = _kv_log(d, ",\n%s%s", indent, name);
+            length = l;
+        }
+        if (status)
+            return status;
+    }
+    return _kv_log(d, "\n");
+}
+
+static int write_vertex_list_to_log(const Graph &g, const Ids &list, const char *indent,
+                                    size_t width)
+{
+    Vec<kv_node_s *> nodes;
+    for (int v : list)
+        nodes.push_back(g.vertices[v].node);
+    return _kv_write_node_list_to_log(g.domain, nodes.data(), nodes.size(), indent, width);
+}
+
+static const char *name_of(const Graph &g, int v)
+{
+    return kv_node_get_name(g.vertices[v].node);
+}
+
+// ---------------------------------------------------------------------------
+// The triangulation graph.
+
+static void create_moral_graph(kv_domain_s *d, Graph &g)
+{
+    g.domain = d;
+    for (kv_node_s *n = d->first_node; n; n = n->next)
+        if ((n->category == kv_category_chance || n->category == kv_category_decision) &&
+            n->neighbours) {
+            n->mark = 0;
+            g.vertices.push_back(Vertex{n, {}, {}, 0, 0.0, 0});
+        }
+    // Vertex ids through the node's scratch slot of the elimination number.
+    for (size_t i = 0; i < g.vertices.size(); ++i)
+        g.vertices[i].node->elimination_number = i + 1;
+    for (Vertex &v : g.vertices) {
+        for (kv_node_s **u = v.node->neighbours; *u; ++u)
+            if ((*u)->elimination_number)
+                v.adjacency.push_back(int((*u)->elimination_number - 1));
+        std::sort(v.adjacency.begin(), v.adjacency.end());
+        v.adjacency.erase(std::unique(v.adjacency.begin(), v.adjacency.end()), v.adjacency.end());
+    }
+    for (Vertex &v : g.vertices)
+        v.node->elimination_number = 0;
+}
+
+static bool adjacent(const Graph &g, int a, int b)
+{
+    const Ids &adj = g.vertices[a].adjacency;
+    return std::binary_search(adj.begin(), adj.end(), b);
+}
+
+// ---------------------------------------------------------------------------
+// Prime components.
+
+static Vec<Ids> find_prime_components(Graph &g)
+{
+    int n = int(g.vertices.size());
+    Vec<int> label(n, 2), number(n, 0);
+    Vec<char> has_list(n, 1);
+    Vec<Ids> candidates(n);
+    Ids order(n); // L: unnumbered vertices by decreasing label, stable
+    for (int i = 0; i < n; ++i)
+        order[i] = i;
+    Vec<int> numbered_as(n + 1, -1); // vertex with number k
+    Vec<char> reached(n, 0);
+    Vec<Ids> reach;
+
+    for (int k = n; k >= 1; --k) {
+        int x = order.front();
+        order.erase(order.begin());
+        number[x] = k;
+        numbered_as[k] = x;
+        // Search for the vertices to raise: paths through unnumbered
+        // vertices with smaller labels than the end vertex.
+        int max_label = 2;
+        for (int v : order)
+            max_label = std::max(max_label, label[v]);
+        reach.assign(size_t(max_label) + 2, Ids());
+        for (int v : order)
+            reached[v] = 0;
+        Ids raised;
+        for (int w : g.vertices[x].adjacency)
+            if (number[w] == 0) {
+                reached[w] = 1;
+                reach[label[w]].push_back(w);
+                raised.push_back(w);
+            }
+        for (int level = 2; level <= max_label; level += 2) {
+            while (!reach[level].empty()) {
+                int w = reach[level].back();
+                reach[level].pop_back();
+                for (int z : g.vertices[w].adjacency) {
+                    if (number[z] != 0 || reached[z])
+                        continue;
+                    reached[z] = 1;
+                    if (label[z] > level) {
+                        reach[label[z]].push_back(z);
+                        raised.push_back(z);
+                    } else {
+                        reach[level].push_back(z);
+                    }
+                }
+            }
+        }
+        for (int w : raised) {
+            ++label[w];
+            if (!has_list[w])
+                continue;
+            bool ok = true;
+            for (int c : candidates[w])
+                ok = ok && adjacent(g, c, x);
+            if (ok) {
+                Ids &list = candidates[w];
+                list.insert(std::upper_bound(list.begin(), list.end(), x), x);
+            } else {
+                has_list[w] = 0;
+                candidates[w].clear();
+            }
+        }
+        // Relabel to 2, 4, ... and keep L sorted by decreasing label.
+        Ids distinct;
+        for (int v : order)
+            distinct.push_back(label[v]);
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        for (int v : order)
+            label[v] = 2 * int(std::lower_bound(distinct.begin(), distinct.end(), label[v]) -
+                               distinct.begin() + 1);
+        std::stable_sort(order.begin(), order.end(),
+                         [&](int a, int b) { return label[a] > label[b]; });
+    }
+
+    // Extraction.
+    Vec<Ids> components;
+    Vec<char> present(n, 1);
+    Vec<int> mark(n, 0); // 1 separator, 2 component
+    Ids stack;
+    for (int k = 1; k <= n; ++k) {
+        int x = numbered_as[k];
+        if (!present[x] || !has_list[x])
+            continue;
+        const Ids &S = candidates[x];
+        for (int s : S)
+            mark[s] = 1;
+        mark[x] = 2;
+        stack.assign(1, x);
+        while (!stack.empty()) {
+            int v = stack.back();
+            stack.pop_back();
+            for (int u : g.vertices[v].adjacency)
+                if (present[u] && !mark[u]) {
+                    mark[u] = 2;
+                    stack.push_back(u);
+                }
+        }
+        Ids component;
+        for (int v = 0; v < n; ++v)
+            if (mark[v])
+                component.push_back(v);
+        components.push_back(component);
+        for (int v : component) {
+            bool keep = false;
+            if (mark[v] == 1)
+                for (int u : g.vertices[v].adjacency)
+                    keep = keep || (present[u] && !mark[u]);
+            if (!keep)
+                present[v] = 0;
+        }
+        for (int v : component)
+            mark[v] = 0;
+    }
+    return components;
+}
+
+// ---------------------------------------------------------------------------
+// Minimum heuristics on one prime component.
+
+static size_t count_fill_ins(Graph &g, const Ids &list)
+{
+    size_t m = list.size();
+    if (m <= 1)
+        return 0;
+    for (int v : list)
+        g.vertices[v].mark = 1;
+    size_t sum = 0;
+    for (int x : list) {
+        size_t marked = 0;
+        for (int u : g.vertices[x].working)
+            marked += g.vertices[u].mark;
+        sum += m - 1 - marked;
+    }
+    for (int v : list)
+        g.vertices[v].mark = 0;
+    return sum / 2;
+}
+
+static double weigh_fill_ins(const Graph &g, const Ids &list)
+{
+    long double sum = 0.0L;
+    for (size_t i = 0; i < list.size(); ++i)
+        for (size_t j = i + 1; j < list.size(); ++j) {
+            const Ids &adj = g.vertices[list[i]].working;
+            if (!std::binary_search(adj.begin(), adj.end(), list[j]))
+                sum += (long double)node_weight(g.vertices[list[i]].node) *
+                       node_weight(g.vertices[list[j]].node);
+        }
+    return double(sum);
+}
+
+static double elimination_rank(Graph &g, int v)
+{
+    const Vertex &x = g.vertices[v];
+    switch (g.method) {
+    case kv_tm_clique_size:
+        return double(x.working.size());
+    case kv_tm_clique_weight: {
+        Ids set = x.working;
+        set.push_back(v);
+        return weight_of(g, set);
+    }
+    case kv_tm_fill_in_size:
+        return double(x.fill_ins);
+    case kv_tm_fill_in_weight:
+        return weigh_fill_ins(g, x.working);
+    default:
+        _kv_set_error_code(kv_error_error);
+        return -1.0;
+    }
+}
+
+static void rescore(Graph &g, int v)
+{
+    g.vertices[v].fill_ins = count_fill_ins(g, g.vertices[v].working);
+    g.vertices[v].score = elimination_rank(g, v);
+}
+
+static int get_best_vertex(const Graph &g, const Ids &fragment)
+{
+    int best = -1;
+    for (int v : fragment) {
+        const Vertex &x = g.vertices[v];
+        if (x.node->elimination_number)
+            continue;
+        if (x.fill_ins == 0)
+            return v;
+        if (best < 0 || x.score < g.vertices[best].score)
+            best = v;
+    }
+    return best;
+}
+
+static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques)
+{
+    kv_domain_s *d = g.domain;
+    if (int status = _kv_log(d, "\n    Using minimum %s heuristic for triangulation:\n\n",
+                             method_name(g.method)))
+        return status;
+    Vec<Ids> recorded;
+    Ids stale;
+    for (size_t k = fragment.size(); k >= 1; --k) {
+        int v = get_best_vertex(g, fragment);
+        Vertex &x = g.vertices[v];
+        x.node->elimination_number = k;
+        if (d->log_file) {
+            const char *name = name_of(g, v);
+            if (!name)
+                return kv_error_code();
+            if (int status = _kv_log(d, "\tEliminating %s\n", name))
+                return status;
+        }
+        Ids candidate = x.working;
+        candidate.insert(std::upper_bound(candidate.begin(), candidate.end(), v), v);
+        bool covered = false;
+        for (const Ids &c : recorded)
+            covered = covered || std::includes(c.begin(), c.end(), candidate.begin(), candidate.end());
+        if (!covered)
+            recorded.push_back(candidate);
+        Ids neighbours = x.working;
+        for (int u : neighbours) {
+            Ids &wu = g.vertices[u].working;
+            wu.erase(std::find(wu.begin(), wu.end(), v));
+            for (int w : neighbours) {
+                if (w == u)
+                    continue;
+                auto at = std::lower_bound(wu.begin(), wu.end(), w);
+                if (at != wu.end() && *at == w)
+                    continue;
+                wu.insert(at, w);
+                if (d->log_file && u < w) {
+                    const char *a = name_of(g, u), *b = name_of(g, w);
+                    if (!a || !b)
+                        return kv_error_code();
+                    if (int status = _kv_log(d, "\tCreating fill-in between %s and %s\n", a, b))
+                        return status;
+                }
+            }
+            g.vertices[u].score = -1.0;
+        }
+        stale.clear();
+        for (int u : neighbours) {
+            stale.push_back(u);
+            for (int w : g.vertices[u].working)
+                if (!g.vertices[w].node->elimination_number)
+                    stale.push_back(w);
+        }
+        std::sort(stale.begin(), stale.end());
+        stale.erase(std::unique(stale.begin(), stale.end()), stale.end());
+        for (int u : stale)
+            rescore(g, u);
+        if (kv_error_code() == kv_error_error)
+            return kv_error_error;
+    }
+    if (d->log_file) {
+        long double cost = 0.0L;
+        for (const Ids &c : recorded)
+            cost += weight_of(g, c);
+        if (int status = _kv_log(d, "\nFound triangulation of prime component of cost %s\n",
+                                 print_cost(d, double(cost))))
+            return status;
+    }
+    for (Ids &c : recorded)
+        cliques.push_back(c);
+    return kv_error_none;
+}
+
+static bool is_complete(const Graph &g, const Ids &c)
+{
+    for (size_t i = 0; i < c.size(); ++i)
+        for (size_t j = i + 1; j < c.size(); ++j)
+            if (!adjacent(g, c[i], c[j]))
+                return false;
+    return true;
+}
+
+static int triangulate_prime_component(Graph &g, const Ids &component)
+{
+    kv_domain_s *d = g.domain;
+    if (d->log_file) {
+        size_t n = component.size();
+        if (int status = _kv_log(d, "\nTriangulating prime component with %s member%s:\n",
+                                 _kv_print_size(d, n), n == 1 ? "" : "s"))
+            return status;
+        if (int status = write_vertex_list_to_log(g, component, "    ", 75))
+            return status;
+    }
+    if (is_complete(g, component)) {
+        if (int status = _kv_log(d, "This component is a clique of cost %s\n",
+                                 print_cost(d, weight_of(g, component))))
+            return status;
+        g.cliques.push_back(component);
+        return kv_error_none;
+    }
+    if (g.method == kv_tm_optimal)
+        return _kv_set_error_code(kv_error_error); // optimal triangulation comes separately
+    for (int v : component)
+        g.vertices[v].node->elimination_number = 0;
+    for (int v : component) {
+        Vertex &x = g.vertices[v];
+        x.working.clear();
+        for (int u : x.adjacency)
+            if (std::binary_search(component.begin(), component.end(), u))
+                x.working.push_back(u);
+    }
+    for (int v : component)
+        rescore(g, v);
+    return enumerate_by_minimum(g, component, g.cliques);
+}
+
+// ---------------------------------------------------------------------------
+// Numbering from the cliques.
+
+static int generate_elimination_order(Graph &g)
+{
+    kv_domain_s *d = g.domain;
+    for (kv_node_s *n = d->first_node; n; n = n->next)
+        n->elimination_number = 0;
+    size_t top = d->number_of_nodes;
+    for (kv_node_s *n = d->first_node; n; n = n->next)
+        if (n->category == kv_category_utility)
+            n->elimination_number = top--;
+
+    int n = int(g.vertices.size());
+    // Every edge must lie inside a clique.
+    Vec<Ids> covered(n);
+    for (const Ids &c : g.cliques)
+        for (int v : c)
+            covered[v].insert(covered[v].end(), c.begin(), c.end());
+    for (int v = 0; v < n; ++v) {
+        std::sort(covered[v].begin(), covered[v].end());
+        for (int u : g.vertices[v].adjacency)
+            if (!std::binary_search(covered[v].begin(), covered[v].end(), u))
+                return _kv_set_error_code(kv_error_error);
+    }
+
+    Vec<int> clique_count(n, 0);
+    for (const Ids &c : g.cliques)
+        for (int v : c)
+            ++clique_count[v];
+    Ids levels;
+    for (const Vertex &v : g.vertices)
+        levels.push_back(int(v.node->elimination_index));
+    std::sort(levels.begin(), levels.end());
+    levels.erase(std::unique(levels.begin(), levels.end()), levels.end());
+    Vec<int> numbered_members(g.cliques.size(), 0);
+    Vec<char> numbered(n, 0);
+    size_t next = 1;
+    for (int level : levels) {
+        for (;;) {
+            // The clique with most numbered members among those that still
+            // have an unnumbered member of this level; the first on ties.
+            int best = -1;
+            for (size_t c = 0; c < g.cliques.size(); ++c) {
+                bool active = false;
+                for (int v : g.cliques[c])
+                    active = active || (!numbered[v] &&
+                                         int(g.vertices[v].node->elimination_index) == level);
+                if (active && (best < 0 || numbered_members[c] > numbered_members[best]))
+                    best = int(c);
+            }
+            if (best < 0)
+                break;
+            for (;;) {
+                int pick = -1;
+                for (int v : g.cliques[best])
+                    if (!numbered[v] && int(g.vertices[v].node->elimination_index) == level &&
+                        (pick < 0 || clique_count[v] > clique_count[pick]))
+                        pick = v;
+                if (pick < 0)
+                    break;
+                numbered[pick] = 1;
+                g.vertices[pick].node->elimination_number = next++;
+                for (size_t c = 0; c < g.cliques.size(); ++c)
+                    if (std::binary_search(g.cliques[c].begin(), g.cliques[c].end(), pick))
+                        ++numbered_members[c];
+            }
+        }
+    }
+    return kv_error_none;
+}
+
+static int create_domain_cliques(Graph &g)
+{
+    for (const Ids &c : g.cliques) {
+        Vec<kv_node_s *> nodes;
+        for (int v : c)
+            nodes.push_back(g.vertices[v].node);
+        std::sort(nodes.begin(), nodes.end(), [](kv_node_s *a, kv_node_s *b) {
+            return a->elimination_number < b->elimination_number;
+        });
+        nodes.push_back(nullptr);
+        kv_table_s *t = _kv_create_table(g.domain, nodes.data(), KV_PROBABILITY, KV_ROLE_CLIQUE, 1, 0);
+        if (!t)
+            return kv_error_code();
+        if (int status = _kv_make_clique(t))
+            return status;
+    }
+    return kv_error_none;
+}
+
+static int log_elimination_sequence(kv_domain_s *d)
+{
+    if (!d->log_file)
+        return kv_error_none;
+    kv_node_s **order = kv_domain_get_elimination_order(d);
+    if (!order)
+        return kv_error_code();
+    if (int status = _kv_log(d, "\n\nElimination sequence:\n\n"))
+        return status;
+    for (kv_node_s **n = order; *n; ++n) {
+        const char *name = kv_node_get_name(*n);
+        if (!name)
+            return kv_error_code();
+        if (int status = _kv_log(d, "    %s\n", name))
+            return status;
+    }
+    return kv_error_none;
+}
+
+int _kv_triangulate_domain(kv_domain_s *d, int method)
+{
+    Graph g;
+    g.method = method;
+    create_moral_graph(d, g);
+    if (int status = _kv_log(d, "\n"))
+        return status;
+    Vec<Ids> components = find_prime_components(g);
+    for (const Ids &c : components)
+        if (int status = triangulate_prime_component(g, c))
+            return status;
+    if (d->log_file) {
+        long double cost = 0.0L;
+        for (const Ids &c : g.cliques)
+            cost += weight_of(g, c);
+        if (int status = _kv_log(d, "\n\nTotal cost of triangulation for all prime components is %s\n",
+                                 print_cost(d, double(cost))))
+            return status;
+    }
+    if (int status = generate_elimination_order(g))
+        return status;
+    if (int status = create_domain_cliques(g))
+        return status;
+    return log_elimination_sequence(d);
+}
+
+// ---------------------------------------------------------------------------
+// Entry points.
+
+static int stamp_time(kv_domain_s *d)
+{
+    if (!d->log_file)
+        return kv_error_none;
+    time_t now = std::time(nullptr);
+    char buffer[64];
+    const char *text = ctime_r(&now, buffer);
+    return _kv_log(d, "%s", text ? text : "\n");
+}
+
+// Runs a triangulation step; on failure removes the partial triangulation,
+// flushes the log and reports the first error.  A failed final flush also
+// removes it and gives io.
+template <class F> static int triangulation_transaction(kv_domain_s *d, F &&work)
+{
+    int status = kv::guard_status(work);
+    if (status) {
+        kv::KeepError keep;
+        _kv_uncompile_domain_safely(d, 1);
+        if (d->log_file)
+            std::fflush(d->log_file);
+        return status;
+    }
+    if (_kv_domain_flush_log_file(d)) {
+        _kv_uncompile_domain_safely(d, 1);
+        return _kv_set_error_code(kv_error_io);
+    }
+    return _kv_set_error_code(kv_error_none);
+}
+
+kv_status_t kv_domain_triangulate(kv_domain_t d, kv_triangulation_method_t method)
+{
+    if (_kv_set_error_code(!d || _kv_domain_is_class(d) || _kv_domain_is_triangulated(d) ||
+                           method < kv_tm_clique_size || method > kv_tm_optimal))
+        return kv_error_usage;
+    return triangulation_transaction(d, [&] {
+        if (int status = stamp_time(d))
+            return status;
+        if (int status = _kv_domain_moralize(d))
+            return status;
+        return _kv_triangulate_domain(d, method);
+    });
+}
+
+static bool connected(kv_node_s *a, kv_node_s *b)
+{
+    if (_kv_node_in_list(a->neighbours, b))
+        return true;
+    for (kv_fill_in_s *f = a->fill_in_links; f; f = f->next)
+        if (f->partner == b)
+            return true;
+    return false;
+}
+
+static int create_fill_in(kv_node_s *a, kv_node_s *b)
+{
+    kv_fill_in_s *fa = kv::allocate_array<kv_fill_in_s>(1);
+    kv_fill_in_s *fb = fa ? kv::allocate_array<kv_fill_in_s>(1) : nullptr;
+    if (!fb) {
+        std::free(fa);
+        return kv_error_no_memory;
+    }
+    fa->partner = b, fa->next = a->fill_in_links, a->fill_in_links = fa;
+    fb->partner = a, fb->next = b->fill_in_links, b->fill_in_links = fb;
+    return kv_error_none;
+}
+
+int _kv_complete_unnumbered_neighbors(kv_node_s *x)
+{
+    Vec<kv_node_s *> around;
+    if (x->neighbours)
+        for (kv_node_s **u = x->neighbours; *u; ++u)
+            around.push_back(*u);
+    for (kv_fill_in_s *f = x->fill_in_links; f; f = f->next)
+        around.push_back(f->partner);
+    for (size_t i = 0; i < around.size(); ++i)
+        for (size_t j = i + 1; j < around.size(); ++j) {
+            kv_node_s *a = around[i], *b = around[j];
+            if (a == b || a->elimination_number || b->elimination_number || connected(a, b))
+                continue;
+            if (int status = create_fill_in(a, b))
+                return status;
+            if (x->home->log_file) {
+                const char *na = kv_node_get_name(a), *nb = kv_node_get_name(b);
+                if (!na || !nb)
+                    return kv_error_code();
+                if (int status = _kv_log(x->home, "Adding fill-in between %s and %s\n", na, nb))
+                    return status;
+            }
+        }
+    return kv_error_none;
+}
+
+kv_status_t kv_domain_triangulate_with_order(kv_domain_t d, kv_node_t *order)
+{
+    if (_kv_set_error_code(!d || _kv_domain_is_class(d) || _kv_domain_is_triangulated(d) ||
+                           !order))
+        return kv_error_usage;
+    return triangulation_transaction(d, [&] {
+        if (int status = stamp_time(d))
+            return status;
+        if (int status = _kv_domain_moralize(d))
+            return status;
+        if (int status = _kv_log(d, "\n\nUser specified triangulation -- Fill-in links and node numbering:\n\n"))
+            return status;
+        size_t m = d->number_of_nodes;
+        for (kv_node_s *n = d->first_node; n; n = n->next)
+            if (n->category == kv_category_utility)
+                n->elimination_number = m--;
+        size_t previous = static_cast<size_t>(-1);
+        for (kv_node_s **x = order; *x; ++x) {
+            if ((*x)->home != d)
+                return _kv_set_error_code(kv_error_usage);
+            if ((*x)->elimination_number || m == 0)
+                return _kv_set_error_code(kv_error_enumeration);
+            (*x)->elimination_number = m--;
+            if ((*x)->elimination_index > previous)
+                return _kv_set_error_code(kv_error_enumeration);
+            previous = (*x)->elimination_index;
+            if (d->log_file) {
+                const char *name = kv_node_get_name(*x);
+                if (!name)
+                    return static_cast<int>(kv_error_code());
+                if (int status = _kv_log(d, "%5s %s\n", _kv_print_size(d, (*x)->elimination_number), name))
+                    return status;
+            }
+            if (int status = _kv_complete_unnumbered_neighbors(*x))
+                return status;
+        }
+        if (m != 0)
+            return _kv_set_error_code(kv_error_enumeration);
+        return static_cast<int>(kv_error_none);
+    });
+}
+
+kv_node_t *kv_domain_get_elimination_order(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d || !_kv_domain_is_triangulated(d)))
+        return nullptr;
+    if (d->elimination_order)
+        return d->elimination_order;
+    size_t n = d->number_of_chance_nodes + d->number_of_decision_nodes;
+    kv_node_s **order = kv::allocate_array<kv_node_s *>(n + 1);
+    if (!order)
+        return nullptr;
+    for (size_t i = 0; i <= n; ++i)
+        order[i] = nullptr;
+    for (kv_node_s *x = d->first_node; x; x = x->next) {
+        if (x->category != kv_category_chance && x->category != kv_category_decision)
+            continue;
+        size_t k = x->elimination_number;
+        if (k == 0 || k > n || order[n - k]) {
+            std::free(order);
+            _kv_set_error_code(kv_error_enumeration);
+            return nullptr;
+        }
+        order[n - k] = x;
+    }
+    d->elimination_order = order;
+    return order;
+}
+
+size_t kv_domain_get_jt_cost(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d || !d->first_clique))
+        return static_cast<size_t>(-1);
+    size_t total = 0;
+    for (kv_clique_s *c = d->first_clique; c; c = c->next) {
+        kv_table_s *t = c->probability_table;
+        if (t->size == SIZE_MAX)
+            return static_cast<size_t>(-1);
+        total = _kv_size_add(total, _kv_size_multiply(t->size, _kv_size_add(t->cg_size, 1)));
+    }
+    return total;
+}

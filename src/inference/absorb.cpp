@@ -1,0 +1,267 @@
+// Absorption, collect and distribute: the message passing of every
+// propagation and of the initialisation of junction trees.
+#include <cmath>
+#include <cstring>
+
+#include "core/error.h"
+#include "core/memory.h"
+#include "core/node_list.h"
+#include "propagate.h"
+#include "table/operations.h"
+
+kv_control_s *_kv_link_control(const kv_clique_s *a, const kv_clique_s *b)
+{
+    for (kv_neighbor_s *cell = a->neighbors; cell; cell = cell->next)
+        if (cell->clique == b)
+            return cell->control;
+    return nullptr;
+}
+
+int _kv_check_norm_factor(double z)
+{
+    if (z < 0.0)
+        return kv_error_code();
+    if (z >= 2.2250738585072014e-308 && z < 1.7976931348623157e308)
+        return kv_error_none;
+    if (z >= 0.0 && z < 2.2250738585072014e-308)
+        return _kv_set_error_code(kv_error_inconsistency_or_underflow);
+    return _kv_set_error_code(kv_error_overflow);
+}
+
+double _kv_probability_of_evidence(const kv_node_s *n)
+{
+    const double *b = n->belief_table ? n->belief_table->discrete_data : nullptr;
+    const double *e = n->evidence_table ? n->evidence_table->discrete_data : nullptr;
+    if (!b || !e)
+        return 1.0;
+    bool sum = !n->junction_tree || n->junction_tree->equilibrium != kv_equilibrium_max;
+    long double p = 0.0L;
+    for (size_t s = 0; s < n->number_of_states; ++s) {
+        long double x = (long double)b[s] * e[s];
+        p = sum ? p + x : (x > p ? x : p);
+    }
+    return double(p);
+}
+
+int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool collect)
+{
+    kv_control_s *from = _kv_link_control(source, dest), *into = _kv_link_control(dest, source);
+    if (int status = _kv_marginalize(from, eq, mode, mode == kv_mode_normal))
+        return status;
+    kv_table_s *sp = from->small_probability, *su = from->small_utility;
+    size_t n = sp->size;
+    double *fresh = source->domain->scratch_buffer; // new probabilities, then utilities
+    double *sep = sp->discrete_data;
+    for (size_t i = 0; i < n; ++i)
+        sep[i] = sep[i] == 0.0 ? 0.0 : fresh[i] / sep[i];
+    if (su) {
+        const double *fresh_u = fresh + n;
+        for (size_t i = 0; i < n; ++i)
+            su->discrete_data[i] = fresh_u[i] - su->discrete_data[i];
+    }
+    if (collect) {
+        // Normalise the message so that long collects cannot underflow; the
+        // normaliser goes into the tree's evidence statistics.
+        long double s = 0.0L;
+        for (size_t i = 0; i < n; ++i)
+            s = eq == kv_equilibrium_max ? (fresh[i] > s ? fresh[i] : s) : s + fresh[i];
+        double z = double(s);
+        if (int status = _kv_check_norm_factor(z))
+            return status;
+        kv_junction_tree_s *jt = source->junction_tree;
+        jt->step_constant *= z;
+        jt->step_log_constant += std::log(z);
+        source->factor /= z;
+        if (mode == kv_mode_fast_retraction)
+            for (kv_node_s **m = source->probability_table->nodes; *m; ++m)
+                if ((*m)->kind == kv_kind_discrete &&
+                    !_kv_node_in_list(dest->probability_table->nodes, *m))
+                    source->factor *= _kv_probability_of_evidence(*m);
+        dest->factor *= source->factor;
+        for (size_t i = 0; i < n; ++i) {
+            sep[i] /= z;
+            fresh[i] /= z;
+        }
+    }
+    if (int status = _kv_combine(into))
+        return status;
+    std::memcpy(sep, fresh, n * sizeof(double));
+    if (su)
+        std::memcpy(su->discrete_data, fresh + n, n * sizeof(double));
+    return _kv_set_error_code(kv_error_none);
+}
+
+int _kv_collect_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *, int eq, int mode)
+{
+    if (!c->root_mark)
+        return kv_error_none;
+    for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
+        if (cell->clique != parent)
+            if (int status = _kv_collect_evidence(cell->clique, c, cell->control, eq, mode))
+                return status;
+    return parent ? _kv_absorb(c, parent, eq, mode, true) : kv_error_none;
+}
+
+// CG parts keep their conditional form between propagations: a clique
+// takes its parent's message only while it passes the distribution on, and
+// gets its own parts back afterwards.
+namespace {
+struct CgCopy {
+    double *data = nullptr;
+    signed char *roles = nullptr;
+    kv_table_s *t = nullptr;
+    ~CgCopy()
+    {
+        std::free(data);
+        std::free(roles);
+    }
+};
+} // namespace
+
+static int save_cg(kv_table_s *t, CgCopy &copy)
+{
+    if (!t->continuous_count || !t->cg_data)
+        return kv_error_none;
+    size_t n = t->size * t->cg_size;
+    copy.data = kv::allocate_array<double>(n);
+    copy.roles = copy.data ? kv::allocate_array<signed char>(t->continuous_count) : nullptr;
+    if (!copy.roles)
+        return kv_error_no_memory;
+    std::memcpy(copy.data, t->cg_data, n * sizeof(double));
+    std::memcpy(copy.roles, t->continuous_roles, t->continuous_count);
+    copy.t = t;
+    return kv_error_none;
+}
+
+static void restore_cg(CgCopy &copy)
+{
+    if (!copy.t)
+        return;
+    kv_table_s *t = copy.t;
+    std::memcpy(t->cg_data, copy.data, t->size * t->cg_size * sizeof(double));
+    std::memcpy(t->continuous_roles, copy.roles, t->continuous_count);
+}
+
+int _kv_distribute_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *, int eq, int mode,
+                            int flag)
+{
+    CgCopy saved;
+    if (parent) {
+        if (int status = save_cg(c->probability_table, saved))
+            return status;
+        if (int status = _kv_absorb(parent, c, eq, mode, false))
+            return status;
+    }
+    for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
+        if (cell->clique != parent)
+            if (int status = _kv_distribute_evidence(cell->clique, c, cell->control, eq, mode, flag))
+                return status;
+    for (kv_node_s **m = c->probability_table->nodes; *m; ++m)
+        if ((*m)->kind == kv_kind_continuous && (*m)->belief_control &&
+            _kv_control_big((*m)->belief_control) == c->probability_table)
+            if (int status = _kv_node_update_beliefs(*m, eq, mode, flag))
+                return status;
+    restore_cg(saved);
+    return kv_error_none;
+}
+
+// ---------------------------------------------------------------------------
+// Normalisation.
+
+double _kv_normalization_constant(kv_table_s *t, int eq, int mode, int)
+{
+    if (_kv_allocate_data_arrays(t))
+        return -1.0;
+    if (mode == kv_mode_normal && eq == kv_equilibrium_sum) {
+        long double sum = 0.0L;
+        for (size_t i = 0; i < t->size; ++i)
+            sum += t->discrete_data[i];
+        for (size_t j = 0; j < t->discrete_count; ++j) {
+            kv_node_s *n = t->nodes[j];
+            if (n->category != kv_category_decision)
+                continue;
+            long double options = 0.0L;
+            if (t->domain->is_compiled && n->evidence_table && n->evidence_table->discrete_data)
+                for (size_t s = 0; s < n->number_of_states; ++s)
+                    options += n->evidence_table->discrete_data[s];
+            else
+                options = n->number_of_states;
+            sum /= options;
+        }
+        return double(sum);
+    }
+    if (mode == kv_mode_normal) {
+        double best = 0.0;
+        for (size_t i = 0; i < t->size; ++i)
+            if (t->discrete_data[i] > best)
+                best = t->discrete_data[i];
+        return best;
+    }
+    if (mode == kv_mode_fast_retraction) {
+        kv_node_s *none[] = {nullptr};
+        kv_table_s *m = _kv_table_get_marginal(t, none, eq, mode, 0);
+        if (!m)
+            return -1.0;
+        double z = m->discrete_data[0];
+        _kv_free_table(m);
+        return z;
+    }
+    _kv_set_error_code(kv_error_error);
+    return -1.0;
+}
+
+void _kv_normalize_with(kv_table_s *t, double z)
+{
+    double r = 1.0 / z;
+    for (size_t i = 0; i < t->size; ++i)
+        t->discrete_data[i] *= r;
+}
+
+int _kv_normalize_table(kv_table_s *t, int eq)
+{
+    double z = _kv_normalization_constant(t, eq, kv_mode_normal, 0);
+    if (z < 0.0)
+        return kv_error_code();
+    if (z == 0.0)
+        return _kv_set_error_code(kv_error_normalization);
+    _kv_normalize_with(t, z);
+    return kv_error_none;
+}
+
+// ---------------------------------------------------------------------------
+// Beliefs.
+
+int _kv_node_update_beliefs(kv_node_s *n, int eq, int mode, int flag)
+{
+    if (n->category != kv_category_chance && n->category != kv_category_decision)
+        return kv_error_none;
+    kv_table_s *b = n->belief_table;
+    if (!b)
+        return kv_error_none;
+    if (_kv_allocate_data_arrays(b))
+        return kv_error_no_memory;
+    if (flag && n->kind == kv_kind_discrete && n->category == kv_category_chance &&
+        n->entered_state >= 0 && mode == kv_mode_normal) {
+        for (size_t s = 0; s < n->number_of_states; ++s)
+            b->discrete_data[s] = 0.0;
+        b->discrete_data[n->entered_state] = 1.0;
+        return kv_error_none;
+    }
+    kv_control_s *c = n->belief_control;
+    if (int status = _kv_marginalize(c, eq, mode, mode == kv_mode_normal))
+        return status;
+    if (int status = _kv_copy_to_table_pair(c->small_probability, c->small_utility, eq))
+        return status;
+    if (mode == kv_mode_fast_retraction && n->category == kv_category_chance)
+        return _kv_normalize_table(b, eq);
+    return kv_error_none;
+}
+
+int _kv_jt_update_beliefs(kv_junction_tree_s *jt, int eq, int mode, int flag)
+{
+    for (kv_node_s *n = jt->domain->first_node; n; n = n->next)
+        if (n->junction_tree == jt)
+            if (int status = _kv_node_update_beliefs(n, eq, mode, flag))
+                return status;
+    return kv_error_none;
+}

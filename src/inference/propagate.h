@@ -1,0 +1,33 @@
+// The propagation core shared by compilation (the initialisation of every
+// junction tree) and propagation: absorption through links, collect and
+// distribute passes, normalisation and the belief update.
+#pragma once
+
+#include "compile/compile.h"
+
+// The control of clique a toward its neighbour b (a's side of the link).
+kv_control_s *_kv_link_control(const kv_clique_s *a, const kv_clique_s *b);
+
+// Absorbs from source into dest through their link: marginalise the source
+// onto the separator, multiply the ratio of new to old separator contents
+// into dest (utilities: add the difference), keep the new contents.  In a
+// collect the message is normalised and the evidence statistics are kept.
+int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int equilibrium, int mode, bool collect);
+int _kv_collect_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *toward,
+                         int equilibrium, int mode);
+int _kv_distribute_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *from,
+                            int equilibrium, int mode, int flag);
+
+// z of a table: its sum (decisions averaged), its largest entry, or its
+// fast-retraction marginal; -1.0 on failure.
+double _kv_normalization_constant(kv_table_s *t, int equilibrium, int mode, int flag);
+// 0 for a usable constant; inconsistency_or_underflow, overflow, or (for a
+// negative z) the current error code.
+int _kv_check_norm_factor(double z);
+void _kv_normalize_with(kv_table_s *t, double z);
+int _kv_normalize_table(kv_table_s *t, int equilibrium);
+
+int _kv_node_update_beliefs(kv_node_s *n, int equilibrium, int mode, int flag);
+int _kv_jt_update_beliefs(kv_junction_tree_s *jt, int equilibrium, int mode, int flag);
+// Prior probability of the node's propagated evidence under its beliefs.
+double _kv_probability_of_evidence(const kv_node_s *n);
