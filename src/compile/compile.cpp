@@ -17,7 +17,7 @@ bool _kv_domain_is_triangulated(const kv_domain_s *d)
 
 static bool has_compilation_data(const kv_domain_s *d)
 {
-    return d->is_compiled || d->first_clique || d->first_junction_tree || d->elimination_order ||
+    return d->is_compiled || d->is_moralized || d->first_clique || d->first_junction_tree || d->elimination_order ||
            d->memory_data || _kv_domain_is_triangulated(d);
 }
 
@@ -73,6 +73,8 @@ void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation)
         n->value_propagated = 0;
     }
     d->is_compiled = 0;
+    if (also_triangulation)
+        d->is_moralized = 0;
     for (kv_chain_block_s *b = d->chain_blocks; b; b = b->next) {
         b->parent_table = nullptr;
         b->parent_control = nullptr;

@@ -235,6 +235,7 @@ static int find_all_necessary_fill_ins(kv_domain_s *d)
 
 int _kv_domain_moralize(kv_domain_s *d)
 {
+    d->is_moralized = 1;
     if (int status = domain_test_acyclicity(d)) {
         kv::KeepError keep;
         _kv_log(d, "\n\nCycle (or invalid decision order) detected in network.  Compilation aborted.\n");

@@ -46,6 +46,7 @@ struct kv_domain_s {
 
     int is_compiled;
     int is_compressed;
+    int is_moralized; // elimination indices or neighbour lists may be set
 
     // The junction forest: every clique (newest first, or in the order of
     // the forest after reordering) and every junction tree (newest first).

@@ -257,10 +257,19 @@ int _kv_node_update_beliefs(kv_node_s *n, int eq, int mode, int flag)
     return kv_error_none;
 }
 
+// A continuous node whose beliefs come from a clique was updated while the
+// distribute pass held that clique's joint form; the clique has its
+// conditional form back by now.
+static bool updated_in_distribute(const kv_node_s *n)
+{
+    return n->kind == kv_kind_continuous && n->belief_control &&
+           _kv_control_big(n->belief_control)->role == KV_ROLE_CLIQUE;
+}
+
 int _kv_jt_update_beliefs(kv_junction_tree_s *jt, int eq, int mode, int flag)
 {
     for (kv_node_s *n = jt->domain->first_node; n; n = n->next)
-        if (n->junction_tree == jt)
+        if (n->junction_tree == jt && !updated_in_distribute(n))
             if (int status = _kv_node_update_beliefs(n, eq, mode, flag))
                 return status;
     return kv_error_none;

@@ -331,6 +331,9 @@ static int out_marginalize(kv_control_s *c, int equilibrium, double *dest)
     return status;
 }
 
+// The probability part averages open decisions as sum marginalization does,
+// so that the expected utilities, maximised over those decisions, come out
+// per unit of probability.
 static int decision_marginalize(kv_control_s *c, int simplify, double *buffer, size_t size)
 {
     int status;
@@ -338,6 +341,10 @@ static int decision_marginalize(kv_control_s *c, int simplify, double *buffer, s
         std::memset(buffer, 0, size * sizeof(double));
         _kv_setup_alternative_control_normal(c, simplify);
         status = _kv_do_table_operation(c, reduce_task<sum_block>, nullptr, buffer, 0, 0);
+        double divisor = status ? 1.0 : decision_divisor(c);
+        if (divisor != 1.0)
+            for (size_t i = 0; i < size; ++i)
+                buffer[i] /= divisor;
     } else {
         _kv_setup_alternative_control_normal(c, simplify);
         status = _kv_do_table_operation(c, count_task, nullptr, buffer, 0, 0);
