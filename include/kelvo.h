@@ -457,6 +457,77 @@ KV_API kv_status_t kv_clique_set_user_data(kv_clique_t clique, void *data);
 KV_API void *kv_clique_get_user_data(kv_clique_t clique);
 KV_API kv_status_t kv_jt_set_user_data(kv_junction_tree_t jt, void *data);
 KV_API void *kv_jt_get_user_data(kv_junction_tree_t jt);
+/* ---------------------------------------------------------------------------
+ * Evidence.  Entered evidence lives on the nodes; propagation copies it into
+ * the junction forest.
+ */
+KV_API kv_status_t kv_node_select_state(kv_node_t node, size_t state);
+/* Sets one weight of the node's finding vector (weights start at 1.0). */
+KV_API kv_status_t kv_node_enter_finding(kv_node_t node, size_t state, kv_number_t value);
+KV_API kv_status_t kv_node_enter_value(kv_node_t node, kv_number_t value);
+KV_API kv_status_t kv_node_retract_findings(kv_node_t node);
+KV_API kv_status_t kv_domain_retract_findings(kv_domain_t domain);
+KV_API kv_number_t kv_node_get_entered_finding(kv_node_t node, size_t state);
+KV_API kv_number_t kv_node_get_propagated_finding(kv_node_t node, size_t state);
+KV_API kv_number_t kv_node_get_entered_value(kv_node_t node);
+KV_API kv_number_t kv_node_get_propagated_value(kv_node_t node);
+KV_API kv_boolean_t kv_node_evidence_is_entered(kv_node_t node);
+KV_API kv_boolean_t kv_node_likelihood_is_entered(kv_node_t node);
+KV_API kv_boolean_t kv_node_is_instantiated(kv_node_t node);
+/* The state of entered hard evidence, or (size_t)-1. */
+KV_API kv_index_t kv_node_get_entered_state(kv_node_t node);
+KV_API kv_boolean_t kv_node_evidence_is_propagated(kv_node_t node);
+KV_API kv_boolean_t kv_node_likelihood_is_propagated(kv_node_t node);
+KV_API kv_boolean_t kv_node_evidence_to_propagate(kv_node_t node);
+KV_API kv_boolean_t kv_node_evidence_to_retract(kv_node_t node);
+KV_API kv_boolean_t kv_node_is_consistent(kv_node_t node);
+KV_API kv_boolean_t kv_jt_evidence_to_propagate(kv_junction_tree_t jt);
+KV_API kv_boolean_t kv_domain_evidence_to_propagate(kv_domain_t domain);
+KV_API kv_boolean_t kv_jt_evidence_is_propagated(kv_junction_tree_t jt);
+KV_API kv_boolean_t kv_jt_likelihood_is_propagated(kv_junction_tree_t jt);
+KV_API kv_boolean_t kv_jt_cg_evidence_is_propagated(kv_junction_tree_t jt);
+KV_API kv_boolean_t kv_domain_evidence_is_propagated(kv_domain_t domain);
+KV_API kv_boolean_t kv_domain_likelihood_is_propagated(kv_domain_t domain);
+KV_API kv_boolean_t kv_domain_cg_evidence_is_propagated(kv_domain_t domain);
+/* Marks the node's table as changed: the next propagation starts anew. */
+KV_API kv_status_t kv_node_touch_table(kv_node_t node);
+KV_API kv_boolean_t kv_jt_tables_to_propagate(kv_junction_tree_t jt);
+KV_API kv_boolean_t kv_domain_tables_to_propagate(kv_domain_t domain);
+KV_API kv_junction_tree_t kv_node_get_junction_tree(kv_node_t node);
+
+/* ---------------------------------------------------------------------------
+ * Propagation and results.
+ */
+/* Brings every junction tree into equilibrium with the entered evidence:
+ * sum (marginals) or max (max-marginals), in normal mode or fast retraction
+ * (each node's belief as if its own evidence were absent). */
+KV_API kv_status_t kv_domain_propagate(kv_domain_t domain, kv_equilibrium_t equilibrium,
+                                       kv_evidence_mode_t mode);
+KV_API kv_status_t kv_jt_propagate(kv_junction_tree_t jt, kv_equilibrium_t equilibrium,
+                                   kv_evidence_mode_t mode);
+KV_API kv_status_t kv_clique_propagate(kv_clique_t clique, kv_equilibrium_t equilibrium,
+                                       kv_evidence_mode_t mode);
+KV_API kv_boolean_t kv_domain_equilibrium_is(kv_domain_t domain, kv_equilibrium_t equilibrium);
+KV_API kv_boolean_t kv_jt_equilibrium_is(kv_junction_tree_t jt, kv_equilibrium_t equilibrium);
+KV_API kv_boolean_t kv_domain_evidence_mode_is(kv_domain_t domain, kv_evidence_mode_t mode);
+KV_API kv_boolean_t kv_jt_evidence_mode_is(kv_junction_tree_t jt, kv_evidence_mode_t mode);
+KV_API kv_number_t kv_node_get_belief(kv_node_t node, size_t state);
+KV_API kv_number_t kv_node_get_expected_utility(kv_node_t node, size_t state);
+/* Continuous chance nodes: the observed value and 0.0 once observed. */
+KV_API kv_number_t kv_node_get_mean(kv_node_t node);
+KV_API kv_number_t kv_node_get_variance(kv_node_t node);
+/* The probability of all propagated evidence, and its natural logarithm
+ * (1.0 on error, as a logarithm can take any other value). */
+KV_API kv_number_t kv_domain_get_normalization_constant(kv_domain_t domain);
+KV_API kv_number_t kv_domain_get_log_normalization_constant(kv_domain_t domain);
+KV_API kv_number_t kv_jt_get_conflict(kv_junction_tree_t jt);
+KV_API kv_number_t kv_domain_get_conflict(kv_domain_t domain);
+KV_API kv_number_t kv_clique_get_conflict(kv_clique_t clique);
+KV_API kv_clique_t kv_node_get_finding_clique(kv_node_t node);
+/* The joint (max-)marginal of chance nodes of one junction tree, discrete
+ * nodes first; owned by the caller (kv_table_delete). */
+KV_API kv_table_t kv_domain_get_marginal(kv_domain_t domain, kv_node_t *nodes);
+
 /* Writes the node's beliefs (or expected utilities) to the domain's log. */
 KV_API kv_status_t kv_node_report_beliefs(kv_node_t node);
 

@@ -380,20 +380,6 @@ static void jt_transfer_tables(kv_junction_tree_s *jt, bool save)
 // ---------------------------------------------------------------------------
 // Reset.
 
-static bool evidence_to_propagate(const kv_node_s *n)
-{
-    if (n->kind == kv_kind_continuous)
-        return n->value_entered != n->value_propagated ||
-               (n->value_entered && n->entered_value != n->propagated_value);
-    if (n->number_of_states == 0 || !n->evidence_table || !n->evidence_table->discrete_data)
-        return false;
-    const double *e = n->evidence_table->discrete_data;
-    for (size_t s = 0; s < n->number_of_states; ++s)
-        if (e[s] != (n->entered_finding ? n->entered_finding[s] : 1.0))
-            return true;
-    return false;
-}
-
 int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
 {
     kv_domain_s *d = jt->domain;
@@ -426,7 +412,7 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
     for (kv_node_s *n = d->first_node; n; n = n->next)
         if (in_tree(n, jt) &&
             (n->category == kv_category_chance || n->category == kv_category_decision) &&
-            evidence_to_propagate(n))
+            _kv_node_evidence_to_propagate(n))
             ++count;
     jt->evidence_to_propagate = count;
     // Tables generated from models are refreshed here once models exist.

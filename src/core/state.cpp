@@ -39,6 +39,14 @@ static int grow_states(kv_node_s *n, size_t k)
         for (size_t i = old_k; i < k; ++i)
             labels[i] = nullptr;
     }
+    if (n->entered_finding) {
+        double *f = kv::reallocate_array(n->entered_finding, k);
+        if (!f)
+            return kv_error_no_memory;
+        n->entered_finding = f;
+        for (size_t i = old_k; i < k; ++i)
+            f[i] = 1.0; // new states are not ruled out
+    }
     if (n->state_values) {
         double *values = kv::reallocate_array(n->state_values, _kv_size_add(k, 1));
         if (!values)
@@ -59,6 +67,9 @@ static void shrink_states(kv_node_s *n, size_t k)
             std::free(n->state_labels[i]);
         n->state_labels = static_cast<char **>(_kv_shrink(n->state_labels, k * sizeof(char *)));
     }
+    if (n->entered_finding)
+        n->entered_finding =
+            static_cast<double *>(_kv_shrink(n->entered_finding, k * sizeof(double)));
     if (n->state_values) {
         n->state_values[k] = n->state_values[old_k];
         n->state_values =

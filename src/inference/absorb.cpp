@@ -78,10 +78,11 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
                     !_kv_node_in_list(dest->probability_table->nodes, *m))
                     source->factor *= _kv_probability_of_evidence(*m);
         dest->factor *= source->factor;
-        for (size_t i = 0; i < n; ++i) {
+        // Only the update is scaled: the separator keeps the source's own
+        // marginal, so the represented joint loses the factor z that the
+        // step constant gained.
+        for (size_t i = 0; i < n; ++i)
             sep[i] /= z;
-            fresh[i] /= z;
-        }
     }
     if (int status = _kv_combine(into))
         return status;

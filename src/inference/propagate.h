@@ -31,3 +31,8 @@ int _kv_node_update_beliefs(kv_node_s *n, int equilibrium, int mode, int flag);
 int _kv_jt_update_beliefs(kv_junction_tree_s *jt, int equilibrium, int mode, int flag);
 // Prior probability of the node's propagated evidence under its beliefs.
 double _kv_probability_of_evidence(const kv_node_s *n);
+
+// Evidence that differs between the node and its junction tree, and
+// propagated evidence that the entered evidence allows again.
+bool _kv_node_evidence_to_propagate(const kv_node_s *n);
+bool _kv_node_evidence_to_retract(const kv_node_s *n);

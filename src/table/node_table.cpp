@@ -155,7 +155,7 @@ static int set_parameter(kv_node_s *n, double value, size_t i, Slot slot,
         if (!p)
             return static_cast<int>(kv_error_code());
         *p = value;
-        return static_cast<int>(kv_error_none);
+        return kv_node_touch_table(n); // a compiled domain must take the new table in
     });
 }
 

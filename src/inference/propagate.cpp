@@ -1,0 +1,325 @@
+// Propagation: bringing junction trees into equilibrium with the entered
+// evidence, incrementally where the evidence only grew, with root selection
+// over the cliques that changed, normalisation and the evidence statistics.
+#include <cmath>
+
+#include "compile/compile.h"
+#include "core/api.h"
+#include "propagate.h"
+#include "table/operations.h"
+
+static bool valid(int eq, int mode)
+{
+    return (eq == kv_equilibrium_sum || eq == kv_equilibrium_max) &&
+           (mode == kv_mode_normal || mode == kv_mode_fast_retraction);
+}
+
+static bool in_tree(const kv_node_s *n, const kv_junction_tree_s *jt)
+{
+    return n->junction_tree == jt &&
+           (n->category == kv_category_chance || n->category == kv_category_decision);
+}
+
+// ---------------------------------------------------------------------------
+// Root selection.
+
+static kv_clique_s *best(kv_clique_s *a, kv_clique_s *b)
+{
+    if (!a)
+        return b;
+    if (!b)
+        return a;
+    return a->probability_table->size > b->probability_table->size ? b : a;
+}
+
+// The smallest clique of the smallest subtree holding every marked clique;
+// marks that subtree.
+static kv_clique_s *select_root(kv_clique_s *c, kv_clique_s *parent)
+{
+    kv_clique_s *r = nullptr;
+    for (kv_neighbor_s *b = c->neighbors; b; b = b->next)
+        if (b->clique != parent)
+            r = best(r, select_root(b->clique, c));
+    if (!r && !c->root_mark)
+        return nullptr;
+    r = best(c, r);
+    c->root_mark = 1;
+    return r;
+}
+
+static kv_clique_s *select_best_root(kv_junction_tree_s *jt)
+{
+    kv_domain_s *d = jt->domain;
+    if (d->number_of_continuous_nodes == 0 && !jt->root->utility_table) {
+        for (kv_clique_s *c = d->first_clique; c; c = c->next)
+            if (c->junction_tree == jt && c->root_mark)
+                return select_root(c, nullptr);
+        return nullptr;
+    }
+    return select_root(jt->root, nullptr) ? jt->root : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Global propagation.
+
+static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, int mode)
+{
+    if (root)
+        root->root_mark = 1;
+    kv_clique_s *selected = select_best_root(jt);
+    if (!root)
+        root = selected ? selected : jt->root;
+    root->root_mark = 1;
+    if (int status = _kv_collect_evidence(root, nullptr, nullptr, eq, mode))
+        return status;
+    double z = _kv_normalization_constant(root->probability_table, eq, mode, 1);
+    if (z < 0.0)
+        return kv_error_code() ? kv_error_code() : _kv_set_error_code(kv_error_error);
+    if (int status = _kv_check_norm_factor(z))
+        return status;
+    root->factor /= z;
+    if (mode == kv_mode_fast_retraction)
+        for (kv_node_s **m = root->probability_table->nodes; *m; ++m)
+            if ((*m)->kind == kv_kind_discrete)
+                root->factor *= _kv_probability_of_evidence(*m);
+    jt->conflict = root->factor;
+    _kv_normalize_with(root->probability_table, z);
+    jt->step_constant *= z;
+    jt->normalization_constant *= jt->step_constant;
+    jt->step_log_constant += std::log(z);
+    jt->log_normalization_constant += jt->step_log_constant;
+    return _kv_distribute_evidence(root, nullptr, nullptr, eq, mode, 1);
+}
+
+static void set_entered_state(kv_node_s *n)
+{
+    if (!n->entered_finding) {
+        n->entered_state = n->number_of_states == 1 ? 0 : -1;
+        return;
+    }
+    int state = -1;
+    for (size_t s = 0; s < n->number_of_states; ++s)
+        if (n->entered_finding[s] > 0.0) {
+            if (state >= 0) {
+                state = -1;
+                break;
+            }
+            state = int(s);
+        }
+    n->entered_state = state;
+}
+
+static void copy_finding(kv_node_s *n)
+{
+    double *e = n->evidence_table->discrete_data;
+    for (size_t s = 0; s < n->number_of_states; ++s)
+        e[s] = n->entered_finding ? n->entered_finding[s] : 1.0;
+    set_entered_state(n);
+}
+
+// Multiplies the node's evidence table into its finding clique and keeps the
+// prior probability of that evidence in the clique's factor.
+static int multiply_evidence(kv_node_s *n)
+{
+    if (int status = _kv_combine(n->evidence_control))
+        return status;
+    n->finding_clique->factor *= _kv_probability_of_evidence(n);
+    n->finding_clique->root_mark = 1;
+    return kv_error_none;
+}
+
+static int incorporate_evidence(kv_junction_tree_s *jt, int mode, int previous_mode)
+{
+    kv_domain_s *d = jt->domain;
+    for (kv_node_s *n = d->first_node; n; n = n->next) {
+        if (!in_tree(n, jt) || n->kind != kv_kind_discrete || !n->evidence_table)
+            continue;
+        if (mode == kv_mode_fast_retraction) {
+            if (_kv_node_evidence_to_propagate(n))
+                n->finding_clique->root_mark = 1;
+            copy_finding(n);
+        } else if (previous_mode == kv_mode_normal) {
+            if (!_kv_node_evidence_to_propagate(n))
+                continue;
+            double *e = n->evidence_table->discrete_data;
+            for (size_t s = 0; s < n->number_of_states; ++s)
+                if (e[s] != 0.0)
+                    e[s] = (n->entered_finding ? n->entered_finding[s] : 1.0) / e[s];
+            if (int status = multiply_evidence(n))
+                return status;
+            copy_finding(n);
+        } else {
+            copy_finding(n);
+            if (_kv_node_evidence_is_entered(n))
+                if (int status = multiply_evidence(n))
+                    return status;
+        }
+    }
+    return kv_error_none;
+}
+
+static void update_flags(kv_junction_tree_s *jt)
+{
+    jt->evidence_propagated = jt->likelihood_propagated = jt->cg_evidence_propagated = 0;
+    for (kv_node_s *n = jt->domain->first_node; n; n = n->next) {
+        if (!in_tree(n, jt))
+            continue;
+        if (n->kind == kv_kind_continuous) {
+            if (n->value_propagated)
+                jt->evidence_propagated = jt->cg_evidence_propagated = 1;
+            continue;
+        }
+        const double *e = n->evidence_table ? n->evidence_table->discrete_data : nullptr;
+        for (size_t s = 0; e && s < n->number_of_states; ++s) {
+            if (e[s] != 1.0)
+                jt->evidence_propagated = 1;
+            if (e[s] != 0.0 && e[s] != 1.0)
+                jt->likelihood_propagated = 1;
+        }
+    }
+}
+
+static bool any_evidence_to_retract(kv_junction_tree_s *jt)
+{
+    for (kv_node_s *n = jt->domain->first_node; n; n = n->next)
+        if (in_tree(n, jt) && _kv_node_evidence_to_retract(n))
+            return true;
+    return false;
+}
+
+static bool settled(const kv_junction_tree_s *jt, int eq, int mode)
+{
+    return jt->evidence_to_propagate == 0 && jt->equilibrium == eq && jt->evidence_mode == mode;
+}
+
+// After a failure inside the propagation proper the tree goes back to its
+// initial tables; the entered evidence stays on the nodes.
+static int fail(kv_junction_tree_s *jt, int status)
+{
+    kv::KeepError keep;
+    keep.code = status;
+    _kv_jt_reset_inference_engine(jt, 0);
+    return status;
+}
+
+static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq, int mode)
+{
+    kv_domain_s *d = jt->domain;
+    if (_kv_set_error_code(
+            !valid(eq, mode) ||
+            (!(eq == kv_equilibrium_sum && mode == kv_mode_normal) &&
+             d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes)))
+        return kv_error_usage;
+    if (mode == kv_mode_fast_retraction && d->is_compressed)
+        return _kv_set_error_code(kv_error_compressed);
+    if (jt->tables_to_propagate)
+        if (int status = _kv_jt_reset_inference_engine(jt, 0))
+            return status;
+    if (settled(jt, eq, mode))
+        return _kv_set_error_code(kv_error_none);
+    for (kv_clique_s *c = d->first_clique; c; c = c->next)
+        if (c->junction_tree == jt)
+            c->factor = 1.0;
+    jt->step_constant = 1.0;
+    jt->step_log_constant = 0.0;
+    jt->conflict = 1.0;
+    bool reset = mode == kv_mode_normal
+                     ? jt->evidence_mode != kv_mode_fast_retraction && any_evidence_to_retract(jt)
+                     : jt->evidence_mode != kv_mode_fast_retraction;
+    if (reset) {
+        if (int status = _kv_jt_reset_inference_engine(jt, 0))
+            return status;
+        if (settled(jt, eq, mode))
+            return _kv_set_error_code(kv_error_none);
+    }
+    bool same_equilibrium = jt->equilibrium == eq;
+    for (kv_clique_s *c = d->first_clique; c; c = c->next)
+        if (c->junction_tree == jt)
+            c->root_mark = same_equilibrium ? 0 : 1;
+    if (int status = incorporate_evidence(jt, mode, jt->evidence_mode))
+        return fail(jt, status);
+    // Observed values of continuous nodes enter here once conditioning the
+    // tree on them exists.
+    if (int status = global_propagate(jt, root, eq, mode))
+        return fail(jt, status);
+    if (int status = _kv_jt_update_beliefs(jt, eq, mode, 1))
+        return fail(jt, status);
+    jt->equilibrium = eq;
+    jt->evidence_mode = mode;
+    jt->evidence_to_propagate = 0;
+    update_flags(jt);
+    return _kv_set_error_code(kv_error_none);
+}
+
+kv_status_t kv_jt_propagate(kv_junction_tree_t jt, kv_equilibrium_t eq, kv_evidence_mode_t mode)
+{
+    if (_kv_set_error_code(!jt))
+        return kv_error_usage;
+    return kv::guard_status([&] { return jt_make_consistent(jt, nullptr, eq, mode); });
+}
+
+kv_status_t kv_clique_propagate(kv_clique_t c, kv_equilibrium_t eq, kv_evidence_mode_t mode)
+{
+    if (_kv_set_error_code(!c || !c->junction_tree))
+        return kv_error_usage;
+    return kv::guard_status([&] { return jt_make_consistent(c->junction_tree, c, eq, mode); });
+}
+
+kv_status_t kv_domain_propagate(kv_domain_t d, kv_equilibrium_t eq, kv_evidence_mode_t mode)
+{
+    if (_kv_set_error_code(!d || !valid(eq, mode)))
+        return kv_error_usage;
+    if (!d->is_compiled)
+        return _kv_set_error_code(kv_error_not_compiled);
+    return kv::guard_status([&] {
+        for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
+            if (int status = jt_make_consistent(jt, nullptr, eq, mode))
+                return status;
+        return _kv_set_error_code(kv_error_none);
+    });
+}
+
+kv_boolean_t kv_jt_equilibrium_is(kv_junction_tree_t jt, kv_equilibrium_t eq)
+{
+    if (_kv_set_error_code(!jt || (eq != kv_equilibrium_sum && eq != kv_equilibrium_max)))
+        return -1;
+    return jt->equilibrium == eq;
+}
+
+kv_boolean_t kv_domain_equilibrium_is(kv_domain_t d, kv_equilibrium_t eq)
+{
+    if (_kv_set_error_code(!d || (eq != kv_equilibrium_sum && eq != kv_equilibrium_max)))
+        return -1;
+    if (!d->is_compiled)
+        return _kv_set_error_code(kv_error_not_compiled), -1;
+    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
+        if (jt->equilibrium != eq)
+            return 0;
+    return 1;
+}
+
+static kv_boolean_t tree_mode_is(const kv_junction_tree_s *jt, int mode)
+{
+    if (jt->equilibrium == kv_equilibrium_none)
+        return 0;
+    return jt->evidence_mode == mode || !jt->evidence_propagated;
+}
+
+kv_boolean_t kv_jt_evidence_mode_is(kv_junction_tree_t jt, kv_evidence_mode_t mode)
+{
+    if (_kv_set_error_code(!jt || (mode != kv_mode_normal && mode != kv_mode_fast_retraction)))
+        return -1;
+    return tree_mode_is(jt, mode);
+}
+
+kv_boolean_t kv_domain_evidence_mode_is(kv_domain_t d, kv_evidence_mode_t mode)
+{
+    if (_kv_set_error_code(!d || (mode != kv_mode_normal && mode != kv_mode_fast_retraction)))
+        return -1;
+    if (!d->is_compiled)
+        return _kv_set_error_code(kv_error_not_compiled), -1;
+    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
+        if (!tree_mode_is(jt, mode))
+            return 0;
+    return 1;
+}

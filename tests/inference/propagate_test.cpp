@@ -1,0 +1,359 @@
+#include <cmath>
+#include <functional>
+
+#include "../compile/compile_fixture.h"
+#include "inference/propagate.h"
+
+namespace {
+
+// Evidence for the brute-force oracle: one weight vector per node (absent:
+// all 1.0).
+using Evidence = std::map<kv_node_s *, std::vector<double>>;
+
+struct Oracle {
+    std::vector<kv_node_t> nodes;
+    // Calls f(weight, assignment) for every configuration.
+    template <class F> void each(F &&f) const
+    {
+        std::map<kv_node_s *, size_t> s;
+        for (kv_node_t n : nodes)
+            s[n] = 0;
+        for (;;) {
+            double p = 1.0;
+            for (kv_node_t n : nodes)
+                p *= table_value(n->table, s);
+            f(p, s);
+            size_t k = nodes.size();
+            for (; k-- > 0;) {
+                if (++s[nodes[k]] < nodes[k]->number_of_states)
+                    break;
+                s[nodes[k]] = 0;
+            }
+            if (k == static_cast<size_t>(-1))
+                return;
+        }
+    }
+    static double weight(const Evidence &e, const std::map<kv_node_s *, size_t> &s, kv_node_s *skip = nullptr)
+    {
+        double w = 1.0;
+        for (auto &[n, v] : e)
+            if (n != skip)
+                w *= v[s.at(n)];
+        return w;
+    }
+    double probability(const Evidence &e) const
+    {
+        long double z = 0;
+        each([&](double p, auto &s) { z += p * weight(e, s); });
+        return double(z);
+    }
+    std::vector<double> posterior(kv_node_s *n, const Evidence &e, bool without_own = false) const
+    {
+        std::vector<double> b(n->number_of_states, 0.0);
+        each([&](double p, auto &s) { b[s.at(n)] += p * weight(e, s, without_own ? n : nullptr); });
+        double z = 0;
+        for (double x : b)
+            z += x;
+        for (double &x : b)
+            x /= z;
+        return b;
+    }
+    std::vector<double> max_marginal(kv_node_s *n, const Evidence &e) const
+    {
+        std::vector<double> b(n->number_of_states, 0.0);
+        double top = 0;
+        each([&](double p, auto &s) {
+            double x = p * weight(e, s);
+            b[s.at(n)] = std::max(b[s.at(n)], x);
+            top = std::max(top, x);
+        });
+        for (double &x : b)
+            x /= top;
+        return b;
+    }
+};
+
+Evidence random_evidence(std::mt19937 &rng, const std::vector<kv_node_t> &nodes, int percent)
+{
+    Evidence e;
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (kv_node_t n : nodes) {
+        if (int(rng() % 100) >= percent)
+            continue;
+        std::vector<double> v(n->number_of_states, 0.0);
+        if (rng() % 2) {
+            v[rng() % n->number_of_states] = 1.0;
+        } else {
+            for (double &x : v)
+                x = u(rng) < 0.2 ? 0.0 : u(rng);
+            v[rng() % v.size()] = 0.5;
+        }
+        e[n] = v;
+    }
+    return e;
+}
+
+void enter(const Evidence &e)
+{
+    for (auto &[n, v] : e)
+        for (size_t s = 0; s < v.size(); ++s)
+            ASSERT_EQ(kv_node_enter_finding(n, s, v[s]), 0);
+}
+
+} // namespace
+
+class PropagateTest : public ::testing::Test {
+  protected:
+    void SetUp() override { d = kv_new_domain(); }
+    void TearDown() override { kv_domain_delete(d); }
+    kv_domain_t d;
+};
+
+TEST_F(PropagateTest, SumPropagationMatchesTheJoint)
+{
+    std::mt19937 rng(7);
+    int checked = 0;
+    for (int round = 0; round < 80; ++round) {
+        kv_domain_t dom = kv_new_domain();
+        Oracle o{random_network(dom, rng, 3 + round % 9, 30)};
+        ASSERT_EQ(kv_domain_compile(dom), 0);
+        Evidence e = random_evidence(rng, o.nodes, 30);
+        enter(e);
+        double pe = o.probability(e);
+        int status = kv_domain_propagate(dom, kv_equilibrium_sum, kv_mode_normal);
+        if (pe < 1e-300) {
+            EXPECT_EQ(status, kv_error_inconsistency_or_underflow);
+            kv_domain_delete(dom);
+            continue;
+        }
+        ASSERT_EQ(status, 0) << round;
+        ++checked;
+        EXPECT_NEAR(kv_domain_get_normalization_constant(dom), pe, 1e-12 * pe) << round;
+        EXPECT_NEAR(kv_domain_get_log_normalization_constant(dom), std::log(pe), 1e-10) << round;
+        for (kv_node_t n : o.nodes) {
+            std::vector<double> b = o.posterior(n, e);
+            for (size_t s = 0; s < b.size(); ++s)
+                EXPECT_NEAR(kv_node_get_belief(n, s), b[s], 1e-12) << "round " << round;
+        }
+        kv_domain_delete(dom);
+    }
+    EXPECT_GT(checked, 60);
+}
+
+TEST_F(PropagateTest, MaxPropagationGivesMaxMarginals)
+{
+    std::mt19937 rng(8);
+    for (int round = 0; round < 40; ++round) {
+        kv_domain_t dom = kv_new_domain();
+        Oracle o{random_network(dom, rng, 3 + round % 8, 35)};
+        ASSERT_EQ(kv_domain_compile(dom), 0);
+        Evidence e = random_evidence(rng, o.nodes, 25);
+        enter(e);
+        if (o.probability(e) < 1e-300) {
+            kv_domain_delete(dom);
+            continue;
+        }
+        ASSERT_EQ(kv_domain_propagate(dom, kv_equilibrium_max, kv_mode_normal), 0);
+        EXPECT_EQ(kv_domain_equilibrium_is(dom, kv_equilibrium_max), 1);
+        for (kv_node_t n : o.nodes) {
+            std::vector<double> b = o.max_marginal(n, e);
+            for (size_t s = 0; s < b.size(); ++s)
+                EXPECT_NEAR(kv_node_get_belief(n, s), b[s], 1e-12) << "round " << round;
+        }
+        kv_domain_delete(dom);
+    }
+}
+
+TEST_F(PropagateTest, FastRetractionLeavesOutEachNodesOwnEvidence)
+{
+    std::mt19937 rng(9);
+    for (int round = 0; round < 40; ++round) {
+        kv_domain_t dom = kv_new_domain();
+        Oracle o{random_network(dom, rng, 3 + round % 8, 35)};
+        ASSERT_EQ(kv_domain_compile(dom), 0);
+        Evidence e = random_evidence(rng, o.nodes, 30);
+        enter(e);
+        double pe = o.probability(e);
+        if (pe < 1e-300) {
+            kv_domain_delete(dom);
+            continue;
+        }
+        ASSERT_EQ(kv_domain_propagate(dom, kv_equilibrium_sum, kv_mode_fast_retraction), 0) << round;
+        EXPECT_NEAR(kv_domain_get_normalization_constant(dom), pe, 1e-12 * pe) << round;
+        for (kv_node_t n : o.nodes) {
+            Evidence others = e;
+            others.erase(n);
+            if (o.probability(others) < 1e-300)
+                continue;
+            std::vector<double> b = o.posterior(n, e, true);
+            for (size_t s = 0; s < b.size(); ++s)
+                EXPECT_NEAR(kv_node_get_belief(n, s), b[s], 1e-12) << "round " << round;
+        }
+        // Back to normal mode: the evidence of every node counts again.
+        ASSERT_EQ(kv_domain_propagate(dom, kv_equilibrium_sum, kv_mode_normal), 0);
+        for (kv_node_t n : o.nodes) {
+            std::vector<double> b = o.posterior(n, e);
+            for (size_t s = 0; s < b.size(); ++s)
+                EXPECT_NEAR(kv_node_get_belief(n, s), b[s], 1e-12) << "round " << round;
+        }
+        kv_domain_delete(dom);
+    }
+}
+
+TEST_F(PropagateTest, IncrementalEqualsFullPropagation)
+{
+    std::mt19937 rng(10);
+    for (int round = 0; round < 40; ++round) {
+        kv_domain_t dom = kv_new_domain();
+        Oracle o{random_network(dom, rng, 4 + round % 8, 30)};
+        ASSERT_EQ(kv_domain_compile(dom), 0);
+        Evidence e;
+        double previous = 1.0;
+        for (kv_node_t n : o.nodes) {
+            if (rng() % 3)
+                continue;
+            // Draw the finding from the current posterior, so that it is
+            // possible; multiply the chain rule along.
+            std::vector<double> b = o.posterior(n, e);
+            std::discrete_distribution<size_t> pick(b.begin(), b.end());
+            size_t s = pick(rng);
+            ASSERT_NEAR(kv_node_get_belief(n, s), b[s], 1e-12);
+            double chain = previous * kv_node_get_belief(n, s);
+            ASSERT_EQ(kv_node_select_state(n, s), 0);
+            e[n] = std::vector<double>(n->number_of_states, 0.0);
+            e[n][s] = 1.0;
+            EXPECT_EQ(kv_node_evidence_to_propagate(n), 1);
+            EXPECT_EQ(kv_domain_evidence_to_propagate(dom), 1);
+            ASSERT_EQ(kv_domain_propagate(dom, kv_equilibrium_sum, kv_mode_normal), 0);
+            EXPECT_EQ(kv_domain_evidence_to_propagate(dom), 0);
+            previous = kv_domain_get_normalization_constant(dom);
+            EXPECT_NEAR(previous, chain, 1e-12 * chain);
+            for (kv_node_t m : o.nodes) {
+                std::vector<double> p = o.posterior(m, e);
+                for (size_t k = 0; k < p.size(); ++k)
+                    EXPECT_NEAR(kv_node_get_belief(m, k), p[k], 1e-12) << round;
+            }
+        }
+        // Retracting one finding needs the full reset and still gives the
+        // posterior of the rest.
+        if (!e.empty()) {
+            kv_node_t n = e.begin()->first;
+            ASSERT_EQ(kv_node_retract_findings(n), 0);
+            EXPECT_EQ(kv_node_evidence_to_retract(n), 1);
+            e.erase(n);
+            ASSERT_EQ(kv_domain_propagate(dom, kv_equilibrium_sum, kv_mode_normal), 0);
+            for (kv_node_t m : o.nodes) {
+                std::vector<double> p = o.posterior(m, e);
+                for (size_t k = 0; k < p.size(); ++k)
+                    EXPECT_NEAR(kv_node_get_belief(m, k), p[k], 1e-12) << round;
+            }
+        }
+        kv_domain_delete(dom);
+    }
+}
+
+TEST_F(PropagateTest, ImpossibleEvidenceResetsTheTree)
+{
+    kv_node_t a = kv_domain_new_node(d, kv_category_chance, kv_kind_discrete);
+    kv_node_t b = kv_domain_new_node(d, kv_category_chance, kv_kind_discrete);
+    kv_node_set_number_of_states(a, 2);
+    kv_node_set_number_of_states(b, 2);
+    kv_node_add_parent(b, a);
+    double *t = kv_table_get_data(kv_node_get_table(b));
+    t[0] = 1, t[1] = 0, t[2] = 0, t[3] = 1; // b copies a
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    EXPECT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0) << "nothing to do";
+    kv_node_select_state(a, 0);
+    kv_node_select_state(b, 1);
+    EXPECT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal),
+              kv_error_inconsistency_or_underflow);
+    EXPECT_EQ(kv_node_get_entered_state(a), 0u) << "the evidence stays entered";
+    EXPECT_EQ(kv_node_evidence_to_propagate(a), 1);
+    EXPECT_EQ(kv_node_get_belief(a, 0), 0.5) << "prior beliefs after the reset";
+    EXPECT_EQ(kv_error_code(), kv_error_none);
+    EXPECT_EQ(kv_domain_get_normalization_constant(d), 1.0);
+    ASSERT_EQ(kv_node_retract_findings(b), 0);
+    ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+    EXPECT_EQ(kv_node_get_belief(b, 0), 1.0);
+    EXPECT_EQ(kv_domain_get_normalization_constant(d), 0.5);
+}
+
+TEST_F(PropagateTest, EvidenceEntryRules)
+{
+    kv_node_t a = kv_domain_new_node(d, kv_category_chance, kv_kind_discrete);
+    kv_node_set_number_of_states(a, 3);
+    EXPECT_EQ(kv_node_enter_finding(a, 1, -0.5), kv_error_usage);
+    EXPECT_EQ(kv_node_enter_finding(a, 1, NAN), kv_error_usage);
+    EXPECT_EQ(kv_node_enter_finding(a, 3, 1.0), kv_error_usage);
+    EXPECT_EQ(kv_node_enter_finding(a, 1, 0.0), 0);
+    for (size_t s = 0; s < 3; ++s)
+        kv_node_enter_finding(a, s, 1.0);
+    EXPECT_EQ(kv_node_evidence_is_entered(a), 0) << "all 1.0 is no evidence";
+    kv_node_select_state(a, 2);
+    EXPECT_EQ(kv_node_is_instantiated(a), 1);
+    EXPECT_EQ(kv_node_get_entered_state(a), 2u);
+    kv_node_enter_finding(a, 0, 0.5);
+    EXPECT_EQ(kv_node_likelihood_is_entered(a), 1);
+    EXPECT_EQ(kv_node_is_instantiated(a), 0);
+    EXPECT_EQ(kv_node_get_entered_state(a), static_cast<size_t>(-1));
+    EXPECT_EQ(kv_node_get_entered_finding(a, 0), 0.5);
+    EXPECT_EQ(kv_node_evidence_is_propagated(a), -1);
+    EXPECT_EQ(kv_error_code(), kv_error_not_compiled);
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    EXPECT_EQ(kv_node_evidence_to_propagate(a), 1) << "evidence from before compilation";
+    ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+    EXPECT_EQ(kv_node_get_belief(a, 0), 0.5 / 1.5);
+    EXPECT_EQ(kv_node_likelihood_is_propagated(a), 1);
+    kv_node_select_state(a, 2);
+    kv_node_select_state(a, 2);
+    EXPECT_EQ(kv_domain_get_first_junction_tree(d)->evidence_to_propagate, 1u)
+        << "the same selection twice counts once";
+    EXPECT_EQ(kv_node_get_belief(nullptr, 0), -1.0);
+    EXPECT_EQ(kv_error_code(), kv_error_usage);
+    EXPECT_EQ(kv_domain_propagate(d, static_cast<kv_equilibrium_t>(10), kv_mode_normal), kv_error_usage);
+}
+
+TEST_F(PropagateTest, CliqueRootGivesTheSameBeliefs)
+{
+    std::mt19937 rng(11);
+    Oracle o{random_network(d, rng, 7, 40)};
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    Evidence e = random_evidence(rng, o.nodes, 30);
+    for (auto &[n, v] : e)
+        v.assign(v.size(), 1.0), v[0] = 0.25;
+    enter(e);
+    kv_clique_t last = kv_domain_get_first_clique(d);
+    while (kv_clique_get_next(last))
+        last = kv_clique_get_next(last);
+    ASSERT_EQ(kv_clique_propagate(last, kv_equilibrium_sum, kv_mode_normal), 0);
+    for (kv_node_t n : o.nodes) {
+        std::vector<double> b = o.posterior(n, e);
+        for (size_t s = 0; s < b.size(); ++s)
+            EXPECT_NEAR(kv_node_get_belief(n, s), b[s], 1e-12);
+    }
+}
+
+TEST_F(PropagateTest, JointMarginals)
+{
+    std::mt19937 rng(12);
+    Oracle o{random_network(d, rng, 6, 30)};
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    Evidence e = random_evidence(rng, o.nodes, 20);
+    enter(e);
+    ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+    kv_node_t pair[] = {o.nodes[0], o.nodes[5], nullptr};
+    kv_table_t m = kv_domain_get_marginal(d, pair);
+    ASSERT_NE(m, nullptr);
+    std::vector<double> expected(m->size, 0.0);
+    double z = o.probability(e);
+    o.each([&](double p, auto &s) {
+        expected[s.at(o.nodes[0]) * o.nodes[5]->number_of_states + s.at(o.nodes[5])] +=
+            p * Oracle::weight(e, s) / z;
+    });
+    for (size_t i = 0; i < m->size; ++i)
+        EXPECT_NEAR(m->discrete_data[i], expected[i], 1e-12);
+    EXPECT_EQ(kv_table_delete(m), 0);
+    kv_node_t repeated[] = {o.nodes[0], o.nodes[0], nullptr};
+    EXPECT_EQ(kv_domain_get_marginal(d, repeated), nullptr);
+    EXPECT_EQ(kv_error_code(), kv_error_usage);
+}
