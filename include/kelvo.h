@@ -532,6 +532,21 @@ KV_API kv_table_t kv_domain_get_marginal(kv_domain_t domain, kv_node_t *nodes);
 KV_API kv_status_t kv_node_report_beliefs(kv_node_t node);
 
 /* ---------------------------------------------------------------------------
+ * NET files.  Parse errors go to the handler as (position, message, data):
+ * the line for files, the number of characters read for strings.
+ */
+KV_API kv_domain_t kv_net_parse_domain(kv_string_t file_name, kv_error_handler_t handler, void *data);
+KV_API kv_domain_t kv_net_parse(FILE *stream, kv_error_handler2_t handler);
+KV_API kv_domain_t kv_net_parse_from_string(kv_string_t text, kv_error_handler2_t handler);
+
+/* Adaptation tables of discrete chance nodes, over the node's parents;
+ * made on demand and owned by the node. */
+KV_API kv_table_t kv_node_get_experience_table(kv_node_t node);
+KV_API kv_table_t kv_node_get_fading_table(kv_node_t node);
+KV_API kv_boolean_t kv_node_has_experience_table(kv_node_t node);
+KV_API kv_boolean_t kv_node_has_fading_table(kv_node_t node);
+
+/* ---------------------------------------------------------------------------
  * Attributes: named text values kept and saved with domains, classes and
  * nodes.  Keys are C identifiers; a NULL value removes the attribute.  The
  * list is walked newest first.
