@@ -228,7 +228,10 @@ int beliefs(int argc, char **argv)
                         c == kv_category_decision ? "  (expected utility)" : "");
         }
     }
-    std::printf("P(evidence) = %.6g\n", kv_domain_get_normalization_constant(d));
+    // In max equilibrium the constant is the probability of the most
+    // probable configuration that agrees with the evidence.
+    std::printf(eq == kv_equilibrium_max ? "P(most probable configuration) = %.6g\n" : "P(evidence) = %.6g\n",
+                kv_domain_get_normalization_constant(d));
     kv_domain_delete(d);
     return 0;
 }
