@@ -45,6 +45,16 @@ void parse_error(size_t line, kv_string_t message, void *)
     std::fprintf(stderr, "%s:%zu: %s\n", file_name.c_str(), line, message);
 }
 
+// Owns a domain; error paths leave through exceptions.
+struct Domain {
+    kv_domain_t d = nullptr;
+    ~Domain()
+    {
+        if (d)
+            kv_domain_delete(d);
+    }
+};
+
 kv_domain_t load(const std::string &path)
 {
     file_name = path;
@@ -195,7 +205,8 @@ int beliefs(int argc, char **argv)
         else
             fail("unknown argument: " + a);
     }
-    kv_domain_t d = load(path);
+    Domain owner{load(path)};
+    kv_domain_t d = owner.d;
     compile(d, path.c_str());
     enter_evidence(d, evidence, likelihoods);
     if (kv_domain_propagate(d, eq, mode))
@@ -232,7 +243,6 @@ int beliefs(int argc, char **argv)
     // probable configuration that agrees with the evidence.
     std::printf(eq == kv_equilibrium_max ? "P(most probable configuration) = %.6g\n" : "P(evidence) = %.6g\n",
                 kv_domain_get_normalization_constant(d));
-    kv_domain_delete(d);
     return 0;
 }
 
@@ -263,7 +273,8 @@ int compile_command(int argc, char **argv)
             fail("unknown argument: " + a);
         }
     }
-    kv_domain_t d = load(path);
+    Domain owner{load(path)};
+    kv_domain_t d = owner.d;
     FILE *log = nullptr;
     if (!log_path.empty()) {
         log = std::fopen(log_path.c_str(), "w");
@@ -295,7 +306,6 @@ int compile_command(int argc, char **argv)
     std::printf("  %-32s %.3f s\n", "Triangulating", triangulation);
     for (auto &[stage, seconds] : stages)
         std::printf("  %-32s %.3f s\n", stage.c_str(), seconds);
-    kv_domain_delete(d);
     return 0;
 }
 
