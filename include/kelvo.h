@@ -388,6 +388,9 @@ KV_API kv_status_t kv_table_delete(kv_table_t table);
 /* Reorders the nodes of a node table or a caller-owned table, permuting its
  * data; the node a conditional table belongs to keeps its position. */
 KV_API kv_status_t kv_table_reorder_nodes(kv_table_t table, kv_node_t *order);
+/* The density at x of a table with one continuous head node: a mixture of
+ * Gaussians weighted by the table's discrete data. */
+KV_API kv_number_t kv_table_compute_density(kv_table_t table, kv_number_t x);
 KV_API kv_status_t kv_table_set_user_data(kv_table_t table, void *data);
 KV_API void *kv_table_get_user_data(kv_table_t table);
 

@@ -238,8 +238,9 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
             c->root_mark = same_equilibrium ? 0 : 1;
     if (int status = incorporate_evidence(jt, mode, jt->evidence_mode))
         return fail(jt, status);
-    // Observed values of continuous nodes enter here once conditioning the
-    // tree on them exists.
+    if (d->number_of_continuous_nodes)
+        if (int status = _kv_cg_enter_evidence(jt))
+            return fail(jt, status);
     if (int status = global_propagate(jt, root, eq, mode))
         return fail(jt, status);
     if (int status = _kv_jt_update_beliefs(jt, eq, mode, 1))

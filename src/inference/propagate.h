@@ -36,3 +36,7 @@ double _kv_probability_of_evidence(const kv_node_s *n);
 // propagated evidence that the entered evidence allows again.
 bool _kv_node_evidence_to_propagate(const kv_node_s *n);
 bool _kv_node_evidence_to_retract(const kv_node_s *n);
+
+// Conditions the tree on the observed values of its continuous nodes that
+// have not been propagated; the densities go into the step constant.
+int _kv_cg_enter_evidence(kv_junction_tree_s *jt);

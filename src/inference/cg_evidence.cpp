@@ -1,0 +1,246 @@
+// Observed values of continuous nodes.  The distribution of an observed node
+// is carried from the clique where it is a head toward the root until it
+// reaches a clique without tail members, where its density is taken; every
+// table on the way is conditioned on the value.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "core/api.h"
+#include "core/memory.h"
+#include "core/node_list.h"
+#include "propagate.h"
+#include "table/operations.h"
+
+static constexpr double inverse_sqrt_2pi = 0.3989422804014327;
+
+static size_t tails(const kv_table_s *t)
+{
+    size_t h = 0;
+    for (size_t k = 0; k < t->continuous_count; ++k)
+        h += t->continuous_roles[k] == KV_TAIL;
+    return h;
+}
+
+// Conditions continuous member j of t on the value y.  With density, the
+// weights become the posterior weights and the result is the density of y
+// (1/sqrt(2 pi) times the weighted sum); otherwise 1.  -1.0 on failure.
+double _kv_cg_instantiate_table(kv_table_s *t, size_t j, double y, bool density)
+{
+    double factor = 1.0;
+    double *cg = t->cg_data;
+    size_t c = t->cg_size;
+    if (t->continuous_roles[j] == KV_HEAD) {
+        if (density) {
+            std::vector<double, kv::ScratchAlloc<double>> d(t->size, 0.0);
+            long double sum = 0.0L;
+            for (size_t i = 0; i < t->size; ++i) {
+                double w = t->discrete_data[i];
+                if (w == 0.0)
+                    continue;
+                double m = cg[i * c + _kv_cg_mean_offset(j)], v = cg[i * c + _kv_cg_cov_offset(j, j)];
+                if (v > 0.0) {
+                    d[i] = w * std::exp(-0.5 * (y - m) * (y - m) / v) / std::sqrt(v);
+                } else if (std::fabs(m - y) <= 1e-10 * std::fabs(y)) {
+                    _kv_set_error_code(kv_error_zero_variance);
+                    return -1.0;
+                }
+                sum += d[i];
+            }
+            double s = double(sum);
+            if (!(s > 0.0)) {
+                _kv_set_error_code(kv_error_low_density);
+                return -1.0;
+            }
+            for (size_t i = 0; i < t->size; ++i)
+                t->discrete_data[i] = d[i] / s;
+            factor = s * inverse_sqrt_2pi;
+        }
+        if (_kv_table_complement(t, j))
+            return -1.0;
+    }
+    if (t->continuous_roles[j] != KV_ABSENT) {
+        for (size_t i = 0; i < t->size; ++i)
+            for (size_t k = 0; k < t->continuous_count; ++k) {
+                if (k == j || t->continuous_roles[k] != KV_HEAD)
+                    continue;
+                double &r = cg[i * c + _kv_cg_cov_offset(k, j)];
+                cg[i * c + _kv_cg_mean_offset(k)] += y * r;
+                r = 0.0;
+            }
+    }
+    t->continuous_roles[j] = KV_ABSENT;
+    return factor;
+}
+
+// A caller-owned copy of t with node x added (as its last continuous node).
+static kv_table_s *extended(kv_table_s *t, kv_node_s *x)
+{
+    kv_table_s *p = _kv_clone_table(t);
+    if (!p)
+        return nullptr;
+    _kv_unlink_table(p);
+    if (_kv_table_add_node(p, x)) {
+        _kv_free_table(p);
+        return nullptr;
+    }
+    return p;
+}
+
+// The marginal of t onto the separator of the control together with x.
+kv_table_s *_kv_cg_create_marginal(kv_table_s *t, kv_node_s *x, kv_control_s *control)
+{
+    kv_table_s *sep = control->small_probability;
+    std::vector<kv_node_s *, kv::ScratchAlloc<kv_node_s *>> nodes(sep->nodes, sep->nodes + _kv_node_list_length(sep->nodes));
+    if (!_kv_node_in_list(sep->nodes, x))
+        nodes.push_back(x);
+    nodes.push_back(nullptr);
+    return _kv_table_get_marginal(t, nodes.data(), kv_equilibrium_sum, kv_mode_normal, 0);
+}
+
+// A copy of t extended by x with the conditional-Gaussian parts of `other`
+// combined into it.  The discrete weights of `other` are not multiplied in:
+// the tree already agrees on them.
+kv_table_s *_kv_cg_create_product(kv_table_s *t, kv_node_s *x, kv_table_s *other)
+{
+    kv_table_s *p = extended(t, x);
+    if (!p)
+        return nullptr;
+    if (int status = _kv_cg_combine_tables(p, other)) {
+        _kv_free_table(p);
+        _kv_set_error_code(status);
+        return nullptr;
+    }
+    return p;
+}
+
+static int fold(kv_junction_tree_s *jt, double factor)
+{
+    jt->step_constant *= factor;
+    jt->step_log_constant += std::log(factor);
+    return kv_error_none;
+}
+
+static size_t member_index(const kv_table_s *t, const kv_node_s *x)
+{
+    size_t p = _kv_table_node_position(t, x);
+    return p == static_cast<size_t>(-1) ? p : p - t->discrete_count;
+}
+
+static int incorporate(kv_clique_s *c, kv_clique_s *parent, kv_node_s *x, double y, kv_table_s **out)
+{
+    *out = nullptr;
+    kv_control_s *up = parent ? _kv_link_control(c, parent) : nullptr;
+    kv_table_s *carried = nullptr;
+    for (kv_neighbor_s *b = c->neighbors; b; b = b->next) {
+        if (b->clique == parent)
+            continue;
+        kv_table_s *r = nullptr;
+        if (int status = incorporate(b->clique, c, x, y, &r)) {
+            _kv_free_table(carried);
+            return status;
+        }
+        if (r) {
+            _kv_free_table(carried);
+            carried = r;
+        }
+    }
+    kv_table_s *t = c->probability_table;
+    kv_junction_tree_s *jt = c->junction_tree;
+    size_t j = member_index(t, x);
+    if (j == static_cast<size_t>(-1)) {
+        if (!carried)
+            return kv_error_none;
+        kv_table_s *p = _kv_cg_create_product(t, x, carried);
+        _kv_free_table(carried);
+        if (!p)
+            return kv_error_code();
+        bool top = tails(p) == 0 || !up;
+        if (top)
+            c->root_mark = 1;
+        else if (!(*out = _kv_cg_create_marginal(p, x, up))) {
+            _kv_free_table(p);
+            return kv_error_code();
+        }
+        double factor = _kv_cg_instantiate_table(p, p->continuous_count - 1, y, top);
+        if (factor < 0.0) {
+            kv::KeepError keep;
+            _kv_free_table(*out);
+            *out = nullptr;
+            _kv_free_table(p);
+            return keep.code;
+        }
+        fold(jt, factor);
+        std::memcpy(t->discrete_data, p->discrete_data, t->size * sizeof(double));
+        std::memcpy(t->continuous_roles, p->continuous_roles, t->continuous_count);
+        for (size_t i = 0; i < t->size; ++i)
+            std::memcpy(t->cg_data + i * t->cg_size, p->cg_data + i * p->cg_size, t->cg_size * sizeof(double));
+        _kv_free_table(p);
+        return kv_error_none;
+    }
+    _kv_free_table(carried); // x is here: what came from below is in t already
+    signed char role = t->continuous_roles[j];
+    if (role == KV_ABSENT)
+        return kv_error_none;
+    if (role == KV_TAIL)
+        return _kv_cg_instantiate_table(t, j, y, false) < 0.0 ? kv_error_code() : kv_error_none;
+    bool top = tails(t) == 0 || !up; // the root takes the density in any case
+    if (top)
+        c->root_mark = 1;
+    else if (!(*out = _kv_cg_create_marginal(t, x, up)))
+        return kv_error_code();
+    double factor = _kv_cg_instantiate_table(t, j, y, top);
+    if (factor < 0.0) {
+        kv::KeepError keep;
+        _kv_free_table(*out);
+        *out = nullptr;
+        return keep.code;
+    }
+    return fold(jt, factor);
+}
+
+// Enters every continuous node of the tree with a value to propagate,
+// walking the cliques from the root.
+static int enter_from(kv_clique_s *c, kv_clique_s *parent)
+{
+    kv_table_s *t = c->probability_table;
+    for (size_t k = 0; k < t->continuous_count; ++k) {
+        kv_node_s *x = t->nodes[t->discrete_count + k];
+        if (t->continuous_roles[k] != KV_HEAD || !x->value_entered || x->value_propagated)
+            continue;
+        kv_table_s *out = nullptr;
+        if (int status = incorporate(c->junction_tree->root, nullptr, x, x->entered_value, &out)) {
+            _kv_free_table(out);
+            return status;
+        }
+        _kv_free_table(out);
+        x->propagated_value = x->entered_value;
+        x->value_propagated = 1;
+    }
+    for (kv_neighbor_s *b = c->neighbors; b; b = b->next)
+        if (b->clique != parent)
+            if (int status = enter_from(b->clique, c))
+                return status;
+    return kv_error_none;
+}
+
+int _kv_cg_enter_evidence(kv_junction_tree_s *jt)
+{
+    return enter_from(jt->root, nullptr);
+}
+
+kv_number_t kv_table_compute_density(kv_table_t t, kv_number_t x)
+{
+    if (_kv_set_error_code(!t || t->continuous_count != 1 || !t->continuous_roles ||
+                           t->continuous_roles[0] != KV_HEAD || !t->cg_data))
+        return -1.0;
+    long double sum = 0.0L;
+    for (size_t i = 0; i < t->size; ++i) {
+        double w = t->discrete_data ? t->discrete_data[i] : 1.0;
+        double m = t->cg_data[2 * i], v = t->cg_data[2 * i + 1];
+        if (w > 0.0 && v > 0.0)
+            sum += w * std::exp(-0.5 * (x - m) * (x - m) / v) / std::sqrt(v);
+    }
+    return inverse_sqrt_2pi * double(sum);
+}
