@@ -519,6 +519,10 @@ KV_API kv_number_t kv_node_get_expected_utility(kv_node_t node, size_t state);
 /* Continuous chance nodes: the observed value and 0.0 once observed. */
 KV_API kv_number_t kv_node_get_mean(kv_node_t node);
 KV_API kv_number_t kv_node_get_variance(kv_node_t node);
+/* The marginal of an unobserved continuous chance node as a mixture over the
+ * discrete configurations it depends on: weights, means and variances.
+ * Owned by the caller (kv_table_delete). */
+KV_API kv_table_t kv_node_get_distribution(kv_node_t node);
 /* The probability of all propagated evidence, and its natural logarithm
  * (1.0 on error, as a logarithm can take any other value). */
 KV_API kv_number_t kv_domain_get_normalization_constant(kv_domain_t domain);

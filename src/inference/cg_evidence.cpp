@@ -244,3 +244,58 @@ kv_number_t kv_table_compute_density(kv_table_t t, kv_number_t x)
     }
     return inverse_sqrt_2pi * double(sum);
 }
+
+// The parent of clique c in its tree rooted at the tree's root, or NULL.
+static kv_clique_s *parent_in_tree(kv_clique_s *from, kv_clique_s *parent, kv_clique_s *c)
+{
+    for (kv_neighbor_s *b = from->neighbors; b; b = b->next) {
+        if (b->clique == parent)
+            continue;
+        if (b->clique == c)
+            return from;
+        if (kv_clique_s *p = parent_in_tree(b->clique, from, c))
+            return p;
+    }
+    return nullptr;
+}
+
+kv_table_t kv_node_get_distribution(kv_node_t n)
+{
+    if (_kv_set_error_code(!n || n->category != kv_category_chance || n->kind != kv_kind_continuous ||
+                           n->value_propagated))
+        return nullptr;
+    if (!n->home->is_compiled || !n->junction_tree)
+        return _kv_set_error_code(kv_error_not_compiled), nullptr;
+    kv_junction_tree_s *jt = n->junction_tree;
+    if (jt->equilibrium == kv_equilibrium_none)
+        return _kv_set_error_code(kv_error_no_equilibrium), nullptr;
+    if (_kv_set_error_code(jt->equilibrium != kv_equilibrium_sum))
+        return nullptr;
+    return kv::guard_ptr([&]() -> kv_table_s * {
+        kv_table_s *source = _kv_control_big(n->belief_control);
+        kv_clique_s *clique = nullptr;
+        for (kv_clique_s *c = n->home->first_clique; c && !clique; c = c->next)
+            if (c->probability_table == source)
+                clique = c;
+        kv_clique_s *parent = clique ? parent_in_tree(jt->root, nullptr, clique) : nullptr;
+        kv_table_s *result;
+        if (parent) {
+            // A clique keeps its conditional form between propagations: the
+            // joint comes back with its parent's message.
+            kv_table_s *joint = _kv_clone_table(source);
+            if (!joint)
+                return nullptr;
+            int status = _kv_cg_combine_tables(joint, _kv_link_control(clique, parent)->small_probability);
+            result = status ? nullptr : _kv_special_marginal(joint, n);
+            kv::KeepError keep;
+            _kv_free_table(joint);
+            if (status)
+                keep.code = status;
+        } else {
+            result = _kv_special_marginal(source, n);
+        }
+        if (result)
+            _kv_unlink_table(result);
+        return result;
+    });
+}

@@ -197,3 +197,32 @@ TEST(CgDensityTest, ZeroVarianceAndLowDensity)
     EXPECT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), kv_error_low_density);
     kv_domain_delete(d);
 }
+
+TEST_F(CgInferenceTest, DistributionIsTheMixture)
+{
+    kv_table_t t = kv_node_get_distribution(y);
+    ASSERT_NE(t, nullptr) << kv_error_name(kv_error_code());
+    // The mixture over the configurations Y depends on, however grouped:
+    // its total weight and first two moments are those of Y.
+    double w = 0, m = 0, second = 0;
+    size_t size = kv_table_get_size(t);
+    kv_node_t *nodes = kv_table_get_nodes(t);
+    kv_node_t head = nodes[0];
+    while (kv_node_get_kind(head) == kv_kind_discrete)
+        head = *++nodes;
+    for (size_t i = 0; i < size; ++i) {
+        double p = kv_table_get_data(t)[i];
+        double mean = kv_table_get_mean(t, i, head), v = kv_table_get_variance(t, i, head);
+        w += p;
+        m += p * mean;
+        second += p * (v + mean * mean);
+    }
+    EXPECT_NEAR(w, 1.0, 1e-12);
+    EXPECT_NEAR(m, kv_node_get_mean(y), 1e-9);
+    EXPECT_NEAR(second - m * m, kv_node_get_variance(y), 1e-9);
+    EXPECT_EQ(kv_table_delete(t), 0);
+    kv_node_enter_value(y, 1.0);
+    ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+    EXPECT_EQ(kv_node_get_distribution(y), nullptr) << "an observed node has no distribution";
+    EXPECT_EQ(kv_error_code(), kv_error_usage);
+}
