@@ -554,6 +554,51 @@ KV_API kv_boolean_t kv_node_has_experience_table(kv_node_t node);
 KV_API kv_boolean_t kv_node_has_fading_table(kv_node_t node);
 
 /* ---------------------------------------------------------------------------
+ * Expressions: immutable trees shared by reference count.  A new expression
+ * belongs to the caller until a composite or a model slot holds it.
+ */
+KV_API kv_expression_t kv_number_make_expression(kv_number_t number);
+KV_API kv_expression_t kv_boolean_make_expression(kv_boolean_t value);
+KV_API kv_expression_t kv_label_make_expression(kv_string_t label);
+KV_API kv_expression_t kv_node_make_expression(kv_node_t node);
+/* A composite over a NULL-terminated operand array (copied), checked for
+ * arity and operand types (invalid_expression). */
+KV_API kv_expression_t kv_make_composite_expression(kv_operator_t op, kv_expression_t *operands);
+KV_API kv_boolean_t kv_expression_is_composite(kv_expression_t e);
+KV_API kv_operator_t kv_expression_get_operator(kv_expression_t e);
+KV_API kv_expression_t *kv_expression_get_operands(kv_expression_t e);
+KV_API kv_node_t kv_expression_get_node(kv_expression_t e);
+KV_API kv_string_t kv_expression_get_label(kv_expression_t e);
+KV_API kv_number_t kv_expression_get_number(kv_expression_t e);
+KV_API kv_boolean_t kv_expression_get_boolean(kv_expression_t e);
+KV_API kv_expression_t kv_expression_clone(kv_expression_t e);
+/* Frees an expression nothing holds; a held one stays (both return 0). */
+KV_API kv_status_t kv_expression_delete(kv_expression_t e);
+/* The text form, newly allocated: the caller frees it with free(). */
+KV_API char *kv_expression_to_string(kv_expression_t e);
+KV_API kv_expression_t kv_domain_string_to_expression(kv_domain_t domain, kv_string_t text,
+                                                      kv_error_handler_t handler, void *data);
+KV_API kv_expression_t kv_class_string_to_expression(kv_class_t cls, kv_string_t text,
+                                                     kv_error_handler_t handler, void *data);
+KV_API kv_expression_t kv_string_to_expression(kv_string_t text, kv_domain_t domain,
+                                               kv_error_handler2_t handler);
+KV_API kv_expression_t kv_string_parse_expression(kv_string_t text, kv_model_t model,
+                                                  kv_error_handler_t handler, void *data);
+
+/* Models: one expression per configuration of some of a node's parents. */
+KV_API kv_model_t kv_node_new_model(kv_node_t node, kv_node_t *model_nodes);
+KV_API kv_model_t kv_node_get_model(kv_node_t node);
+KV_API kv_node_t *kv_model_get_nodes(kv_model_t model);
+KV_API size_t kv_model_get_size(kv_model_t model);
+KV_API kv_status_t kv_model_set_expression(kv_model_t model, size_t index, kv_expression_t e);
+KV_API kv_expression_t kv_model_get_expression(kv_model_t model, size_t index);
+KV_API kv_status_t kv_model_set_number_of_samples_per_interval(kv_model_t model, size_t count);
+KV_API size_t kv_model_get_number_of_samples_per_interval(kv_model_t model);
+KV_API kv_status_t kv_model_delete(kv_model_t model);
+KV_API kv_status_t kv_model_set_user_data(kv_model_t model, void *data);
+KV_API void *kv_model_get_user_data(kv_model_t model);
+
+/* ---------------------------------------------------------------------------
  * Attributes: named text values kept and saved with domains, classes and
  * nodes.  Keys are C identifiers; a NULL value removes the attribute.  The
  * list is walked newest first.

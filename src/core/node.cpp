@@ -7,6 +7,7 @@
 #include "domain.h"
 #include "memory.h"
 #include "node_list.h"
+#include "expr/expression.h"
 #include "table/table.h"
 
 static size_t &category_count(kv_domain_s *d, kv_node_category_t category)
@@ -89,6 +90,10 @@ void _kv_free_node_record(kv_node_s *n)
     std::free(n->state_labels);
     std::free(n->state_values);
     _kv_free_attribute_list(n->attributes);
+    if (n->model) {
+        n->model->owner = nullptr; // the node goes with it
+        _kv_free_model(n->model);
+    }
     std::free(n->output_clones);
     std::free(n->input_bindings);
     std::free(n->entered_finding);

@@ -6,6 +6,7 @@
 
 #include "api.h"
 #include "chain_block.h"
+#include "expr/expression.h"
 #include "graph.h"
 #include "memory.h"
 #include "node_list.h"
@@ -188,6 +189,7 @@ kv_status_t kv_node_remove_parent(kv_node_t child, kv_node_t parent)
     _kv_node_list_remove(child->parents, parent);
     _kv_node_list_remove(parent->children, child);
     remove_from_child_tables(child, parent);
+    _kv_model_remove_node(child->model, parent);
     _kv_uncompile_domain_safely(child->home, 1);
     return kv_error_none;
 }

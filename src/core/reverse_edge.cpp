@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "api.h"
+#include "expr/expression.h"
 #include "graph.h"
 #include "memory.h"
 #include "node_list.h"
@@ -218,6 +219,7 @@ kv_status_t kv_node_reverse_edge(kv_node_t first, kv_node_t second)
         install(x, tx);
         install(y, ty);
         for (kv_node_s *n : {x, y}) {
+            _kv_free_model(n->model); // models no longer fit
             _kv_free_table(n->experience_table);
             _kv_free_table(n->fading_table);
             n->experience_table = n->fading_table = nullptr;

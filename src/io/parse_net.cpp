@@ -13,10 +13,13 @@
 #include "core/chain_block.h"
 #include "core/graph.h"
 #include "core/node_list.h"
+#include "expr/expression.h"
 #include "parser.h"
 #include "table/table.h"
 
 namespace kv {
+
+kv_expression_s *parse_one_expression(Parser &p);
 
 namespace {
 
@@ -675,7 +678,8 @@ int parse_potential(Parser &p)
         return s;
     if (child->category == kv_category_decision)
         return expect(p, '}');
-    bool any = false;
+    bool any = false, data_given = false;
+    kv_model_s *model = nullptr;
     for (;;) {
         tok = next_token(p);
         if (tok == '}')
@@ -690,6 +694,7 @@ int parse_potential(Parser &p)
         int s = kv_error_none;
         if (std::strcmp(key.data(), "data") == 0) {
             s = parse_table_data(p, table, conditional);
+            data_given = true;
         } else if (std::strcmp(key.data(), "experience") == 0 || std::strcmp(key.data(), "fading") == 0) {
             bool experience = key[0] == 'e';
             if (!own_table)
@@ -705,12 +710,87 @@ int parse_potential(Parser &p)
             if (!t)
                 return api_error(p, kv_error_code());
             s = parse_table_data(p, t, false);
-        } else if (std::strcmp(key.data(), "model_nodes") == 0 ||
-                   std::strcmp(key.data(), "model_data") == 0 ||
-                   std::strcmp(key.data(), "samples_per_interval") == 0) {
-            // Models and their expressions are read once table generation
-            // exists; until then the attribute cannot be taken in.
-            return fatal(p, kv_error_parse, "unknown field");
+        } else if (std::strcmp(key.data(), "model_nodes") == 0) {
+            if (!own_table)
+                return fatal(p, kv_error_parse, "models cannot be specified for chain graph potentials");
+            if (model)
+                return fatal(p, kv_error_parse, "`model_nodes' attribute specified twice");
+            if (child->kind != kv_kind_discrete)
+                return fatal(p, kv_error_parse, "models can only be specified for discrete nodes");
+            Vec<kv_node_s *> nodes;
+            if (int e = node_reference_list(p, &nodes))
+                return e;
+            bool problem = false;
+            for (size_t i = 0; i < nodes.size(); ++i) {
+                if (!_kv_node_in_list(child->parents, nodes[i])) {
+                    report(p, "node `%s' is not a parent of node `%s'", kv_node_get_name(nodes[i]),
+                           kv_node_get_name(child));
+                    problem = true;
+                }
+                for (size_t j = 0; j < i; ++j)
+                    if (nodes[j] == nodes[i]) {
+                        report(p, "node `%s' appears twice in `model_nodes' attribute", kv_node_get_name(nodes[i]));
+                        problem = true;
+                    }
+            }
+            if (problem) {
+                p.status = kv_error_parse;
+                return _kv_set_error_code(kv_error_parse);
+            }
+            nodes.push_back(nullptr);
+            model = kv_node_new_model(child, nodes.data());
+            if (!model)
+                return api_error(p, kv_error_code());
+        } else if (std::strcmp(key.data(), "model_data") == 0) {
+            if (!own_table)
+                return fatal(p, kv_error_parse, "models cannot be specified for chain graph potentials");
+            if (!model)
+                return fatal(p, kv_error_parse, "`model_nodes' attribute has not been specified");
+            if (model->expressions)
+                return fatal(p, kv_error_parse, "`model_data' attribute specified twice");
+            size_t size = kv_model_get_size(model);
+            if (size == static_cast<size_t>(-1))
+                return api_error(p, kv_error_code());
+            if (int e = expect(p, '('))
+                return e;
+            TokenReader saved = p.reader;
+            p.reader = get_expr_token;
+            int status = kv_error_none;
+            for (size_t i = 0; i < size && !status; ++i) {
+                int t = next_token(p);
+                bool last = i + 1 == size;
+                if (t == (last ? ')' : ',')) // an empty slot
+                    continue;
+                unget_token(p, t);
+                kv_expression_s *x = parse_one_expression(p);
+                if (!x) {
+                    status = p.status ? p.status : kv_error_syntax;
+                    p.status = status;
+                    _kv_set_error_code(status);
+                    break;
+                }
+                if (int e = kv_model_set_expression(model, i, x)) {
+                    kv_expression_delete(x);
+                    status = api_error(p, e);
+                    break;
+                }
+                t = next_token(p);
+                if (t != (last ? ')' : ','))
+                    status = fatal(p, kv_error_parse, last ? "`)' expected" : "`,' expected");
+            }
+            p.reader = saved;
+            s = status;
+        } else if (std::strcmp(key.data(), "samples_per_interval") == 0) {
+            if (!own_table)
+                return fatal(p, kv_error_parse, "models cannot be specified for chain graph potentials");
+            if (!model)
+                return fatal(p, kv_error_parse, "`model_nodes' attribute has not been specified");
+            int t = next_token(p);
+            if (t != T_NUMBER)
+                return unexpected(p, t, "number expected");
+            if (p.number < 1 || p.number != double(size_t(p.number)))
+                return fatal(p, kv_error_parse, "`samples_per_interval' must be a positive integer");
+            kv_model_set_number_of_samples_per_interval(model, size_t(p.number));
         } else {
             return fatal(p, kv_error_parse, "unknown field");
         }
@@ -721,6 +801,9 @@ int parse_potential(Parser &p)
     }
     if (!any)
         report(p, "warning: no potential data specified");
+    // A table read with its model stands as generated from it.
+    if (model && data_given)
+        model->touched = 0;
     return kv_error_none;
 }
 

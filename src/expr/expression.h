@@ -1,0 +1,62 @@
+// Expressions: small immutable trees shared by reference count between
+// composites and model slots.
+#pragma once
+
+#include <cstdint>
+
+#include "core/domain.h"
+
+// Expression types.
+constexpr uint32_t KV_TYPE_NUMERIC = 0;
+constexpr uint32_t KV_TYPE_BOOLEAN = 1;
+constexpr uint32_t KV_TYPE_LABEL = 2;
+constexpr uint32_t KV_TYPE_DISTRIBUTION = 3;
+constexpr uint32_t KV_TYPE_NODE = 4; // a node leaf before type checking
+constexpr uint32_t KV_TYPE_NUMERIC_NODE = 5;
+constexpr uint32_t KV_TYPE_BOOLEAN_NODE = 6;
+constexpr uint32_t KV_TYPE_LABEL_NODE = 7;
+
+struct kv_expression_s {
+    uint32_t op;
+    uint32_t type;
+    uint32_t reference_count;
+    union {
+        double number;
+        char *label;
+        kv_node_s *node;
+        int boolean;
+        kv_expression_s **operands;
+    } payload;
+    void *back_pointer;
+};
+
+struct kv_model_s {
+    kv_node_s **nodes;
+    kv_expression_s **expressions; // size slots, allocated on first use
+    size_t size;
+    kv_node_s *owner;
+    int touched;
+    size_t samples_per_interval;
+    void *back_pointer;
+    void *user_data;
+};
+
+// Drops one reference and frees the expression when none is left.
+void _kv_expr_decrement_ref_count_and_free(kv_expression_s *e);
+// Resolves node leaves and `if' types: 0 or invalid_expression (error for a
+// node of no known subtype).
+int _kv_type_check_expression(kv_expression_s *e);
+// Type check, then the fit of the expression's type to the node.
+int _kv_node_check_expression(const kv_node_s *n, kv_expression_s *e);
+// True when a node leaf anywhere in e refers to node.
+bool _kv_expression_mentions(const kv_expression_s *e, const kv_node_s *node);
+// Parses text (with the expression token reader) in the context of a node
+// container; NULL with syntax (or the constructor's code) on failure.
+kv_expression_s *_kv_parse_expression(kv_domain_s *container, const char *text,
+                                      kv_error_handler_t handler, void *data);
+// Deletes a model and detaches it from its owner.
+void _kv_free_model(kv_model_s *m);
+// Called when node stops being a parent of the model's owner.
+void _kv_model_remove_node(kv_model_s *m, kv_node_s *node);
+// Sets the touched flag of the node's model, if it has one.
+void _kv_node_touch_model(kv_node_s *n);
