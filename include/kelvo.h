@@ -545,6 +545,11 @@ KV_API kv_status_t kv_node_report_beliefs(kv_node_t node);
 KV_API kv_domain_t kv_net_parse_domain(kv_string_t file_name, kv_error_handler_t handler, void *data);
 KV_API kv_domain_t kv_net_parse(FILE *stream, kv_error_handler2_t handler);
 KV_API kv_domain_t kv_net_parse_from_string(kv_string_t text, kv_error_handler2_t handler);
+/* Reads a file of node names; a NULL-terminated list the caller frees. */
+KV_API kv_node_t *kv_domain_parse_nodes(kv_domain_t domain, kv_string_t file_name,
+                                        kv_error_handler_t handler, void *data);
+KV_API kv_node_t *kv_class_parse_nodes(kv_class_t cls, kv_string_t file_name,
+                                       kv_error_handler_t handler, void *data);
 
 /* Adaptation tables of discrete chance nodes, over the node's parents;
  * made on demand and owned by the node. */

@@ -472,17 +472,7 @@ kv_status_t kv_domain_initialize(kv_domain_t d)
 {
     if (int status = kv_domain_reset_inference_engine(d))
         return status;
-    // Retracting every finding comes with evidence entry; until then the
-    // entered findings are reset here directly.
-    for (kv_node_s *n = d->first_node; n; n = n->next) {
-        if (n->entered_finding)
-            for (size_t s = 0; s < n->number_of_states; ++s)
-                n->entered_finding[s] = 1.0;
-        n->value_entered = 0;
-    }
-    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
-        jt->evidence_to_propagate = 0;
-    return _kv_set_error_code(kv_error_none);
+    return kv_domain_retract_findings(d);
 }
 
 kv_status_t kv_domain_save_to_memory(kv_domain_t d)

@@ -1,6 +1,7 @@
 // The NET network grammar: net blocks, node declarations and potentials
 // with their tables, and the entry points that read a domain from a file,
 // a stream or a string.
+#include <algorithm>
 #include <cfloat>
 #include <clocale>
 #include <cmath>
@@ -988,4 +989,66 @@ kv_domain_t kv_net_parse_from_string(kv_string_t text, kv_error_handler2_t handl
                                        handler ? adapt_handler : nullptr, &wrapper, nullptr);
         return d;
     });
+}
+
+// Node-name lists: names of nodes of the container, in file order.
+static kv_node_t *parse_nodes(kv_domain_s *container, kv_string_t file_name, kv_error_handler_t handler,
+                              void *data)
+{
+    if (_kv_set_error_code(!container || !file_name))
+        return nullptr;
+    FILE *f = std::fopen(file_name, "r");
+    if (!f)
+        return _kv_set_error_code(kv_error_io), nullptr;
+    kv_node_t *result = kv::guard_ptr([&]() -> kv_node_t * {
+        Locale locale;
+        if (!locale.ok())
+            return nullptr;
+        std::vector<char, kv::ScratchAlloc<char>> text;
+        if (!kv::read_stream(f, text))
+            return _kv_set_error_code(kv_error_io), nullptr;
+        kv::Parser p;
+        kv::start_parser(p, text.data(), text.size() - 1, true, handler, data);
+        p.reader = kv::get_new_token;
+        std::vector<kv_node_s *, kv::ScratchAlloc<kv_node_s *>> nodes;
+        for (;;) {
+            int t = kv::get_new_token(p);
+            if (t == kv::T_END)
+                break;
+            if (t != kv::T_NAME) {
+                if (!(t == kv::T_ERROR && p.status))
+                    kv::fatal(p, kv_error_parse, "node name expected");
+                return _kv_set_error_code(p.status), nullptr;
+            }
+            kv_node_s *n = _kv_find_node_by_name(container, p.text_value());
+            if (!n) {
+                kv::fatal(p, kv_error_parse, "node `%s' not found", p.text_value());
+                return nullptr;
+            }
+            nodes.push_back(n);
+        }
+        kv_node_s **list = kv::allocate_array<kv_node_s *>(nodes.size() + 1);
+        if (!list)
+            return nullptr;
+        std::copy(nodes.begin(), nodes.end(), list);
+        list[nodes.size()] = nullptr;
+        return list;
+    });
+    int status = kv_error_code();
+    if (std::fclose(f) != 0) {
+        std::free(result);
+        return _kv_set_error_code(kv_error_io), nullptr;
+    }
+    _kv_set_error_code(result ? kv_error_none : status);
+    return result;
+}
+
+kv_node_t *kv_domain_parse_nodes(kv_domain_t d, kv_string_t file_name, kv_error_handler_t handler, void *data)
+{
+    return parse_nodes(d, file_name, handler, data);
+}
+
+kv_node_t *kv_class_parse_nodes(kv_class_t c, kv_string_t file_name, kv_error_handler_t handler, void *data)
+{
+    return parse_nodes(c, file_name, handler, data);
 }

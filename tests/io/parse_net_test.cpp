@@ -260,3 +260,38 @@ TEST(ParseNetTest, FilesReportLines)
     EXPECT_EQ(kv_net_parse_domain(nullptr, nullptr, nullptr), nullptr);
     EXPECT_EQ(kv_error_code(), kv_error_usage);
 }
+
+TEST(ParseNodesTest, NamesInFileOrder)
+{
+    kv_domain_t d = parse(two_states);
+    ASSERT_NE(d, nullptr);
+    char path[] = "/tmp/kelvo_nodes_XXXXXX";
+    int fd = mkstemp(path);
+    FILE *f = fdopen(fd, "w");
+    std::fputs("C A % a comment\nB\n", f);
+    std::fclose(f);
+    kv_node_t *list = kv_domain_parse_nodes(d, path, nullptr, nullptr);
+    ASSERT_NE(list, nullptr);
+    EXPECT_STREQ(kv_node_get_name(list[0]), "C");
+    EXPECT_STREQ(kv_node_get_name(list[1]), "A");
+    EXPECT_STREQ(kv_node_get_name(list[2]), "B");
+    EXPECT_EQ(list[3], nullptr);
+    std::free(list);
+    f = std::fopen(path, "w");
+    std::fputs("A\nZ\n", f);
+    std::fclose(f);
+    std::vector<std::string> seen;
+    std::vector<size_t> lines;
+    auto handler = [](size_t line, kv_string_t message, void *data) {
+        auto *v = static_cast<std::pair<std::vector<size_t> *, std::vector<std::string> *> *>(data);
+        v->first->push_back(line);
+        v->second->push_back(message);
+    };
+    std::pair<std::vector<size_t> *, std::vector<std::string> *> sink{&lines, &seen};
+    EXPECT_EQ(kv_domain_parse_nodes(d, path, handler, &sink), nullptr);
+    EXPECT_EQ(kv_error_code(), kv_error_parse);
+    EXPECT_EQ(seen, std::vector<std::string>{"node `Z' not found"});
+    EXPECT_EQ(lines, std::vector<size_t>{2u});
+    std::remove(path);
+    kv_domain_delete(d);
+}
