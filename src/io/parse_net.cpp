@@ -3,6 +3,8 @@
 // a stream or a string.
 #include <algorithm>
 #include <cfloat>
+#include <climits>
+#include <cstdint>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
@@ -115,6 +117,18 @@ void reverse_attributes(kv_attribute_s **list, kv_attribute_s *before)
     *list = reversed;
 }
 
+// A number truncated toward zero into [low, high]; NaN gives 0.
+template <class T> T truncated(double x, T low, T high)
+{
+    if (!(x == x))
+        return 0;
+    if (x <= double(low))
+        return low;
+    if (x >= double(high))
+        return high;
+    return T(x);
+}
+
 int read_number_pair(Parser &p, double &a, double &b)
 {
     if (int s = expect(p, '('))
@@ -178,7 +192,7 @@ int parse_net_block(Parser &p)
                 return s;
             if (w < 0 || h < 0)
                 counted(p, "<number> must be nonnegative");
-            kv_domain_set_node_size(d, size_t(w < 0 ? 0 : w), size_t(h < 0 ? 0 : h));
+            kv_domain_set_node_size(d, truncated<size_t>(w, 0, SIZE_MAX), truncated<size_t>(h, 0, SIZE_MAX));
         } else if (std::strcmp(key.data(), "inputs") == 0 || std::strcmp(key.data(), "outputs") == 0) {
             bool &seen = key[0] == 'i' ? seen_inputs : seen_outputs;
             if (seen)
@@ -354,7 +368,7 @@ int parse_node(Parser &p, kv_node_category_t category, bool continuous)
             double x, y;
             s = read_number_pair(p, x, y);
             if (!s)
-                kv_node_set_position(n, int(x), int(y));
+                kv_node_set_position(n, truncated<int>(x, INT_MIN, INT_MAX), truncated<int>(y, INT_MIN, INT_MAX));
         } else if (std::strcmp(key.data(), "states") == 0) {
             s = parse_states(p, n);
         } else if (std::strcmp(key.data(), "subtype") == 0) {
@@ -562,10 +576,7 @@ int parse_potential(Parser &p)
         return fatal(p, kv_error_parse, "empty child node list");
 
     bool bad = false;
-    auto problem = [&](const char *format, auto... args) {
-        report(p, format, args...);
-        bad = true;
-    };
+#define problem(...) (report(p, __VA_ARGS__), bad = true)
     for (kv_node_s *x : parents)
         if (x->category == kv_category_utility)
             problem("utility node `%s' specified as parent", kv_node_get_name(x));
@@ -597,6 +608,7 @@ int parse_potential(Parser &p)
     for (kv_node_s *x : all)
         if (x->category == kv_category_instance)
             problem("class instance node `%s' found in potential specification", kv_node_get_name(x));
+#undef problem
     if (bad) {
         // Every problem has been reported; the potential fails as a whole.
         p.status = kv_error_parse;
@@ -789,7 +801,7 @@ int parse_potential(Parser &p)
             int t = next_token(p);
             if (t != T_NUMBER)
                 return unexpected(p, t, "number expected");
-            if (p.number < 1 || p.number != double(size_t(p.number)))
+            if (!(p.number >= 1 && p.number <= 1e15) || p.number != std::floor(p.number))
                 return fatal(p, kv_error_parse, "`samples_per_interval' must be a positive integer");
             kv_model_set_number_of_samples_per_interval(model, size_t(p.number));
         } else {

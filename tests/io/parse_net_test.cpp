@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <climits>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -294,4 +296,22 @@ TEST(ParseNodesTest, NamesInFileOrder)
     EXPECT_EQ(lines, std::vector<size_t>{2u});
     std::remove(path);
     kv_domain_delete(d);
+}
+
+TEST(ParseNetTest, HugeNumbersAreClamped)
+{
+    // Found by fuzzing: converting 1e300 to a size was undefined.
+    kv_domain_t d = parse("net { node_size = (1e300 7); }\nnode A { position = (-1e300 1e300); }");
+    ASSERT_NE(d, nullptr);
+    size_t w, h;
+    kv_domain_get_node_size(d, &w, &h);
+    EXPECT_EQ(w, SIZE_MAX);
+    EXPECT_EQ(h, 7u);
+    int x, y;
+    kv_node_get_position(kv_domain_get_first_node(d), &x, &y);
+    EXPECT_EQ(x, INT_MIN);
+    EXPECT_EQ(y, INT_MAX);
+    kv_domain_delete(d);
+    EXPECT_EQ(parse("node A { }\npotential (A) { model_nodes = (); samples_per_interval = 1e300; }"), nullptr);
+    EXPECT_EQ(messages, std::vector<std::string>{"`samples_per_interval' must be a positive integer"});
 }
