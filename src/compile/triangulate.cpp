@@ -628,12 +628,18 @@ static int stamp_time(kv_domain_s *d)
     return _kv_log(d, "%s", text ? text : "\n");
 }
 
-// Runs a triangulation step; on failure removes the partial triangulation,
-// flushes the log and reports the first error.  A failed final flush also
-// removes it and gives io.
+// Stamps the log, moralises and runs a triangulation step; on failure
+// removes the partial triangulation, flushes the log and reports the first
+// error.  A failed final flush also removes it and gives io.
 template <class F> static int triangulation_transaction(kv_domain_s *d, F &&work)
 {
-    int status = kv::guard_status(work);
+    int status = kv::guard_status([&] {
+        if (int s = stamp_time(d))
+            return s;
+        if (int s = _kv_domain_moralize(d))
+            return s;
+        return work();
+    });
     if (status) {
         kv::KeepError keep;
         _kv_uncompile_domain_safely(d, 1);
@@ -653,13 +659,7 @@ kv_status_t kv_domain_triangulate(kv_domain_t d, kv_triangulation_method_t metho
     if (_kv_set_error_code(!d || _kv_domain_is_class(d) || _kv_domain_is_triangulated(d) ||
                            method < kv_tm_clique_size || method > kv_tm_optimal))
         return kv_error_usage;
-    return triangulation_transaction(d, [&] {
-        if (int status = stamp_time(d))
-            return status;
-        if (int status = _kv_domain_moralize(d))
-            return status;
-        return _kv_triangulate_domain(d, method);
-    });
+    return triangulation_transaction(d, [&] { return _kv_triangulate_domain(d, method); });
 }
 
 static bool connected(kv_node_s *a, kv_node_s *b)
@@ -717,10 +717,6 @@ kv_status_t kv_domain_triangulate_with_order(kv_domain_t d, kv_node_t *order)
                            !order))
         return kv_error_usage;
     return triangulation_transaction(d, [&] {
-        if (int status = stamp_time(d))
-            return status;
-        if (int status = _kv_domain_moralize(d))
-            return status;
         if (int status = _kv_log(d, "\n\nUser specified triangulation -- Fill-in links and node numbering:\n\n"))
             return status;
         size_t m = d->number_of_nodes;

@@ -15,13 +15,14 @@ constexpr signed char UNSEEN = 0, EVIDENCE = 1, ANCESTOR = 2, REACHED = -1, BELO
 
 using NodeStack = std::vector<kv_node_s *, kv::ScratchAlloc<kv_node_s *>>;
 
-// Marks the ancestors of n (n included) ANCESTOR; a block member brings its
-// whole block and the search goes on from every member's parents.
-void mark_ancestors(kv_node_s *n, NodeStack &stack)
+// Marks n and everything reached from it through parents (or children)
+// with the mark, entering only unseen nodes; a block member brings its whole
+// block and the walk goes on from every member.
+void mark_reachable(kv_node_s *n, signed char mark, bool upward, NodeStack &stack)
 {
     auto push = [&](kv_node_s *x) {
         if (x->mark == UNSEEN) {
-            x->mark = ANCESTOR;
+            x->mark = mark;
             stack.push_back(x);
         }
     };
@@ -32,32 +33,20 @@ void mark_ancestors(kv_node_s *n, NodeStack &stack)
         if (x->chain_block)
             for (kv_node_s **m = x->chain_block->nodes; *m; ++m)
                 push(*m);
-        if (x->parents)
-            for (kv_node_s **p = x->parents; *p; ++p)
-                push(*p);
+        if (kv_node_s **next = upward ? x->parents : x->children)
+            for (; *next; ++next)
+                push(*next);
     }
 }
 
-// Marks an unseen child and everything below it BELOW.
+void mark_ancestors(kv_node_s *n, NodeStack &stack)
+{
+    mark_reachable(n, ANCESTOR, true, stack);
+}
+
 void mark_below(kv_node_s *n, NodeStack &stack)
 {
-    auto push = [&](kv_node_s *x) {
-        if (x->mark == UNSEEN) {
-            x->mark = BELOW;
-            stack.push_back(x);
-        }
-    };
-    push(n);
-    while (!stack.empty()) {
-        kv_node_s *x = stack.back();
-        stack.pop_back();
-        if (x->chain_block)
-            for (kv_node_s **m = x->chain_block->nodes; *m; ++m)
-                push(*m);
-        if (x->children)
-            for (kv_node_s **c = x->children; *c; ++c)
-                push(*c);
-    }
+    mark_reachable(n, BELOW, false, stack);
 }
 
 struct Visit {

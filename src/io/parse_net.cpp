@@ -129,6 +129,21 @@ template <class T> T truncated(double x, T low, T high)
     return T(x);
 }
 
+// Reads `name =` of the next attribute of a block: 0 with the name in key,
+// end_of_block at `}', or an error code.
+constexpr int end_of_block = -1;
+
+int attribute_key(Parser &p, Vec<char> &key)
+{
+    int t = next_token(p);
+    if (t == '}')
+        return end_of_block;
+    if (!is_name(t))
+        return unexpected(p, t, "`}' or an attribute name expected");
+    key = p.text;
+    return expect(p, '=');
+}
+
 int read_number_pair(Parser &p, double &a, double &b)
 {
     if (int s = expect(p, '('))
@@ -177,15 +192,13 @@ int parse_net_block(Parser &p)
     kv_domain_s *d = p.target;
     kv_attribute_s *before = d->attributes;
     bool seen_inputs = false, seen_outputs = false;
+    Vec<char> key;
     for (;;) {
-        int t = next_token(p);
-        if (t == '}')
+        int k = attribute_key(p, key);
+        if (k == end_of_block)
             break;
-        if (!is_name(t))
-            return unexpected(p, t, "`}' or an attribute name expected");
-        Vec<char> key = p.text;
-        if (int s = expect(p, '='))
-            return s;
+        if (k)
+            return k;
         if (std::strcmp(key.data(), "node_size") == 0) {
             double w, h;
             if (int s = read_number_pair(p, w, h))
@@ -348,15 +361,13 @@ int parse_node(Parser &p, kv_node_category_t category, bool continuous)
     if (int s = expect(p, '{'))
         return s;
     kv_attribute_s *before = n->attributes;
+    Vec<char> key;
     for (;;) {
-        t = next_token(p);
-        if (t == '}')
+        int k = attribute_key(p, key);
+        if (k == end_of_block)
             break;
-        if (!is_name(t))
-            return unexpected(p, t, "`}' or an attribute name expected");
-        Vec<char> key = p.text;
-        if (int s = expect(p, '='))
-            return s;
+        if (k)
+            return k;
         int s = kv_error_none;
         if (std::strcmp(key.data(), "label") == 0) {
             t = next_token(p);
@@ -693,15 +704,13 @@ int parse_potential(Parser &p)
         return expect(p, '}');
     bool any = false, data_given = false;
     kv_model_s *model = nullptr;
+    Vec<char> key;
     for (;;) {
-        tok = next_token(p);
-        if (tok == '}')
+        int k = attribute_key(p, key);
+        if (k == end_of_block)
             break;
-        if (!is_name(tok))
-            return unexpected(p, tok, "`}' or an attribute name expected");
-        Vec<char> key = p.text;
-        if (int s = expect(p, '='))
-            return s;
+        if (k)
+            return k;
         any = true;
         bool own_table = children.size() == 1;
         int s = kv_error_none;

@@ -143,8 +143,7 @@ static void discrete_divide_task(kv_task_s *t)
 // ---------------------------------------------------------------------------
 // Operations.
 
-// Allocates the data arrays of every table of the control.
-static int allocate_control_tables(kv_control_s *c)
+int _kv_allocate_control_tables(kv_control_s *c)
 {
     for (kv_table_s *t : {c->big_probability, c->big_utility, c->small_probability,
                           c->small_utility})
@@ -155,7 +154,7 @@ static int allocate_control_tables(kv_control_s *c)
 
 int _kv_combine(kv_control_s *c)
 {
-    if (int status = allocate_control_tables(c))
+    if (int status = _kv_allocate_control_tables(c))
         return status;
     _kv_setup_alternative_control_normal(c, 0);
     int status = kv_error_none;
@@ -177,7 +176,7 @@ int _kv_control_divide(kv_control_s *c)
     // Division is refused in compressed domains; none is compressed yet.
     if (!c->big_probability || !c->small_probability)
         return _kv_set_error_code(kv_error_usage);
-    if (int status = allocate_control_tables(c))
+    if (int status = _kv_allocate_control_tables(c))
         return status;
     _kv_setup_alternative_control_normal(c, 0);
     int status = _kv_do_table_operation(c, discrete_divide_task,

@@ -365,10 +365,8 @@ static int decision_marginalize(kv_control_s *c, int simplify, double *buffer, s
 
 int _kv_marginalize(kv_control_s *c, int equilibrium, int mode, int simplify)
 {
-    for (kv_table_s *t : {c->big_probability, c->big_utility, c->small_probability,
-                          c->small_utility})
-        if (t && _kv_allocate_data_arrays(t))
-            return kv_error_no_memory;
+    if (_kv_allocate_control_tables(c))
+        return kv_error_no_memory;
     kv_domain_s *d = c->domain;
     size_t size = _kv_control_small(c)->size;
     bool pair = c->big_utility != nullptr;

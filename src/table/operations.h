@@ -7,6 +7,9 @@
 // Equilibrium and evidence-mode arguments use the public enumeration values:
 // sum is 11 (anything else means max), fast retraction is 21.
 
+// Allocates the data arrays of every table of the control: 0 or no_memory.
+int _kv_allocate_control_tables(kv_control_s *c);
+
 // Big utility += small utility (when both are present), then big
 // probability *= small probability and CG combination.  0 or the error code.
 int _kv_combine(kv_control_s *c);
