@@ -3,6 +3,7 @@
 #include "expression.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -409,9 +410,10 @@ int _kv_node_check_expression(const kv_node_s *n, kv_expression_s *e)
 
 namespace {
 
+// Printed with a leading minus: -0 counts too (found by fuzzing).
 bool negative_number(const kv_expression_s *e)
 {
-    return e->op == kv_operator_number && e->payload.number < 0;
+    return e->op == kv_operator_number && std::signbit(e->payload.number);
 }
 
 bool additive(const kv_expression_s *e)

@@ -75,6 +75,7 @@ TEST_F(ExpressionTest, Precedence)
     EXPECT_EQ(round("a - (b - c)"), "a - (b - c)");
     EXPECT_EQ(round("(a - b) - c"), "a - b - c");
     EXPECT_EQ(round("a * (-2)"), "a * (-2)");
+    EXPECT_EQ(round("1 / (-0)"), "1 / (-0)") << "negative zero is printed as a negative number";
     EXPECT_EQ(round("a * -2"), "<syntax>") << "a factor cannot start with a sign";
     EXPECT_EQ(round("-(a + b)"), "-(a + b)");
     EXPECT_EQ(round("a = b"), "a == b");
