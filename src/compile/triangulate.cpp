@@ -176,7 +176,11 @@ static Vec<Ids> find_prime_components(Graph &g)
         order[i] = i;
     Vec<int> numbered_as(n + 1, -1); // vertex with number k
     Vec<char> reached(n, 0);
-    Vec<Ids> reach;
+    // Labels stay below 2n + 2; every per-label structure is indexed by label.
+    size_t labels = size_t(2 * n + 4);
+    Vec<Ids> reach(labels);
+    Vec<int> label_map(labels, 0), bucket_count(labels, 0);
+    Ids sorted(n);
 
     for (int k = n; k >= 1; --k) {
         int x = order.front();
@@ -188,7 +192,6 @@ static Vec<Ids> find_prime_components(Graph &g)
         int max_label = 2;
         for (int v : order)
             max_label = std::max(max_label, label[v]);
-        reach.assign(size_t(max_label) + 2, Ids());
         for (int v : order)
             reached[v] = 0;
         Ids raised;
@@ -230,17 +233,29 @@ static Vec<Ids> find_prime_components(Graph &g)
                 candidates[w].clear();
             }
         }
-        // Relabel to 2, 4, ... and keep L sorted by decreasing label.
-        Ids distinct;
+        // Relabel to 2, 4, ... by rank among the distinct labels, and keep L
+        // sorted by decreasing label, stably (counting sorts: labels are small).
+        std::fill(label_map.begin(), label_map.end(), 0);
+        std::fill(bucket_count.begin(), bucket_count.end(), 0);
         for (int v : order)
-            distinct.push_back(label[v]);
-        std::sort(distinct.begin(), distinct.end());
-        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+            label_map[label[v]] = 1;
+        for (size_t l = 0, rank = 0; l < labels; ++l)
+            if (label_map[l])
+                label_map[l] = int(2 * ++rank);
+        for (int v : order) {
+            label[v] = label_map[label[v]];
+            ++bucket_count[label[v]];
+        }
+        int start = 0;
+        for (size_t l = labels; l-- > 0;)
+            if (bucket_count[l]) {
+                int c = bucket_count[l];
+                bucket_count[l] = start;
+                start += c;
+            }
         for (int v : order)
-            label[v] = 2 * int(std::lower_bound(distinct.begin(), distinct.end(), label[v]) -
-                               distinct.begin() + 1);
-        std::stable_sort(order.begin(), order.end(),
-                         [&](int a, int b) { return label[a] > label[b]; });
+            sorted[size_t(bucket_count[label[v]]++)] = v;
+        std::copy(sorted.begin(), sorted.begin() + long(order.size()), order.begin());
     }
 
     // Extraction.
