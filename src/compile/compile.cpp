@@ -3,6 +3,7 @@
 // half (table data and initialisation), each undone completely when it
 // fails, and uncompilation.
 #include <cstdlib>
+#include <memory>
 
 #include "compile.h"
 #include "core/api.h"
@@ -148,11 +149,13 @@ kv_status_t kv_domain_compile_qualitatively(kv_domain_t d, kv_progress_t progres
             progress("Building junction tree(s)");
         if (int s = _kv_build_junction_forest(d))
             return s;
-        if (int s = _kv_create_node_data_structures(d))
+        std::unique_ptr<kv_clique_index_s, void (*)(kv_clique_index_s *)> index(
+            _kv_new_clique_index(d), _kv_free_clique_index);
+        if (int s = _kv_create_node_data_structures(d, index.get()))
             return s;
         if (int s = _kv_construct_derived_potentials(d))
             return s;
-        return _kv_assign_potentials(d);
+        return _kv_assign_potentials(d, index.get());
     });
     if (status)
         return undo(d, triangulated, status);

@@ -78,6 +78,16 @@ int _kv_complete_unnumbered_neighbors(kv_node_s *x);
 double _kv_weight_of_nodes(kv_node_s *const *nodes, size_t n);
 
 // --- junction forest ------------------------------------------------------
+// The cliques holding each node, in clique-list order, so that the smallest
+// clique holding a set of nodes is found among the cliques of one of them.
+// Scratch of one compilation step.
+struct kv_clique_index_s;
+kv_clique_index_s *_kv_new_clique_index(kv_domain_s *d);
+void _kv_free_clique_index(kv_clique_index_s *index);
+// The same clique as _kv_select_clique over the whole list (smallest, the
+// first on ties), or NULL.
+kv_clique_s *_kv_index_select_clique(const kv_clique_index_s *index, kv_node_s *const *nodes);
+
 kv_clique_s *_kv_new_clique(kv_domain_s *d);
 int _kv_make_clique(kv_table_s *t);
 int _kv_add_neighbor(kv_clique_s *c, kv_clique_s *neighbor, kv_control_s *control);
@@ -91,14 +101,14 @@ bool _kv_subset_of_clique(kv_node_s *const *nodes, const kv_clique_s *c);
 // reorders them and reports their sizes.
 int _kv_prepare_cliques(kv_domain_s *d);
 int _kv_build_junction_forest(kv_domain_s *d);
-int _kv_create_node_data_structures(kv_domain_s *d);
+int _kv_create_node_data_structures(kv_domain_s *d, const kv_clique_index_s *index);
 // Writes names separated by ", ", wrapping lines at width.
 int _kv_write_node_list_to_log(kv_domain_s *d, kv_node_s *const *nodes, size_t n,
                                const char *indent, size_t width);
 
 // --- potentials and initialisation --------------------------------------
 int _kv_construct_derived_potentials(kv_domain_s *d);
-int _kv_assign_potentials(kv_domain_s *d);
+int _kv_assign_potentials(kv_domain_s *d, const kv_clique_index_s *index);
 int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence);
 // Frees the junction forest and the compilation data of every node (and
 // the triangulation too when asked).  Never fails.

@@ -64,7 +64,7 @@ static int log_node_names(kv_domain_s *d, kv_node_s *const *nodes)
     return kv_error_none;
 }
 
-int _kv_assign_potentials(kv_domain_s *d)
+int _kv_assign_potentials(kv_domain_s *d, const kv_clique_index_s *index)
 {
     bool warned = false;
     for (kv_node_s *n = d->first_node; n; n = n->next) {
@@ -94,6 +94,8 @@ int _kv_assign_potentials(kv_domain_s *d)
         if (n->kind == kv_kind_continuous)
             c = n->junction_tree ? first_containing(n->junction_tree->root, nullptr, t->nodes) : nullptr;
         else
+            c = _kv_index_select_clique(index, t->nodes);
+        if (!c && !t->nodes[0]) // a table over no nodes: any clique of the smallest
             c = _kv_select_clique(d->first_clique, t->nodes, nullptr);
         if (!c)
             return _kv_set_error_code(kv_error_error);

@@ -137,6 +137,39 @@ kv_clique_s *_kv_select_clique2(kv_clique_s *first, kv_junction_tree_s *jt, kv_c
 }
 
 // ---------------------------------------------------------------------------
+// Clique index.
+
+struct kv_clique_index_s {
+    Vec<Vec<kv_clique_s *>> by_node; // by node index
+};
+
+kv_clique_index_s *_kv_new_clique_index(kv_domain_s *d)
+{
+    kv_clique_index_s *index = new kv_clique_index_s; // scratch: bad_alloc reaches the guard
+    index->by_node.resize(d->number_of_nodes + 1);
+    for (kv_clique_s *c = d->first_clique; c; c = c->next)
+        for (kv_node_s **m = c->probability_table->nodes; *m; ++m)
+            index->by_node[(*m)->index].push_back(c);
+    return index;
+}
+
+void _kv_free_clique_index(kv_clique_index_s *index)
+{
+    delete index;
+}
+
+kv_clique_s *_kv_index_select_clique(const kv_clique_index_s *index, kv_node_s *const *nodes)
+{
+    if (!nodes[0])
+        return nullptr;
+    kv_clique_s *best = nullptr;
+    for (kv_clique_s *c : index->by_node[nodes[0]->index])
+        if ((!best || smaller(c->probability_table, best->probability_table)) && _kv_subset_of_clique(nodes + 1, c))
+            best = c;
+    return best;
+}
+
+// ---------------------------------------------------------------------------
 // Cliques.
 
 static int create_cliques(kv_domain_s *d)
@@ -363,8 +396,22 @@ static kv_clique_s *first_in_walk(kv_clique_s *c, kv_clique_s *parent, kv_node_s
     return nullptr;
 }
 
-int _kv_create_node_data_structures(kv_domain_s *d)
+int _kv_create_node_data_structures(kv_domain_s *d, const kv_clique_index_s *index)
 {
+    // The smallest separator holding each node, links visited clique by
+    // clique, each from its lower-numbered end, the first found on ties.
+    Vec<kv_neighbor_s *> smallest_separator(d->number_of_nodes + 1, nullptr);
+    for (kv_clique_s *c = d->first_clique; c; c = c->next)
+        for (kv_neighbor_s *b = c->neighbors; b; b = b->next) {
+            if (b->clique->number < c->number)
+                continue;
+            kv_table_s *t = b->control->small_probability;
+            for (kv_node_s **m = t->nodes; *m; ++m) {
+                kv_neighbor_s *&slot = smallest_separator[(*m)->index];
+                if (!slot || smaller(t, slot->control->small_probability))
+                    slot = b;
+            }
+        }
     for (kv_node_s *n = d->first_node; n; n = n->next) {
         if (n->category != kv_category_chance && n->category != kv_category_decision)
             continue;
@@ -372,24 +419,15 @@ int _kv_create_node_data_structures(kv_domain_s *d)
         kv_clique_s *clique;
         kv_table_s *sp, *su;
         if (n->category == kv_category_chance) {
-            clique = _kv_select_clique(d->first_clique, single, nullptr);
+            clique = _kv_index_select_clique(index, single);
             if (!clique)
                 return _kv_set_error_code(kv_error_error);
             sp = clique->probability_table;
             su = clique->utility_table;
-            kv_table_s *best = nullptr;
-            for (kv_clique_s *c = d->first_clique; c; c = c->next)
-                for (kv_neighbor_s *b = c->neighbors; b; b = b->next) {
-                    if (b->clique->number < c->number)
-                        continue;
-                    kv_table_s *t = b->control->small_probability;
-                    if (_kv_node_in_list(t->nodes, n) && (!best || smaller(t, best))) {
-                        best = t;
-                        su = b->control->small_utility;
-                    }
-                }
-            if (best)
-                sp = best;
+            if (kv_neighbor_s *b = smallest_separator[n->index]) {
+                sp = b->control->small_probability;
+                su = b->control->small_utility;
+            }
         } else {
             clique = n->junction_tree ? first_in_walk(n->junction_tree->root, nullptr, n) : nullptr;
             if (!clique)
