@@ -182,22 +182,23 @@ static Vec<Ids> find_prime_components(Graph &g)
     Vec<int> label_map(labels, 0), bucket_count(labels, 0);
     Ids sorted(n);
 
+    // L is order[head, n); labels of L are 2, 4, ..., max_label after each
+    // relabelling.
+    size_t head = 0;
+    int max_label = 2;
+    Ids touched, raised;
     for (int k = n; k >= 1; --k) {
-        int x = order.front();
-        order.erase(order.begin());
+        int x = order[head++];
         number[x] = k;
         numbered_as[k] = x;
         // Search for the vertices to raise: paths through unnumbered
         // vertices with smaller labels than the end vertex.
-        int max_label = 2;
-        for (int v : order)
-            max_label = std::max(max_label, label[v]);
-        for (int v : order)
-            reached[v] = 0;
-        Ids raised;
+        touched.clear();
+        raised.clear();
         for (int w : g.vertices[x].adjacency)
             if (number[w] == 0) {
                 reached[w] = 1;
+                touched.push_back(w);
                 reach[label[w]].push_back(w);
                 raised.push_back(w);
             }
@@ -209,6 +210,7 @@ static Vec<Ids> find_prime_components(Graph &g)
                     if (number[z] != 0 || reached[z])
                         continue;
                     reached[z] = 1;
+                    touched.push_back(z);
                     if (label[z] > level) {
                         reach[label[z]].push_back(z);
                         raised.push_back(z);
@@ -218,6 +220,8 @@ static Vec<Ids> find_prime_components(Graph &g)
                 }
             }
         }
+        for (int v : touched)
+            reached[v] = 0;
         for (int w : raised) {
             ++label[w];
             if (!has_list[w])
@@ -235,27 +239,31 @@ static Vec<Ids> find_prime_components(Graph &g)
         }
         // Relabel to 2, 4, ... by rank among the distinct labels, and keep L
         // sorted by decreasing label, stably (counting sorts: labels are small).
-        std::fill(label_map.begin(), label_map.end(), 0);
-        std::fill(bucket_count.begin(), bucket_count.end(), 0);
-        for (int v : order)
-            label_map[label[v]] = 1;
-        for (size_t l = 0, rank = 0; l < labels; ++l)
+        size_t top = size_t(max_label) + 2;
+        for (size_t l = 0; l < top; ++l)
+            label_map[l] = bucket_count[l] = 0;
+        for (size_t i = head; i < size_t(n); ++i)
+            label_map[label[order[i]]] = 1;
+        size_t rank = 0;
+        for (size_t l = 0; l < top; ++l)
             if (label_map[l])
                 label_map[l] = int(2 * ++rank);
-        for (int v : order) {
+        max_label = int(2 * std::max<size_t>(rank, 1));
+        for (size_t i = head; i < size_t(n); ++i) {
+            int v = order[i];
             label[v] = label_map[label[v]];
             ++bucket_count[label[v]];
         }
-        int start = 0;
-        for (size_t l = labels; l-- > 0;)
+        int start = int(head);
+        for (size_t l = size_t(max_label) + 1; l-- > 0;)
             if (bucket_count[l]) {
                 int c = bucket_count[l];
                 bucket_count[l] = start;
                 start += c;
             }
-        for (int v : order)
-            sorted[size_t(bucket_count[label[v]]++)] = v;
-        std::copy(sorted.begin(), sorted.begin() + long(order.size()), order.begin());
+        for (size_t i = head; i < size_t(n); ++i)
+            sorted[size_t(bucket_count[label[order[i]]]++)] = order[i];
+        std::copy(sorted.begin() + long(head), sorted.begin() + n, order.begin() + long(head));
     }
 
     // Extraction.
@@ -520,46 +528,49 @@ static int generate_elimination_order(Graph &g)
                 return _kv_set_error_code(kv_error_error);
     }
 
-    Vec<int> clique_count(n, 0);
-    for (const Ids &c : g.cliques)
-        for (int v : c)
-            ++clique_count[v];
+    // The cliques of each vertex, and per clique its numbered members and
+    // its unnumbered members of the level being numbered.
+    Vec<Ids> cliques_of(n);
+    for (size_t c = 0; c < g.cliques.size(); ++c)
+        for (int v : g.cliques[c])
+            cliques_of[v].push_back(int(c));
     Ids levels;
     for (const Vertex &v : g.vertices)
         levels.push_back(int(v.node->elimination_index));
     std::sort(levels.begin(), levels.end());
     levels.erase(std::unique(levels.begin(), levels.end()), levels.end());
-    Vec<int> numbered_members(g.cliques.size(), 0);
+    Vec<int> numbered_members(g.cliques.size(), 0), open(g.cliques.size(), 0);
     Vec<char> numbered(n, 0);
     size_t next = 1;
     for (int level : levels) {
+        for (size_t c = 0; c < g.cliques.size(); ++c) {
+            open[c] = 0;
+            for (int v : g.cliques[c])
+                open[c] += !numbered[v] && int(g.vertices[v].node->elimination_index) == level;
+        }
         for (;;) {
             // The clique with most numbered members among those that still
             // have an unnumbered member of this level; the first on ties.
             int best = -1;
-            for (size_t c = 0; c < g.cliques.size(); ++c) {
-                bool active = false;
-                for (int v : g.cliques[c])
-                    active = active || (!numbered[v] &&
-                                         int(g.vertices[v].node->elimination_index) == level);
-                if (active && (best < 0 || numbered_members[c] > numbered_members[best]))
+            for (size_t c = 0; c < g.cliques.size(); ++c)
+                if (open[c] && (best < 0 || numbered_members[c] > numbered_members[best]))
                     best = int(c);
-            }
             if (best < 0)
                 break;
             for (;;) {
                 int pick = -1;
                 for (int v : g.cliques[best])
                     if (!numbered[v] && int(g.vertices[v].node->elimination_index) == level &&
-                        (pick < 0 || clique_count[v] > clique_count[pick]))
+                        (pick < 0 || cliques_of[v].size() > cliques_of[pick].size()))
                         pick = v;
                 if (pick < 0)
                     break;
                 numbered[pick] = 1;
                 g.vertices[pick].node->elimination_number = next++;
-                for (size_t c = 0; c < g.cliques.size(); ++c)
-                    if (std::binary_search(g.cliques[c].begin(), g.cliques[c].end(), pick))
-                        ++numbered_members[c];
+                for (int c : cliques_of[pick]) {
+                    ++numbered_members[c];
+                    --open[c];
+                }
             }
         }
     }
