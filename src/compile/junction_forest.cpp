@@ -172,6 +172,17 @@ kv_clique_s *_kv_index_select_clique(const kv_clique_index_s *index, kv_node_s *
 // ---------------------------------------------------------------------------
 // Cliques.
 
+// Whether one of the cliques (those holding some member of nodes), other
+// than except, holds all of nodes.
+static bool contained_in_one(const Vec<kv_clique_s *> &cliques, kv_node_s *const *nodes,
+                             const kv_clique_s *except)
+{
+    for (kv_clique_s *c : cliques)
+        if (c != except && _kv_subset_of_clique(nodes, c))
+            return true;
+    return false;
+}
+
 static int create_cliques(kv_domain_s *d)
 {
     kv_node_s **order = kv_domain_get_elimination_order(d);
@@ -181,6 +192,7 @@ static int create_cliques(kv_domain_s *d)
         if (int status = _kv_complete_unnumbered_neighbors(*x))
             return status;
     Vec<kv_node_s *> candidate;
+    Vec<Vec<kv_clique_s *>> by_node(d->number_of_nodes + 1); // cliques made so far
     for (kv_node_s **x = order; *x; ++x) {
         candidate.assign(1, *x);
         for (kv_node_s **u = (*x)->neighbours; u && *u; ++u)
@@ -194,13 +206,15 @@ static int create_cliques(kv_domain_s *d)
             return a->elimination_number < b->elimination_number;
         });
         candidate.push_back(nullptr);
-        if (_kv_select_clique(d->first_clique, candidate.data(), nullptr))
+        if (contained_in_one(by_node[candidate[0]->index], candidate.data(), nullptr))
             continue;
         kv_table_s *t = _kv_create_table(d, candidate.data(), KV_PROBABILITY, KV_ROLE_CLIQUE, 1, 0);
         if (!t)
             return kv_error_code();
         if (int status = _kv_make_clique(t))
             return status;
+        for (kv_node_s **m = t->nodes; *m; ++m)
+            by_node[(*m)->index].push_back(d->first_clique);
     }
     return kv_error_none;
 }
@@ -216,12 +230,24 @@ static int reorder_cliques(kv_domain_s *d)
         return kv_error_code();
     kv_clique_s *remaining = d->first_clique, *output = nullptr;
     size_t left = d->number_of_cliques;
+    // The remaining cliques holding each node, in list order; positions
+    // stand in for the numbers until the final numbering.
+    Vec<Vec<kv_clique_s *>> by_node(d->number_of_nodes + 1);
+    size_t position = 0;
+    for (kv_clique_s *c = remaining; c; c = c->next) {
+        c->number = position++;
+        for (kv_node_s **m = c->probability_table->nodes; *m; ++m)
+            by_node[(*m)->index].push_back(c);
+    }
+    Vec<char> moved(position, 0);
     Vec<kv_node_s *> s;
-    kv_node_s *single[2] = {nullptr, nullptr};
     bool done = false;
     for (kv_node_s **x = order; *x && !done; ++x) {
-        single[0] = *x;
-        kv_clique_s *k = _kv_select_clique(remaining, single, nullptr);
+        // The smallest remaining clique holding x, the first among equals.
+        kv_clique_s *k = nullptr;
+        for (kv_clique_s *c : by_node[(*x)->index])
+            if (!moved[c->number] && (!k || smaller(c->probability_table, k->probability_table)))
+                k = c;
         if (!k)
             continue;
         s.clear();
@@ -229,25 +255,22 @@ static int reorder_cliques(kv_domain_s *d)
             if ((*m)->elimination_number < (*x)->elimination_number)
                 s.push_back(*m);
         s.push_back(nullptr);
-        for (kv_node_s *const *n = s.data(); *n; ++n)
-            (*n)->mark = 1;
-        bool contained = false;
-        for (kv_clique_s *b = remaining; b && !contained; b = b->next) {
-            if (b == k)
-                continue;
-            size_t found = 0;
-            for (kv_node_s **m = b->probability_table->nodes; *m; ++m)
-                found += (*m)->mark == 1;
-            contained = found == s.size() - 1;
-        }
-        for (kv_node_s *const *n = s.data(); *n; ++n)
-            (*n)->mark = 0;
+        // Another remaining clique must hold s; with s empty any will do,
+        // and at least one other remains while the loop runs.
+        bool contained = !s[0];
+        const Vec<kv_clique_s *> &holders = s[0] ? by_node[s[0]->index] : by_node[0];
+        for (kv_clique_s *b : holders)
+            if (b != k && !moved[b->number] && _kv_subset_of_clique(s.data(), b)) {
+                contained = true;
+                break;
+            }
         if (!contained)
             continue;
         kv_clique_s **link = &remaining;
         while (*link != k)
             link = &(*link)->next;
         *link = k->next;
+        moved[k->number] = 1;
         k->next = output;
         output = k;
         if (--left == 1) {
@@ -324,7 +347,10 @@ int _kv_build_junction_forest(kv_domain_s *d)
         return status;
     Vec<kv_node_s *> sep;
     Vec<char> seen(d->number_of_nodes + 1, 0); // by node index: met in an earlier clique
+    Vec<Vec<kv_clique_s *>> by_node(d->number_of_nodes + 1); // earlier cliques, in list order
     for (kv_clique_s *k = d->first_clique; k; k = k->next) {
+        for (kv_node_s **m = k->probability_table->nodes; *m; ++m)
+            by_node[(*m)->index].push_back(k);
         sep.clear();
         for (kv_node_s **m = k->probability_table->nodes; *m; ++m)
             if (seen[(*m)->index])
@@ -349,7 +375,13 @@ int _kv_build_junction_forest(kv_domain_s *d)
         sp = _kv_create_table(d, sep.data(), KV_PROBABILITY, KV_ROLE_SEPARATOR, 0, 0);
         if (!sp)
             return kv_error_code();
-        kv_clique_s *p = _kv_select_clique(d->first_clique, sp->nodes, k);
+        // The smallest earlier clique holding the separator, the first
+        // among equals.
+        kv_clique_s *p = nullptr;
+        for (kv_clique_s *c : by_node[sep[0]->index])
+            if (c != k && (!p || smaller(c->probability_table, p->probability_table)) &&
+                _kv_subset_of_clique(sep.data(), c))
+                p = c;
         if (!p)
             return _kv_set_error_code(kv_error_error);
         kv_control_s *cp = _kv_create_control(p->probability_table, p->utility_table, sp, su);
