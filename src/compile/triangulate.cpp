@@ -392,7 +392,10 @@ static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques
                              method_name(g.method)))
         return status;
     Vec<Ids> recorded;
+    Vec<Ids> recorded_with; // by vertex: the recorded cliques holding it
+    recorded_with.resize(g.vertices.size());
     Ids stale;
+    Vec<std::pair<int, int>> created;
     for (size_t k = fragment.size(); k >= 1; --k) {
         int v = get_best_vertex(g, fragment);
         Vertex &x = g.vertices[v];
@@ -406,12 +409,22 @@ static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques
         }
         Ids candidate = x.working;
         candidate.insert(std::upper_bound(candidate.begin(), candidate.end(), v), v);
+        // A recorded clique covering the candidate holds v.
         bool covered = false;
-        for (const Ids &c : recorded)
-            covered = covered || std::includes(c.begin(), c.end(), candidate.begin(), candidate.end());
-        if (!covered)
+        for (int c : recorded_with[size_t(v)]) {
+            const Ids &r = recorded[size_t(c)];
+            if (std::includes(r.begin(), r.end(), candidate.begin(), candidate.end())) {
+                covered = true;
+                break;
+            }
+        }
+        if (!covered) {
+            for (int u : candidate)
+                recorded_with[size_t(u)].push_back(int(recorded.size()));
             recorded.push_back(candidate);
+        }
         Ids neighbours = x.working;
+        created.clear();
         for (int u : neighbours) {
             Ids &wu = g.vertices[u].working;
             wu.erase(std::find(wu.begin(), wu.end(), v));
@@ -422,6 +435,8 @@ static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques
                 if (at != wu.end() && *at == w)
                     continue;
                 wu.insert(at, w);
+                if (u < w)
+                    created.push_back({u, w});
                 if (d->log_file && u < w) {
                     const char *a = name_of(g, u), *b = name_of(g, w);
                     if (!a || !b)
@@ -432,12 +447,18 @@ static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques
             }
             g.vertices[u].score = -1.0;
         }
-        stale.clear();
-        for (int u : neighbours) {
-            stale.push_back(u);
-            for (int w : g.vertices[u].working)
-                if (!g.vertices[w].node->elimination_number)
-                    stale.push_back(w);
+        // Scores change for the neighbours, which lost v, and for the
+        // common neighbours of the ends of each new edge; no one else's
+        // neighbourhood or its edges changed.
+        stale = neighbours;
+        for (auto [u, w] : created) {
+            for (int z : g.vertices[u].working)
+                g.vertices[z].mark = 1;
+            for (int z : g.vertices[w].working)
+                if (g.vertices[z].mark && !g.vertices[z].node->elimination_number)
+                    stale.push_back(z);
+            for (int z : g.vertices[u].working)
+                g.vertices[z].mark = 0;
         }
         std::sort(stale.begin(), stale.end());
         stale.erase(std::unique(stale.begin(), stale.end()), stale.end());
