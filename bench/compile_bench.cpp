@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "kelvo.h"
+#include "nets.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -97,23 +98,10 @@ void bench_network(benchmark::State &state, fs::path path)
 
 int main(int argc, char **argv)
 {
-    fs::path folder = fs::path(KELVO_SHARED_DIR) / "nets";
-    double max_entries = 5e7;
-    std::vector<char *> rest{argv[0]};
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--nets") && i + 1 < argc)
-            folder = argv[++i];
-        else if (!std::strcmp(argv[i], "--max-entries") && i + 1 < argc)
-            max_entries = std::atof(argv[++i]);
-        else
-            rest.push_back(argv[i]);
-    }
-    std::vector<fs::path> nets;
-    std::error_code ec;
-    for (const auto &e : fs::directory_iterator(folder, ec))
-        if (e.path().extension() == ".net")
-            nets.push_back(e.path());
-    std::sort(nets.begin(), nets.end());
+    NetsOptions options = parse_nets_options(argc, argv, KELVO_SHARED_DIR "/nets");
+    double max_entries = options.max_entries;
+    std::vector<char *> &rest = options.rest;
+    const std::vector<fs::path> &nets = options.nets;
     for (const fs::path &p : nets) {
         // Networks whose forest exceeds the limit are only triangulated.
         kv_domain_t d = kv_net_parse_domain(p.c_str(), nullptr, nullptr);
