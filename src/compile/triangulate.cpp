@@ -168,41 +168,55 @@ static bool adjacent(const Graph &g, int a, int b)
 static Vec<Ids> find_prime_components(Graph &g)
 {
     int n = int(g.vertices.size());
-    Vec<int> label(n, 2), number(n, 0);
+    Vec<int> number(n, 0);
     Vec<char> has_list(n, 1);
     Vec<Ids> candidates(n);
-    Ids order(n); // L: unnumbered vertices by decreasing label, stable
-    for (int i = 0; i < n; ++i)
-        order[i] = i;
     Vec<int> numbered_as(n + 1, -1); // vertex with number k
     Vec<char> reached(n, 0);
-    // Labels stay below 2n + 2; every per-label structure is indexed by label.
-    size_t labels = size_t(2 * n + 4);
-    Vec<Ids> reach(labels);
-    Vec<int> label_map(labels, 0), bucket_count(labels, 0);
-    Ids sorted(n);
 
-    // L is order[head, n); labels of L are 2, 4, ..., max_label after each
-    // relabelling.
-    size_t head = 0;
-    int max_label = 2;
+    // The unnumbered vertices fall into classes of equal label, kept in
+    // increasing label order with dense ranks: a vertex's label is the rank
+    // of its class.  Raising the vertices of one class splits off a class
+    // just above it.  Splits keep each class's members in vertex order, so
+    // the next vertex to number is the least one of the highest class.
+    Vec<int> cls(n, 0), slot(n, 0);
+    Vec<Ids> members(1);
+    members[0].resize(size_t(n));
+    for (int i = 0; i < n; ++i)
+        members[0][size_t(i)] = slot[i] = i;
+    Vec<int> rank(1, 0), split(1, -1);
+    Ids classes(1, 0), next_classes, spare; // classes by rank; unused class numbers
+    Vec<Ids> reach(1);
+    auto remove = [&](int v) {
+        Ids &m = members[size_t(cls[v])];
+        int last = m.back();
+        m[size_t(slot[v])] = last;
+        slot[last] = slot[v];
+        m.pop_back();
+    };
+
     Ids touched, raised;
     for (int k = n; k >= 1; --k) {
-        int x = order[head++];
+        const Ids &top = members[size_t(classes.back())];
+        int x = *std::min_element(top.begin(), top.end());
+        remove(x);
         number[x] = k;
         numbered_as[k] = x;
         // Search for the vertices to raise: paths through unnumbered
         // vertices with smaller labels than the end vertex.
+        size_t levels = classes.size();
+        if (reach.size() < levels)
+            reach.resize(levels);
         touched.clear();
         raised.clear();
         for (int w : g.vertices[x].adjacency)
             if (number[w] == 0) {
                 reached[w] = 1;
                 touched.push_back(w);
-                reach[label[w]].push_back(w);
+                reach[size_t(rank[size_t(cls[w])])].push_back(w);
                 raised.push_back(w);
             }
-        for (int level = 2; level <= max_label; level += 2) {
+        for (size_t level = 0; level < levels; ++level) {
             while (!reach[level].empty()) {
                 int w = reach[level].back();
                 reach[level].pop_back();
@@ -211,8 +225,9 @@ static Vec<Ids> find_prime_components(Graph &g)
                         continue;
                     reached[z] = 1;
                     touched.push_back(z);
-                    if (label[z] > level) {
-                        reach[label[z]].push_back(z);
+                    size_t label = size_t(rank[size_t(cls[z])]);
+                    if (label > level) {
+                        reach[label].push_back(z);
                         raised.push_back(z);
                     } else {
                         reach[level].push_back(z);
@@ -223,12 +238,29 @@ static Vec<Ids> find_prime_components(Graph &g)
         for (int v : touched)
             reached[v] = 0;
         for (int w : raised) {
-            ++label[w];
+            int c = cls[w];
+            if (split[size_t(c)] < 0) {
+                int made;
+                if (!spare.empty()) {
+                    made = spare.back();
+                    spare.pop_back();
+                } else {
+                    made = int(members.size());
+                    members.emplace_back();
+                    rank.push_back(0);
+                    split.push_back(-1);
+                }
+                split[size_t(c)] = made;
+            }
+            remove(w);
+            cls[w] = split[size_t(c)];
+            slot[w] = int(members[size_t(cls[w])].size());
+            members[size_t(cls[w])].push_back(w);
             if (!has_list[w])
                 continue;
             bool ok = true;
-            for (int c : candidates[w])
-                ok = ok && adjacent(g, c, x);
+            for (int c2 : candidates[w])
+                ok = ok && adjacent(g, c2, x);
             if (ok) {
                 Ids &list = candidates[w];
                 list.insert(std::upper_bound(list.begin(), list.end(), x), x);
@@ -237,33 +269,21 @@ static Vec<Ids> find_prime_components(Graph &g)
                 candidates[w].clear();
             }
         }
-        // Relabel to 2, 4, ... by rank among the distinct labels, and keep L
-        // sorted by decreasing label, stably (counting sorts: labels are small).
-        size_t top = size_t(max_label) + 2;
-        for (size_t l = 0; l < top; ++l)
-            label_map[l] = bucket_count[l] = 0;
-        for (size_t i = head; i < size_t(n); ++i)
-            label_map[label[order[i]]] = 1;
-        size_t rank = 0;
-        for (size_t l = 0; l < top; ++l)
-            if (label_map[l])
-                label_map[l] = int(2 * ++rank);
-        max_label = int(2 * std::max<size_t>(rank, 1));
-        for (size_t i = head; i < size_t(n); ++i) {
-            int v = order[i];
-            label[v] = label_map[label[v]];
-            ++bucket_count[label[v]];
-        }
-        int start = int(head);
-        for (size_t l = size_t(max_label) + 1; l-- > 0;)
-            if (bucket_count[l]) {
-                int c = bucket_count[l];
-                bucket_count[l] = start;
-                start += c;
+        // New classes go just above the ones they split from; empty ones go.
+        next_classes.clear();
+        for (int c : classes) {
+            if (!members[size_t(c)].empty())
+                next_classes.push_back(c);
+            else
+                spare.push_back(c);
+            if (split[size_t(c)] >= 0) {
+                next_classes.push_back(split[size_t(c)]);
+                split[size_t(c)] = -1;
             }
-        for (size_t i = head; i < size_t(n); ++i)
-            sorted[size_t(bucket_count[label[order[i]]]++)] = order[i];
-        std::copy(sorted.begin() + long(head), sorted.begin() + n, order.begin() + long(head));
+        }
+        classes.swap(next_classes);
+        for (size_t r = 0; r < classes.size(); ++r)
+            rank[size_t(classes[r])] = int(r);
     }
 
     // Extraction.
@@ -276,9 +296,11 @@ static Vec<Ids> find_prime_components(Graph &g)
         if (!present[x] || !has_list[x])
             continue;
         const Ids &S = candidates[x];
+        Ids component = S;
         for (int s : S)
             mark[s] = 1;
         mark[x] = 2;
+        component.push_back(x);
         stack.assign(1, x);
         while (!stack.empty()) {
             int v = stack.back();
@@ -286,13 +308,11 @@ static Vec<Ids> find_prime_components(Graph &g)
             for (int u : g.vertices[v].adjacency)
                 if (present[u] && !mark[u]) {
                     mark[u] = 2;
+                    component.push_back(u);
                     stack.push_back(u);
                 }
         }
-        Ids component;
-        for (int v = 0; v < n; ++v)
-            if (mark[v])
-                component.push_back(v);
+        std::sort(component.begin(), component.end());
         components.push_back(component);
         for (int v : component) {
             bool keep = false;
@@ -330,16 +350,20 @@ static size_t count_fill_ins(Graph &g, const Ids &list)
     return sum / 2;
 }
 
-static double weigh_fill_ins(const Graph &g, const Ids &list)
+static double weigh_fill_ins(Graph &g, const Ids &list)
 {
     long double sum = 0.0L;
-    for (size_t i = 0; i < list.size(); ++i)
-        for (size_t j = i + 1; j < list.size(); ++j) {
-            const Ids &adj = g.vertices[list[i]].working;
-            if (!std::binary_search(adj.begin(), adj.end(), list[j]))
+    for (size_t i = 0; i < list.size(); ++i) {
+        const Ids &adj = g.vertices[list[i]].working;
+        for (int u : adj)
+            g.vertices[u].mark = 1;
+        for (size_t j = i + 1; j < list.size(); ++j)
+            if (!g.vertices[list[j]].mark)
                 sum += (long double)node_weight(g.vertices[list[i]].node) *
                        node_weight(g.vertices[list[j]].node);
-        }
+        for (int u : adj)
+            g.vertices[u].mark = 0;
+    }
     return double(sum);
 }
 
@@ -370,13 +394,13 @@ static void rescore(Graph &g, int v)
     g.vertices[v].score = elimination_rank(g, v);
 }
 
-static int get_best_vertex(const Graph &g, const Ids &fragment)
+// The first vertex without fill-ins, else the first of least score; the
+// vertices are those not yet eliminated, in the fragment's order.
+static int get_best_vertex(const Graph &g, const Ids &remaining)
 {
     int best = -1;
-    for (int v : fragment) {
+    for (int v : remaining) {
         const Vertex &x = g.vertices[v];
-        if (x.node->elimination_number)
-            continue;
         if (x.fill_ins == 0)
             return v;
         if (best < 0 || x.score < g.vertices[best].score)
@@ -396,8 +420,10 @@ static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques
     recorded_with.resize(g.vertices.size());
     Ids stale;
     Vec<std::pair<int, int>> created;
+    Ids remaining = fragment;
     for (size_t k = fragment.size(); k >= 1; --k) {
-        int v = get_best_vertex(g, fragment);
+        int v = get_best_vertex(g, remaining);
+        remaining.erase(std::find(remaining.begin(), remaining.end(), v));
         Vertex &x = g.vertices[v];
         x.node->elimination_number = k;
         if (d->log_file) {
@@ -563,19 +589,40 @@ static int generate_elimination_order(Graph &g)
     Vec<int> numbered_members(g.cliques.size(), 0), open(g.cliques.size(), 0);
     Vec<char> numbered(n, 0);
     size_t next = 1;
+    // Candidates as (numbered members, clique), most members first, then the
+    // first clique; an entry is stale once the clique's count moved on or it
+    // has nothing of the level left.  Counts only grow, so the newest entry
+    // of a clique is the one that counts.
+    auto later = [](std::pair<int, int> a, std::pair<int, int> b) {
+        return a.first < b.first || (a.first == b.first && a.second > b.second);
+    };
+    Vec<std::pair<int, int>> heap;
+    auto offer = [&](int c) {
+        heap.push_back({numbered_members[size_t(c)], c});
+        std::push_heap(heap.begin(), heap.end(), later);
+    };
     for (int level : levels) {
+        heap.clear();
         for (size_t c = 0; c < g.cliques.size(); ++c) {
             open[c] = 0;
             for (int v : g.cliques[c])
                 open[c] += !numbered[v] && int(g.vertices[v].node->elimination_index) == level;
+            if (open[c])
+                offer(int(c));
         }
         for (;;) {
             // The clique with most numbered members among those that still
             // have an unnumbered member of this level; the first on ties.
             int best = -1;
-            for (size_t c = 0; c < g.cliques.size(); ++c)
-                if (open[c] && (best < 0 || numbered_members[c] > numbered_members[best]))
-                    best = int(c);
+            while (!heap.empty()) {
+                auto [count, c] = heap.front();
+                std::pop_heap(heap.begin(), heap.end(), later);
+                heap.pop_back();
+                if (open[size_t(c)] && count == numbered_members[size_t(c)]) {
+                    best = c;
+                    break;
+                }
+            }
             if (best < 0)
                 break;
             for (;;) {
@@ -591,6 +638,8 @@ static int generate_elimination_order(Graph &g)
                 for (int c : cliques_of[pick]) {
                     ++numbered_members[c];
                     --open[c];
+                    if (open[c] && c != best)
+                        offer(c);
                 }
             }
         }
