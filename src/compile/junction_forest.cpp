@@ -240,6 +240,9 @@ static int reorder_cliques(kv_domain_s *d)
             by_node[(*m)->index].push_back(c);
     }
     Vec<char> moved(position, 0);
+    Vec<kv_clique_s *> before(position, nullptr); // by position: the previous remaining clique
+    for (kv_clique_s *c = remaining; c && c->next; c = c->next)
+        before[c->next->number] = c;
     Vec<kv_node_s *> s;
     bool done = false;
     for (kv_node_s **x = order; *x && !done; ++x) {
@@ -266,10 +269,10 @@ static int reorder_cliques(kv_domain_s *d)
             }
         if (!contained)
             continue;
-        kv_clique_s **link = &remaining;
-        while (*link != k)
-            link = &(*link)->next;
-        *link = k->next;
+        kv_clique_s *b = before[k->number];
+        (b ? b->next : remaining) = k->next;
+        if (k->next)
+            before[k->next->number] = b;
         moved[k->number] = 1;
         k->next = output;
         output = k;

@@ -28,6 +28,7 @@ struct Vertex {
     size_t fill_ins;
     double score;
     int mark;
+    double weight; // the node's, kept here for the heuristics' inner loops
 };
 
 struct Graph {
@@ -140,7 +141,7 @@ static void create_moral_graph(kv_domain_s *d, Graph &g)
         if ((n->category == kv_category_chance || n->category == kv_category_decision) &&
             n->neighbours) {
             n->mark = 0;
-            g.vertices.push_back(Vertex{n, {}, {}, 0, 0.0, 0});
+            g.vertices.push_back(Vertex{n, {}, {}, 0, 0.0, 0, node_weight(n)});
         }
     // Vertex ids through the node's scratch slot of the elimination number.
     for (size_t i = 0; i < g.vertices.size(); ++i)
@@ -359,8 +360,7 @@ static double weigh_fill_ins(Graph &g, const Ids &list)
             g.vertices[u].mark = 1;
         for (size_t j = i + 1; j < list.size(); ++j)
             if (!g.vertices[list[j]].mark)
-                sum += (long double)node_weight(g.vertices[list[i]].node) *
-                       node_weight(g.vertices[list[j]].node);
+                sum += (long double)g.vertices[list[i]].weight * g.vertices[list[j]].weight;
         for (int u : adj)
             g.vertices[u].mark = 0;
     }
