@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "kelvo.h"
+
 struct NetsOptions {
     std::filesystem::path folder;
     double max_entries = 5e7;
@@ -36,4 +38,16 @@ inline NetsOptions parse_nets_options(int argc, char **argv, const char *default
             o.nets.push_back(e.path());
     std::sort(o.nets.begin(), o.nets.end());
     return o;
+}
+
+// Whether the network's junction forest (fill-in-weight triangulation)
+// holds at most max_entries entries.
+inline bool forest_fits(const std::filesystem::path &path, double max_entries)
+{
+    kv_domain_t d = kv_net_parse_domain(path.c_str(), nullptr, nullptr);
+    bool fits = d && kv_domain_triangulate(d, kv_tm_fill_in_weight) == 0 &&
+                double(kv_domain_get_jt_cost(d)) <= max_entries;
+    if (d)
+        kv_domain_delete(d);
+    return fits;
 }
