@@ -99,10 +99,7 @@ void bench_network(benchmark::State &state, fs::path path)
 int main(int argc, char **argv)
 {
     NetsOptions options = parse_nets_options(argc, argv, KELVO_SHARED_DIR "/nets");
-    double max_entries = options.max_entries;
-    std::vector<char *> &rest = options.rest;
-    const std::vector<fs::path> &nets = options.nets;
-    for (const fs::path &p : nets) {
+    for (const fs::path &p : options.nets) {
         // Networks whose forest exceeds the limit are only triangulated.
         kv_domain_t d = kv_net_parse_domain(p.c_str(), nullptr, nullptr);
         if (!d)
@@ -110,7 +107,7 @@ int main(int argc, char **argv)
         Clock::time_point t0 = Clock::now();
         bool triangulated = kv_domain_triangulate(d, kv_tm_fill_in_weight) == 0;
         Clock::time_point t1 = Clock::now();
-        if (triangulated && double(kv_domain_get_jt_cost(d)) <= max_entries)
+        if (triangulated && double(kv_domain_get_jt_cost(d)) <= options.max_entries)
             benchmark::RegisterBenchmark(("BM_Compile/" + p.stem().string()).c_str(), bench_network, p)
                 ->Iterations(1)
                 ->UseManualTime()
@@ -122,10 +119,7 @@ int main(int argc, char **argv)
         }
         kv_domain_delete(d);
     }
-    int n = int(rest.size());
-    benchmark::Initialize(&n, rest.data());
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    run_benchmarks(options);
     std::printf("\n%-12s %14s %9s %11s %7s %8s %8s %12s %14s\n", "network", "triangulate ms", "graph ms",
                 "compile ms", "graph%", "cliques", "members", "entries", "jt cost (18)");
     for (auto &[name, r] : rows)

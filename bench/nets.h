@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+
 #include "kelvo.h"
 
 struct NetsOptions {
@@ -50,4 +52,13 @@ inline bool forest_fits(const std::filesystem::path &path, double max_entries)
     if (d)
         kv_domain_delete(d);
     return fits;
+}
+
+// Runs the registered benchmarks with the remaining command-line flags.
+inline void run_benchmarks(NetsOptions &options)
+{
+    int n = int(options.rest.size());
+    benchmark::Initialize(&n, options.rest.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
 }

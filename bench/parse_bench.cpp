@@ -41,9 +41,6 @@ int main(int argc, char **argv)
     for (const fs::path &p : options.nets)
         benchmark::RegisterBenchmark(("BM_Parse/" + p.stem().string()).c_str(), bench_parse, p)
             ->Unit(benchmark::kMillisecond);
-    int n = int(options.rest.size());
-    benchmark::Initialize(&n, options.rest.data());
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    run_benchmarks(options);
     return 0;
 }

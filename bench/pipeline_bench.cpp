@@ -73,20 +73,14 @@ void bench_network(benchmark::State &state, fs::path path)
 int main(int argc, char **argv)
 {
     NetsOptions options = parse_nets_options(argc, argv, KELVO_SHARED_DIR "/nets");
-    double max_entries = options.max_entries;
-    std::vector<char *> &rest = options.rest;
-    const std::vector<fs::path> &nets = options.nets;
-    for (const fs::path &p : nets) {
-        if (forest_fits(p, max_entries))
+    for (const fs::path &p : options.nets) {
+        if (forest_fits(p, options.max_entries))
             benchmark::RegisterBenchmark(("BM_Pipeline/" + p.stem().string()).c_str(), bench_network, p)
                 ->Iterations(1)
                 ->UseManualTime()
                 ->Unit(benchmark::kMillisecond);
     }
-    int n = int(rest.size());
-    benchmark::Initialize(&n, rest.data());
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    run_benchmarks(options);
     std::printf("\n%-12s %6s %12s %10s %11s %10s %12s %13s %8s\n", "network", "nodes", "entries",
                 "parse ms", "compile ms", "case ms", "one more ms", "2x stream ms", "ratio");
     for (auto &[name, r] : rows)

@@ -62,10 +62,7 @@ int main(int argc, char **argv)
                 ->Iterations(1)
                 ->UseManualTime()
                 ->Unit(benchmark::kMillisecond);
-    int n = int(options.rest.size());
-    benchmark::Initialize(&n, options.rest.data());
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    run_benchmarks(options);
     std::printf("\n%-12s %12s %10s %12s %13s %8s %12s\n", "network", "entries", "case ms", "one more ms",
                 "2x stream ms", "ratio", "ns/entry");
     for (auto &[name, r] : rows)
