@@ -226,32 +226,61 @@ template <bool Max> static void out_marg_task(kv_task_s *t)
 
 // ---------------------------------------------------------------------------
 // Sum-max: expected utilities, summing over chance nodes and decisions
-// already made, maximizing over open decisions.
+// already made, maximizing over open decisions.  Each part carries its
+// probability weight beside its probability-weighted utility; an open
+// decision keeps the option of largest expected utility (value / weight,
+// the first on ties; options of weight 0 only when all are), and the result
+// is that utility per unit of its own weight.  Where the options leave the
+// weight unchanged (a decision eliminated after everything it influences),
+// this is the largest weighted utility divided by the marginal probability;
+// elsewhere comparing raw weighted utilities could pick an option for its
+// probability rather than its utility, and give values beyond every entry
+// of the utility table.
 
-static double sum_max_value(const kv_loop_s *loops, size_t n, const double *p, const double *u)
+namespace {
+struct Weighted {
+    double value;  // sum of probability x utility
+    double weight; // sum of probability
+};
+} // namespace
+
+static bool better(const Weighted &a, const Weighted &b)
 {
-    if (n == 0)
-        return (p ? p[0] : 1.0) * u[0];
+    if (!(a.weight > 0.0))
+        return false;
+    if (!(b.weight > 0.0))
+        return true;
+    return a.value * b.weight > b.value * a.weight;
+}
+
+static Weighted sum_max_value(const kv_loop_s *loops, size_t n, const double *p, const double *u)
+{
+    if (n == 0) {
+        double w = p ? p[0] : 1.0;
+        return {w * u[0], w};
+    }
     const kv_loop_s &l = loops[0];
-    double value = 0.0;
+    Weighted total{0.0, 0.0};
     for (size_t s = 0; s < l.count; ++s) {
         size_t o = s * l.stride;
-        double v = sum_max_value(loops + 1, n - 1, p ? p + o : nullptr, u + o);
-        if (l.flag)
-            value += v;
-        else if (s == 0 || v > value)
-            value = v;
+        Weighted v = sum_max_value(loops + 1, n - 1, p ? p + o : nullptr, u + o);
+        if (l.flag) {
+            total.value += v.value;
+            total.weight += v.weight;
+        } else if (s == 0 || better(v, total)) {
+            total = v;
+        }
     }
-    return value;
+    return total;
 }
 
 static void sum_max_task(kv_task_s *t)
 {
     const kv_loop_s *second = t->loops + t->first_count;
     kv::walk_small_major(t, [&](size_t bo, size_t s) {
-        t->destination[s] = sum_max_value(second, t->second_count,
-                                          t->big_data ? t->big_data + bo : nullptr,
-                                          t->big_utility + bo);
+        Weighted w = sum_max_value(second, t->second_count, t->big_data ? t->big_data + bo : nullptr,
+                                   t->big_utility + bo);
+        t->destination[s] = w.weight > 0.0 ? w.value / w.weight : w.value;
     });
 }
 
@@ -331,9 +360,8 @@ static int out_marginalize(kv_control_s *c, int equilibrium, double *dest)
     return status;
 }
 
-// The probability part averages open decisions as sum marginalization does,
-// so that the expected utilities, maximised over those decisions, come out
-// per unit of probability.
+// The probability part averages open decisions as sum marginalization does;
+// the expected utilities come out per unit of probability.
 static int decision_marginalize(kv_control_s *c, int simplify, double *buffer, size_t size)
 {
     int status;
@@ -356,10 +384,6 @@ static int decision_marginalize(kv_control_s *c, int simplify, double *buffer, s
     _kv_setup_alternative_control_sum_max(c, simplify);
     status = _kv_do_table_operation(c, sum_max_task, nullptr, eu, 0, 0);
     _kv_reset_alternative_control(c);
-    if (!status)
-        for (size_t i = 0; i < size; ++i)
-            if (buffer[i] > 0.0)
-                eu[i] /= buffer[i];
     return status;
 }
 

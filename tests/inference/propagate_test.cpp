@@ -357,3 +357,65 @@ TEST_F(PropagateTest, JointMarginals)
     EXPECT_EQ(kv_domain_get_marginal(d, repeated), nullptr);
     EXPECT_EQ(kv_error_code(), kv_error_usage);
 }
+
+// D1 -> C -> D2 with U(C, D2) = (0 10 / 20 30): C follows D1 with
+// (0.9 0.1) or (0.2 0.8).  Expected utilities are worked by hand: an open
+// decision averages uniformly in the probability part and maximises in the
+// utility part; each option's value is divided by its probability.
+TEST_F(PropagateTest, ExpectedUtilitiesWithChosenOptions)
+{
+    auto node = [&](kv_node_category_t category, const char *name, size_t states) {
+        kv_node_t n = kv_domain_new_node(d, category, kv_kind_discrete);
+        EXPECT_EQ(kv_node_set_name(n, name), 0);
+        if (states)
+            EXPECT_EQ(kv_node_set_number_of_states(n, states), 0);
+        return n;
+    };
+    kv_node_t d1 = node(kv_category_decision, "D1", 2);
+    kv_node_t c = node(kv_category_chance, "C", 2);
+    kv_node_t d2 = node(kv_category_decision, "D2", 2);
+    kv_node_t u = node(kv_category_utility, "U", 0);
+    ASSERT_EQ(kv_node_add_parent(c, d1), 0);
+    ASSERT_EQ(kv_node_add_parent(d2, c), 0);
+    ASSERT_EQ(kv_node_add_parent(u, d2), 0);
+    ASSERT_EQ(kv_node_add_parent(u, c), 0);
+    double *t = kv_table_get_data(kv_node_get_table(c));
+    t[0] = 0.9, t[1] = 0.1, t[2] = 0.2, t[3] = 0.8;
+    double *v = kv_table_get_data(kv_node_get_table(u));
+    v[0] = 0, v[1] = 10, v[2] = 20, v[3] = 30;
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    auto propagate = [&] { ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0); };
+
+    // Nothing chosen: D2 sees C's prior under the uniform policy for D1.
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d1, 0), 0.9 * 10 + 0.1 * 30);
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d1, 1), 0.2 * 10 + 0.8 * 30);
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d2, 0), 0.55 * 0 + 0.45 * 20);
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d2, 1), 0.55 * 10 + 0.45 * 30);
+
+    // D1 chosen as its second option: the other option has probability 0
+    // and keeps its computed value 0.
+    ASSERT_EQ(kv_node_select_state(d1, 1), 0);
+    propagate();
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d1, 0), 0.0);
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d1, 1), 0.2 * 10 + 0.8 * 30);
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d2, 0), 0.2 * 0 + 0.8 * 20);
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d2, 1), 0.2 * 10 + 0.8 * 30);
+    EXPECT_DOUBLE_EQ(kv_node_get_belief(c, 1), 0.8);
+    EXPECT_DOUBLE_EQ(kv_domain_get_normalization_constant(d), 1.0) << "a decision is not evidence";
+
+    // C observed as well: D2's options are worth their utilities, and P(e)
+    // is C's probability under the chosen option.
+    ASSERT_EQ(kv_node_select_state(c, 1), 0);
+    propagate();
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d2, 0), 20.0);
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d2, 1), 30.0);
+    EXPECT_DOUBLE_EQ(kv_domain_get_normalization_constant(d), 0.8);
+
+    // D1 open again with C observed: both options lead to the best D2, 30.
+    ASSERT_EQ(kv_node_retract_findings(d1), 0);
+    propagate();
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d1, 0), 30.0);
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d1, 1), 30.0);
+    EXPECT_DOUBLE_EQ(kv_node_get_expected_utility(d2, 1), 30.0);
+    EXPECT_DOUBLE_EQ(kv_domain_get_normalization_constant(d), 0.5 * 0.1 + 0.5 * 0.8);
+}

@@ -340,33 +340,46 @@ TEST_F(KernelTest, SumMaxGivesExpectedUtilities)
         for (kv_node_t n : c.big)
             if (!_kv_node_in_list(sp->nodes, n))
                 out.push_back(n);
+        // An open decision keeps the option of largest conditional expected
+        // utility, and the result is per unit of that option's probability.
+        // Every other round gives all options the same probabilities, as
+        // when a decision is eliminated after what it influences.
+        bool level_weights = round % 2 == 0;
+        if (level_weights)
+            for_each_config(bp, [&](const std::map<kv_node_s *, size_t> &at) {
+                std::map<kv_node_s *, size_t> first = at;
+                first[decision] = 0;
+                bp->discrete_data[config_index(bp, at)] = bp->discrete_data[config_index(bp, first)];
+            });
         std::vector<double> prob(sp->size), eu(sp->size);
         for_each_config(sp, [&](const std::map<kv_node_s *, size_t> &fixed) {
             std::map<kv_node_s *, size_t> s = fixed;
             double p = 0.0;
-            std::function<double(size_t)> rec = [&](size_t level) -> double {
+            // (sum of probability x utility, sum of probability)
+            std::function<std::pair<double, double>(size_t)> rec = [&](size_t level) -> std::pair<double, double> {
                 if (level == out.size()) {
                     size_t i = config_index(bp, s);
                     p += bp->discrete_data[i];
-                    return bp->discrete_data[i] * bu->discrete_data[i];
+                    return {bp->discrete_data[i] * bu->discrete_data[i], bp->discrete_data[i]};
                 }
                 kv_node_t n = out[level];
-                double v = 0.0;
+                std::pair<double, double> v{0.0, 0.0};
                 for (size_t k = 0; k < n->number_of_states; ++k) {
                     s[n] = k;
-                    double x = rec(level + 1);
-                    if (n != decision)
-                        v += x;
-                    else if (k == 0 || x > v)
+                    auto x = rec(level + 1);
+                    if (n != decision) {
+                        v.first += x.first;
+                        v.second += x.second;
+                    } else if (k == 0 || (x.second > 0 && (v.second <= 0 || x.first / x.second > v.first / v.second))) {
                         v = x; // an open decision is maximized
+                    }
                 }
                 return v;
             };
             size_t j = config_index(sp, fixed);
-            eu[j] = rec(0);
+            auto [value, weight] = rec(0);
             prob[j] = p;
-            if (p > 0.0)
-                eu[j] /= p;
+            eu[j] = weight > 0.0 ? value / weight : value;
         });
         kv_control_s *ctl = _kv_create_control(bp, bu, sp, su);
         for (size_t level : {1u, 2u, 4u}) {
