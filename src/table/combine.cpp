@@ -160,10 +160,10 @@ int _kv_combine(kv_control_s *c)
     int status = kv_error_none;
     if (c->big_utility && c->small_utility)
         status = _kv_do_table_operation(c, discrete_add_task, c->small_utility->discrete_data,
-                                        nullptr, 0, 0);
+                                        nullptr, 0, 0, nullptr, true);
     if (!status && c->small_probability && c->big_probability)
         status = _kv_do_table_operation(c, discrete_multiply_task,
-                                        c->small_probability->discrete_data, nullptr, 0, 0);
+                                        c->small_probability->discrete_data, nullptr, 0, 0, nullptr, true);
     _kv_reset_alternative_control(c);
     if (!status && c->small_probability && c->big_probability &&
         c->small_probability->continuous_count)
@@ -180,7 +180,7 @@ int _kv_control_divide(kv_control_s *c)
         return status;
     _kv_setup_alternative_control_normal(c, 0);
     int status = _kv_do_table_operation(c, discrete_divide_task,
-                                        c->small_probability->discrete_data, nullptr, 0, 0);
+                                        c->small_probability->discrete_data, nullptr, 0, 0, nullptr, true);
     _kv_reset_alternative_control(c);
     return status;
 }

@@ -31,6 +31,7 @@ constexpr int max_dims = 8 * sizeof(size_t) + 2;
 struct Plan {
     Dim dims[max_dims];
     int n = 0;
+    size_t big_base = 0, small_base = 0; // where the walk starts
 };
 
 // The task's dimensions in control order: its outer range, the first
@@ -82,6 +83,12 @@ inline void big_order_plan(const kv_task_s *t, Plan &p)
         p.dims[m++] = p.dims[i];
     }
     p.n = m;
+    p.big_base = p.small_base = 0;
+    if (t->slice_end > t->slice_begin && m > 0) {
+        p.big_base = t->slice_begin * p.dims[0].big;
+        p.small_base = t->slice_begin * p.dims[0].small;
+        p.dims[0].count = t->slice_end - t->slice_begin;
+    }
 }
 
 // Calls inner(big offset, small offset, mid, in) for every position of the
@@ -92,14 +99,13 @@ template <class Inner> inline void walk_big_order(const Plan &p, Inner &&inner)
     const Dim unit{1, 0, 0};
     int n = p.n;
     if (n <= 2) {
-        inner(size_t(0), size_t(0), n == 2 ? p.dims[0] : unit,
-              n >= 1 ? p.dims[n - 1] : unit);
+        inner(p.big_base, p.small_base, n == 2 ? p.dims[0] : unit, n >= 1 ? p.dims[n - 1] : unit);
         return;
     }
     const Dim mid = p.dims[n - 2], in = p.dims[n - 1];
     int outer = n - 2;
     size_t index[max_dims] = {};
-    size_t b = 0, s = 0;
+    size_t b = p.big_base, s = p.small_base;
     for (;;) {
         inner(b, s, mid, in);
         int k = outer - 1;

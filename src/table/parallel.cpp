@@ -5,6 +5,8 @@
 // calling thread, so an operation always completes.
 #include "parallel.h"
 
+#include "kernels.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -67,7 +69,7 @@ static void await_thread(kv_task_s *r)
 
 int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const double *source,
                            double *destination, size_t scratch_count, size_t extra_cost,
-                           const void *context)
+                           const void *context, bool elementwise)
 {
     kv_table_s *bp = c->big_probability, *bu = c->big_utility;
     kv_table_s *sp = c->small_probability;
@@ -109,6 +111,24 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
     }
 
     kv_task_s *records = kv::allocate_array<kv_task_s>(T);
+    if (records && elementwise && !scratch_count) {
+        kv::Plan p;
+        kv::big_order_plan(&base, p);
+        size_t count = p.n > 0 ? p.dims[0].count : 0;
+        if (count >= T) {
+            for (size_t i = 0; i < T; ++i) {
+                records[i] = base;
+                records[i].slice_begin = count * i / T;
+                records[i].slice_end = count * (i + 1) / T;
+            }
+            for (size_t i = 0; i < T; ++i)
+                create_thread(&records[i]);
+            for (size_t i = 0; i < T; ++i)
+                await_thread(&records[i]);
+            std::free(records);
+            return _kv_set_error_code(kv_error_none);
+        }
+    }
     double *scratch = nullptr;
     if (records && scratch_count)
         scratch = kv::allocate_array<double>(_kv_size_multiply(T, scratch_count));

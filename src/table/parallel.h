@@ -33,6 +33,11 @@ struct kv_task_s {
     size_t outer_stride;
     size_t small_block;
     const void *context; // operation-wide data of the task, if any
+    // For kernels that treat every big entry on its own: this share is the
+    // slice [slice_begin, slice_end) of the big table's slowest dimension
+    // (empty: no slice).
+    size_t slice_begin;
+    size_t slice_end;
     pthread_t thread;
     int creation_status;
 };
@@ -41,9 +46,13 @@ struct kv_task_s {
 // source and destination point at the start of small-side arrays; scratch
 // count is the number of doubles of private scratch per thread; extra cost
 // weighs the work per entry.  0, or no_memory (nothing computed).
+// With elementwise set (kernels that treat every big entry on its own and
+// use no scratch), the shares are slices of the big table in memory order,
+// which gives every thread its own stretch of memory whatever the loop
+// order; the results are the same.
 int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const double *source,
                            double *destination, size_t scratch_count, size_t extra_cost,
-                           const void *context = nullptr);
+                           const void *context = nullptr, bool elementwise = false);
 
 // Number of threads for an outermost loop of `count` iterations of W work
 // units each.
