@@ -125,6 +125,21 @@ template <class Inner> inline void walk_big_order(const Plan &p, Inner &&inner)
     }
 }
 
+// Advances the innermost-last counter index over counts, moving the offset
+// b by the matching strides; false once every position has been visited.
+inline bool odometer_step(size_t *index, const size_t *counts, const size_t *strides, int n, size_t &b)
+{
+    for (int k = n - 1; k >= 0; --k) {
+        if (++index[k] < counts[k]) {
+            b += strides[k];
+            return true;
+        }
+        index[k] = 0;
+        b -= (counts[k] - 1) * strides[k];
+    }
+    return false;
+}
+
 // Calls f(big offset, small index) for every small-table entry of the task
 // in small-table order; the big offset is that of the entry's first term.
 template <class F> inline void walk_small_major(const kv_task_s *t, F &&f)
@@ -143,16 +158,7 @@ template <class F> inline void walk_small_major(const kv_task_s *t, F &&f)
     size_t b = 0, s = 0;
     for (;;) {
         f(b, s++);
-        int k = n - 1;
-        for (; k >= 0; --k) {
-            if (++index[k] < counts[k]) {
-                b += strides[k];
-                break;
-            }
-            index[k] = 0;
-            b -= (counts[k] - 1) * strides[k];
-        }
-        if (k < 0)
+        if (!odometer_step(index, counts, strides, n, b))
             return;
     }
 }
@@ -173,16 +179,7 @@ template <class G> inline void walk_second(const kv_task_s *t, size_t base, G &&
     size_t b = base;
     for (;;) {
         g(b);
-        int k = n - 1;
-        for (; k >= 0; --k) {
-            if (++index[k] < counts[k]) {
-                b += strides[k];
-                break;
-            }
-            index[k] = 0;
-            b -= (counts[k] - 1) * strides[k];
-        }
-        if (k < 0)
+        if (!odometer_step(index, counts, strides, n, b))
             return;
     }
 }
