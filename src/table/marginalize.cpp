@@ -322,7 +322,7 @@ static int sum_marginalize(kv_control_s *c, int simplify, double *dest, size_t s
 {
     std::memset(dest, 0, size * sizeof(double));
     _kv_setup_alternative_control_normal(c, simplify);
-    int status = _kv_do_table_operation(c, reduce_task<sum_block>, nullptr, dest, 0, 0);
+    int status = _kv_do_table_reduction(c, reduce_task<sum_block>, dest, size, false);
     if (!status) {
         double divisor = decision_divisor(c);
         if (divisor != 1.0)
@@ -341,7 +341,7 @@ static int max_marginalize(kv_control_s *c, int simplify, double *dest, size_t s
     for (size_t i = 0; i < size; ++i)
         dest[i] = -HUGE_VAL;
     _kv_setup_alternative_control_normal(c, simplify);
-    int status = _kv_do_table_operation(c, reduce_task<max_block>, nullptr, dest, 0, 0);
+    int status = _kv_do_table_reduction(c, reduce_task<max_block>, dest, size, true);
     _kv_reset_alternative_control(c);
     return status;
 }
@@ -368,7 +368,7 @@ static int decision_marginalize(kv_control_s *c, int simplify, double *buffer, s
     if (c->big_probability) {
         std::memset(buffer, 0, size * sizeof(double));
         _kv_setup_alternative_control_normal(c, simplify);
-        status = _kv_do_table_operation(c, reduce_task<sum_block>, nullptr, buffer, 0, 0);
+        status = _kv_do_table_reduction(c, reduce_task<sum_block>, buffer, size, false);
         double divisor = status ? 1.0 : decision_divisor(c);
         if (divisor != 1.0)
             for (size_t i = 0; i < size; ++i)

@@ -8,6 +8,7 @@
 #include "kernels.h"
 
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -67,13 +68,11 @@ static void await_thread(kv_task_s *r)
         r->task(r); // the share runs here instead
 }
 
-int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const double *source,
-                           double *destination, size_t scratch_count, size_t extra_cost,
-                           const void *context, bool elementwise)
+static void prepare(kv_control_s *c, kv_task_function_t task, const double *source,
+                    double *destination, const void *context, kv_task_s &base)
 {
     kv_table_s *bp = c->big_probability, *bu = c->big_utility;
     kv_table_s *sp = c->small_probability;
-    kv_task_s base;
     std::memset(&base, 0, sizeof base);
     base.control = c;
     base.task = task;
@@ -88,6 +87,15 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
     base.first_count = c->first_count;
     base.second_count = c->second_count;
     base.iterations = 1;
+}
+
+int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const double *source,
+                           double *destination, size_t scratch_count, size_t extra_cost,
+                           const void *context, bool elementwise)
+{
+    kv_table_s *bp = c->big_probability, *sp = c->small_probability;
+    kv_task_s base;
+    prepare(c, task, source, destination, context, base);
 
     const kv_domain_s *d = c->domain;
     size_t T = 1;
@@ -172,6 +180,81 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
         await_thread(&records[i]);
     std::free(records);
     std::free(scratch);
+    return _kv_set_error_code(kv_error_none);
+}
+
+static void run_group(kv_task_s *t)
+{
+    for (size_t i = 0; i < t->group_count; ++i)
+        t->group[i].task(&t->group[i]);
+}
+
+int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *destination,
+                           size_t size, bool max)
+{
+    constexpr size_t max_chunks = 8, min_work = size_t(1) << 14;
+    const kv_domain_s *d = c->domain;
+    kv_task_s base;
+    prepare(c, task, nullptr, destination, nullptr, base);
+    kv::Plan p;
+    if (base.loops)
+        kv::big_order_plan(&base, p);
+    size_t work = 1;
+    for (int i = 0; i < p.n; ++i)
+        work = _kv_size_multiply(work, p.dims[i].count);
+    if (p.n < 2 || p.dims[0].small != 0 || work < min_work ||
+        _kv_size_multiply(size, 8 * max_chunks) > work)
+        return _kv_do_table_operation(c, task, nullptr, destination, 0, 0);
+
+    size_t chunks = p.dims[0].count < max_chunks ? p.dims[0].count : max_chunks;
+    size_t T = _kv_compute_number_of_threads(d, chunks, work / chunks);
+    double *partial = kv::allocate_array<double>(chunks * size);
+    kv_task_s *records = kv::allocate_array<kv_task_s>(chunks + T);
+    if (!partial || !records) {
+        std::free(partial);
+        std::free(records);
+        return kv_error_no_memory;
+    }
+    double start = max ? -HUGE_VAL : 0.0;
+    for (size_t i = 0; i < chunks * size; ++i)
+        partial[i] = start;
+    size_t count = p.dims[0].count;
+    for (size_t k = 0; k < chunks; ++k) {
+        kv_task_s &r = records[k];
+        r = base;
+        r.slice_begin = count * k / chunks;
+        r.slice_end = count * (k + 1) / chunks;
+        r.destination = partial + k * size;
+    }
+    kv_task_s *shares = records + chunks;
+    for (size_t i = 0; i < T; ++i) {
+        size_t from = chunks * i / T, to = chunks * (i + 1) / T;
+        shares[i] = base;
+        shares[i].task = run_group;
+        shares[i].group = records + from;
+        shares[i].group_count = to - from;
+    }
+    if (T == 1) {
+        run_group(&shares[0]);
+    } else {
+        for (size_t i = 0; i < T; ++i)
+            create_thread(&shares[i]);
+        for (size_t i = 0; i < T; ++i)
+            await_thread(&shares[i]);
+    }
+    for (size_t k = 0; k < chunks; ++k) {
+        const double *q = partial + k * size;
+        if (max) {
+            for (size_t i = 0; i < size; ++i)
+                if (q[i] > destination[i])
+                    destination[i] = q[i];
+        } else {
+            for (size_t i = 0; i < size; ++i)
+                destination[i] += q[i];
+        }
+    }
+    std::free(partial);
+    std::free(records);
     return _kv_set_error_code(kv_error_none);
 }
 

@@ -38,6 +38,9 @@ struct kv_task_s {
     // (empty: no slice).
     size_t slice_begin;
     size_t slice_end;
+    // A share that runs several tasks in turn (chunked reductions).
+    kv_task_s *group;
+    size_t group_count;
     pthread_t thread;
     int creation_status;
 };
@@ -53,6 +56,17 @@ struct kv_task_s {
 int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const double *source,
                            double *destination, size_t scratch_count, size_t extra_cost,
                            const void *context = nullptr, bool elementwise = false);
+
+// Runs a sum (max false) or max reduction task over the control's working
+// loops into destination (size entries, already holding the start values).
+// When the big table's slowest dimension is summed out and the result is
+// small, that dimension is cut into a fixed number of chunks, each reduced
+// into a partial result of its own, and the partials are combined in chunk
+// order: threads then stream disjoint stretches of memory.  The chunking
+// depends only on the tables, so the results are the same at every
+// concurrency level.  0, or no_memory (nothing computed).
+int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *destination,
+                           size_t size, bool max);
 
 // Number of threads for an outermost loop of `count` iterations of W work
 // units each.

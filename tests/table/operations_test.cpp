@@ -211,6 +211,51 @@ TEST_F(KernelTest, MultiplyDivideSumMaxMatchTheReference)
     }
 }
 
+// Large tables whose slowest nodes are summed out are reduced in chunks of
+// memory; the results must not depend on the number of threads.
+TEST_F(TableFixture, ChunkedReductionsAgreeAcrossLevels)
+{
+    std::vector<kv_node_t> big_nodes;
+    for (int i = 0; i < 14; ++i)
+        big_nodes.push_back(discrete(i == 5 ? 3 : 2));
+    kv_table_s *big = table(big_nodes);
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (size_t i = 0; i < big->size; ++i)
+        big->discrete_data[i] = u(rng);
+    std::vector<double> b0 = data(big);
+    for (std::vector<kv_node_t> kept :
+         {std::vector<kv_node_t>{big_nodes[13]}, {big_nodes[5], big_nodes[12]}, {big_nodes[9]}}) {
+        kv_table_s *small = table(kept);
+        std::vector<double> sum(small->size, 0.0), max(small->size, -HUGE_VAL);
+        for_each_config(big, [&](const std::map<kv_node_s *, size_t> &s) {
+            size_t i = config_index(big, s), j = config_index(small, s);
+            sum[j] += b0[i];
+            max[j] = b0[i] > max[j] ? b0[i] : max[j];
+        });
+        std::vector<double> at_level_1;
+        for (size_t level : {1u, 2u, 4u}) {
+            SCOPED_TRACE(testing::Message() << "kept " << kept.size() << " level " << level);
+            kv_domain_set_concurrency_level(d, level);
+            kv_domain_set_grain_size(d, 1000);
+            size_t started = kv::worker_threads_started();
+            ASSERT_EQ(_kv_marginalize_tables(big, small, kv_equilibrium_sum, kv_mode_normal, 0), 0);
+            EXPECT_EQ(kv::worker_threads_started() - started, level == 1 ? 0u : level);
+            std::vector<double> got = data(small);
+            for (size_t i = 0; i < got.size(); ++i)
+                EXPECT_NEAR(got[i], sum[i], 1e-12 * sum[i]);
+            if (level == 1)
+                at_level_1 = got;
+            EXPECT_EQ(got, at_level_1);
+            ASSERT_EQ(_kv_marginalize_tables(big, small, kv_equilibrium_max, kv_mode_normal, 0), 0);
+            EXPECT_EQ(data(small), max);
+        }
+        _kv_free_table(small);
+    }
+    EXPECT_EQ(data(big), b0) << "reductions leave the big table alone";
+    _kv_free_table(big);
+}
+
 TEST_F(KernelTest, SimplifiedSumSkipsEntriesAgainstHardEvidence)
 {
     std::mt19937 rng(7);
