@@ -38,6 +38,7 @@ static void free_cliques(kv_domain_s *d)
     for (kv_junction_tree_s *jt = d->first_junction_tree, *next; jt; jt = next) {
         next = jt->next;
         std::free(jt->clique_array);
+        std::free(jt->prior_beliefs);
         std::free(jt);
     }
     d->first_junction_tree = nullptr;

@@ -50,6 +50,9 @@ struct kv_junction_tree_s {
     double log_normalization_constant;
     double conflict;
     double approximation_constant;
+    // Beliefs of the tree's discrete chance nodes, in domain node order, as
+    // the last reset without evidence left them; null when not known.
+    double *prior_beliefs;
     void *user_data;
 };
 
@@ -110,6 +113,13 @@ int _kv_write_node_list_to_log(kv_domain_s *d, kv_node_s *const *nodes, size_t n
 int _kv_construct_derived_potentials(kv_domain_s *d);
 int _kv_assign_potentials(kv_domain_s *d, const kv_clique_index_s *index);
 int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence);
+// The reset before a propagation of evidence in a network of discrete
+// chance nodes: when the prior beliefs are known from an earlier reset, the
+// clique tables get the initial potentials and the separators ones, without
+// the propagation of a full reset (equilibrium none); the propagation that
+// follows makes them consistent with the evidence.  Otherwise, or with no
+// evidence to propagate, the full reset.
+int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt);
 // Frees the junction forest and the compilation data of every node (and
 // the triangulation too when asked).  Never fails.
 void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation);

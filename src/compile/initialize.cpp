@@ -382,7 +382,9 @@ static void jt_transfer_tables(kv_junction_tree_s *jt, bool save)
 // ---------------------------------------------------------------------------
 // Reset.
 
-int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
+// The evidence state of a reset; gives the number of nodes with evidence
+// to propagate.
+static int reset_evidence_state(kv_junction_tree_s *jt, int keep_evidence, size_t &count)
 {
     kv_domain_s *d = jt->domain;
     jt->equilibrium = kv_equilibrium_none;
@@ -410,19 +412,20 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
             }
         }
     }
-    size_t count = 0;
+    count = 0;
     for (kv_node_s *n = d->first_node; n; n = n->next)
         if (in_tree(n, jt) &&
             (n->category == kv_category_chance || n->category == kv_category_decision) &&
             _kv_node_evidence_to_propagate(n))
             ++count;
     jt->evidence_to_propagate = count;
-    // Tables generated from models are refreshed here once models exist.
-    if (!jt->tables_to_propagate && d->memory_data) {
-        jt_transfer_tables(jt, false);
-        jt->equilibrium = kv_equilibrium_sum;
-        return kv_error_none;
-    }
+    return kv_error_none;
+}
+
+// The clique tables get the product of their potentials.
+static int load_potentials(kv_junction_tree_s *jt, int keep_evidence)
+{
+    kv_domain_s *d = jt->domain;
     if (!keep_evidence)
         for (kv_clique_s *c = d->first_clique; c; c = c->next)
             if (c->junction_tree == jt) {
@@ -434,7 +437,68 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
         return status;
     if (int status = jt_calculate_derived_potentials(jt))
         return status;
-    if (int status = jt_use_potentials(jt))
+    return jt_use_potentials(jt);
+}
+
+// Walks the belief tables of the tree's discrete chance nodes with their
+// offsets in prior_beliefs.
+template <class F> static bool for_prior_tables(kv_junction_tree_s *jt, F &&f)
+{
+    size_t offset = 0;
+    for (kv_node_s *n = jt->domain->first_node; n; n = n->next) {
+        if (!in_tree(n, jt) || n->kind != kv_kind_discrete || n->category != kv_category_chance)
+            continue;
+        kv_table_s *b = n->belief_table;
+        if (!b || !b->discrete_data)
+            return false;
+        f(b, offset);
+        offset += b->size;
+    }
+    return true;
+}
+
+static bool no_evidence_in_tables(kv_junction_tree_s *jt)
+{
+    for (kv_node_s *n = jt->domain->first_node; n; n = n->next) {
+        if (!in_tree(n, jt) || n->kind != kv_kind_discrete || !n->evidence_table)
+            continue;
+        const double *e = n->evidence_table->discrete_data;
+        for (size_t s = 0; e && s < n->number_of_states; ++s)
+            if (e[s] != 1.0)
+                return false;
+    }
+    return true;
+}
+
+static void remember_priors(kv_junction_tree_s *jt)
+{
+    std::free(jt->prior_beliefs);
+    jt->prior_beliefs = nullptr;
+    size_t total = 0;
+    if (!for_prior_tables(jt, [&](kv_table_s *b, size_t) { total += b->size; }))
+        return;
+    jt->prior_beliefs = static_cast<double *>(std::malloc((total ? total : 1) * sizeof(double)));
+    if (jt->prior_beliefs)
+        for_prior_tables(jt, [&](kv_table_s *b, size_t offset) {
+            std::memcpy(jt->prior_beliefs + offset, b->discrete_data, b->size * sizeof(double));
+        });
+}
+
+int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
+{
+    kv_domain_s *d = jt->domain;
+    size_t count;
+    if (int status = reset_evidence_state(jt, keep_evidence, count))
+        return status;
+    // Tables generated from models are refreshed here once models exist.
+    if (!jt->tables_to_propagate && d->memory_data) {
+        jt_transfer_tables(jt, false);
+        jt->equilibrium = kv_equilibrium_sum;
+        return kv_error_none;
+    }
+    std::free(jt->prior_beliefs);
+    jt->prior_beliefs = nullptr;
+    if (int status = load_potentials(jt, keep_evidence))
         return status;
     if (int status = special_collect(jt->root, nullptr))
         return status;
@@ -447,10 +511,43 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
         return status;
     if (int status = _kv_jt_update_beliefs(jt, kv_equilibrium_sum, kv_mode_normal, 1))
         return status;
+    if (no_evidence_in_tables(jt))
+        remember_priors(jt);
     if (d->memory_data)
         jt_transfer_tables(jt, true);
     jt->tables_to_propagate = 0;
     jt->equilibrium = kv_equilibrium_sum;
+    return _kv_set_error_code(kv_error_none);
+}
+
+// The propagation of a full reset only serves the prior beliefs, which the
+// evidence propagation needs for the conflict; when they are known, the
+// initial potentials go straight into that propagation, which then costs
+// one collect and one distribute instead of two of each.
+int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
+{
+    kv_domain_s *d = jt->domain;
+    if (!jt->prior_beliefs || jt->tables_to_propagate || d->memory_data ||
+        d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes)
+        return _kv_jt_reset_inference_engine(jt, 0);
+    size_t count;
+    if (int status = reset_evidence_state(jt, 0, count))
+        return status;
+    if (count == 0)
+        return _kv_jt_reset_inference_engine(jt, 0);
+    if (int status = load_potentials(jt, 0))
+        return status;
+    for (kv_table_s *t = d->first_table; t; t = t->next)
+        if (t->role == KV_ROLE_SEPARATOR && tree_owns(t, jt)) {
+            if (_kv_allocate_data_arrays(t))
+                return _kv_set_error_code(kv_error_no_memory);
+            _kv_init_table(t);
+        }
+    if (!for_prior_tables(jt, [&](kv_table_s *b, size_t offset) {
+            std::memcpy(b->discrete_data, jt->prior_beliefs + offset, b->size * sizeof(double));
+        }))
+        return _kv_jt_reset_inference_engine(jt, 0);
+    jt->approximation_constant = 1.0;
     return _kv_set_error_code(kv_error_none);
 }
 

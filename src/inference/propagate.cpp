@@ -227,7 +227,10 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
                      ? jt->evidence_mode != kv_mode_fast_retraction && any_evidence_to_retract(jt)
                      : jt->evidence_mode != kv_mode_fast_retraction;
     if (reset) {
-        if (int status = _kv_jt_reset_inference_engine(jt, 0))
+        int status = eq == kv_equilibrium_sum && mode == kv_mode_normal
+                         ? _kv_jt_reset_for_evidence(jt)
+                         : _kv_jt_reset_inference_engine(jt, 0);
+        if (status)
             return status;
         if (settled(jt, eq, mode))
             return _kv_set_error_code(kv_error_none);

@@ -252,6 +252,74 @@ TEST_F(PropagateTest, IncrementalEqualsFullPropagation)
     }
 }
 
+// A new case after retracting the last one starts from the initial
+// potentials: beliefs, P(e) and the conflict must be those of the case on
+// its own, also after a node table changed.
+TEST_F(PropagateTest, NewCaseAfterRetractionStartsFromTheInitialTables)
+{
+    std::mt19937 rng(31);
+    int checked = 0, resets = 0;
+    for (int round = 0; round < 40; ++round) {
+        kv_domain_t dom = kv_new_domain();
+        Oracle o{random_network(dom, rng, 4 + round % 8, 30)};
+        ASSERT_EQ(kv_domain_compile(dom), 0);
+        for (int step = 0; step < 4; ++step) {
+            SCOPED_TRACE(testing::Message() << "round " << round << " step " << step);
+            if (step == 2) {
+                // New numbers in one table: the priors must follow.
+                kv_node_t n = o.nodes[rng() % o.nodes.size()];
+                double *data = kv_table_get_data(kv_node_get_table(n));
+                size_t k = n->number_of_states, size = kv_table_get_size(kv_node_get_table(n));
+                for (size_t i = 0; i < size; i += k) {
+                    double x = 0.1 + 0.8 * std::uniform_real_distribution<double>(0, 1)(rng);
+                    for (size_t j = 0; j < k; ++j)
+                        data[i + j] = j == 0 ? x : (1.0 - x) / double(k - 1);
+                }
+                ASSERT_EQ(kv_node_touch_table(n), 0);
+            }
+            Evidence e = random_evidence(rng, o.nodes, 40);
+            if (e.empty())
+                continue;
+            ASSERT_EQ(kv_domain_retract_findings(dom), 0);
+            enter(e);
+            double pe = o.probability(e);
+            if (pe < 1e-300)
+                continue;
+            // A tree with evidence to retract starts again from its initial
+            // tables, so its conflict is the items' prior probabilities over
+            // the probability of them all.
+            std::map<kv_junction_tree_s *, bool> reset;
+            for (kv_node_t n : o.nodes)
+                reset[n->junction_tree] = reset[n->junction_tree] || kv_node_evidence_to_retract(n) == 1;
+            ASSERT_EQ(kv_domain_propagate(dom, kv_equilibrium_sum, kv_mode_normal), 0);
+            ++checked;
+            EXPECT_NEAR(kv_domain_get_normalization_constant(dom), pe, 1e-12 * pe);
+            for (auto [jt, was_reset] : reset) {
+                if (!was_reset)
+                    continue;
+                Evidence own;
+                double conflict = 1.0;
+                for (auto &[n, v] : e)
+                    if (n->junction_tree == jt) {
+                        own[n] = v;
+                        conflict *= o.probability({{n, v}});
+                    }
+                conflict /= o.probability(own);
+                EXPECT_NEAR(kv_jt_get_conflict(jt), conflict, 1e-12 * conflict);
+                ++resets;
+            }
+            for (kv_node_t n : o.nodes) {
+                std::vector<double> b = o.posterior(n, e);
+                for (size_t s = 0; s < b.size(); ++s)
+                    EXPECT_NEAR(kv_node_get_belief(n, s), b[s], 1e-12);
+            }
+        }
+        kv_domain_delete(dom);
+    }
+    EXPECT_GT(checked, 80);
+    EXPECT_GT(resets, 60);
+}
+
 TEST_F(PropagateTest, ImpossibleEvidenceResetsTheTree)
 {
     kv_node_t a = kv_domain_new_node(d, kv_category_chance, kv_kind_discrete);
