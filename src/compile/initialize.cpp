@@ -277,25 +277,50 @@ static int jt_calculate_derived_potentials(kv_junction_tree_s *jt)
 
 // Multiplies the nodes' tables into their cliques, children before parents,
 // each node once (marks 1 while done); decision tables are not used.
-static int incorporate_potentials(kv_node_s *n, kv_junction_tree_s *jt)
+static bool takes_potential(const kv_node_s *n, const kv_junction_tree_s *jt)
+{
+    return n->potential_control && n->category != kv_category_decision && in_tree(n, jt);
+}
+
+// A discrete probability potential that can be copied into a table of ones.
+static bool copies_in(const kv_control_s *c)
+{
+    const kv_table_s *big = c->big_probability, *small = c->small_probability;
+    return big && small && !c->big_utility && !c->small_utility && !big->continuous_count &&
+           !small->continuous_count;
+}
+
+// Clique tables not filled with ones yet (by table number) get their first
+// discrete probability potential copied in rather than multiplied.
+static int incorporate_potentials(kv_node_s *n, kv_junction_tree_s *jt, Vec<char> &unfilled)
 {
     if (n->mark)
         return kv_error_none;
     n->mark = 1;
     for (kv_node_s **c = n->children; c && *c; ++c)
-        if (int status = incorporate_potentials(*c, jt))
+        if (int status = incorporate_potentials(*c, jt, unfilled))
             return status;
-    if (n->potential_control && n->category != kv_category_decision && in_tree(n, jt))
-        return _kv_combine(n->potential_control);
-    return kv_error_none;
+    if (!takes_potential(n, jt))
+        return kv_error_none;
+    kv_control_s *c = n->potential_control;
+    kv_table_s *big = _kv_control_big(c);
+    if (unfilled[big->number]) {
+        unfilled[big->number] = 0;
+        if (copies_in(c))
+            return _kv_assign(c);
+        _kv_init_table(big);
+    }
+    return _kv_combine(c);
 }
 
-static int jt_use_potentials(kv_junction_tree_s *jt)
+// Where the clique tables were not filled with ones, unfilled tells which.
+static int jt_use_potentials(kv_junction_tree_s *jt, Vec<char> unfilled = {})
 {
     kv_domain_s *d = jt->domain;
     int status = kv_error_none;
+    unfilled.resize(d->number_of_tables + 1, 0);
     for (kv_node_s *n = d->first_node; n && !status; n = n->next)
-        status = incorporate_potentials(n, jt);
+        status = incorporate_potentials(n, jt, unfilled);
     for (kv_node_s *n = d->first_node; n; n = n->next)
         n->mark = 0;
     for (kv_chain_block_s *b = d->chain_blocks; b && !status; b = b->next) {
@@ -426,18 +451,30 @@ static int reset_evidence_state(kv_junction_tree_s *jt, int keep_evidence, size_
 static int load_potentials(kv_junction_tree_s *jt, int keep_evidence)
 {
     kv_domain_s *d = jt->domain;
-    if (!keep_evidence)
-        for (kv_clique_s *c = d->first_clique; c; c = c->next)
-            if (c->junction_tree == jt) {
-                _kv_init_table(c->probability_table);
-                if (c->utility_table)
-                    _kv_init_table(c->utility_table);
-            }
     if (int status = jt_check_user_potentials(jt))
         return status;
     if (int status = jt_calculate_derived_potentials(jt))
         return status;
-    return jt_use_potentials(jt);
+    if (keep_evidence)
+        return jt_use_potentials(jt);
+    // Clique tables whose first potential can be copied in are not filled
+    // with ones first.
+    Vec<char> unfilled(d->number_of_tables + 1, 0);
+    for (kv_node_s *n = d->first_node; n; n = n->next) {
+        if (!takes_potential(n, jt))
+            continue;
+        kv_control_s *c = n->potential_control;
+        if (copies_in(c))
+            unfilled[_kv_control_big(c)->number] = 1;
+    }
+    for (kv_clique_s *c = d->first_clique; c; c = c->next)
+        if (c->junction_tree == jt) {
+            if (!unfilled[c->probability_table->number])
+                _kv_init_table(c->probability_table);
+            if (c->utility_table)
+                _kv_init_table(c->utility_table);
+        }
+    return jt_use_potentials(jt, std::move(unfilled));
 }
 
 // Walks the belief tables of the tree's discrete chance nodes with their

@@ -43,6 +43,27 @@ double _kv_probability_of_evidence(const kv_node_s *n)
     return double(p);
 }
 
+// Four extended-precision lanes: the additions overlap.
+static long double extended_sum(const double *x, size_t n)
+{
+    long double a[4] = {0.0L, 0.0L, 0.0L, 0.0L};
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int k = 0; k < 4; ++k)
+            a[k] += x[i + k];
+    for (int k = 0; i < n; ++i, ++k)
+        a[k] += x[i];
+    return (a[0] + a[1]) + (a[2] + a[3]);
+}
+
+static double largest(const double *x, size_t n)
+{
+    double m = 0.0;
+    for (size_t i = 0; i < n; ++i)
+        m = x[i] > m ? x[i] : m;
+    return m;
+}
+
 int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool collect)
 {
     kv_control_s *from = _kv_link_control(source, dest), *into = _kv_link_control(dest, source);
@@ -52,22 +73,35 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     size_t n = sp->size;
     double *fresh = source->domain->scratch_buffer; // new probabilities, then utilities
     double *sep = sp->discrete_data;
-    for (size_t i = 0; i < n; ++i)
-        sep[i] = sep[i] == 0.0 ? 0.0 : fresh[i] / sep[i];
+    // The message is normalised in a collect so that long collects cannot
+    // underflow; the normaliser goes into the tree's evidence statistics.
+    double z = 1.0;
+    if (collect) {
+        z = eq == kv_equilibrium_max ? largest(fresh, n) : double(extended_sum(fresh, n));
+        if (int status = _kv_check_norm_factor(z))
+            return status;
+    }
+    // new / old, 0 where old is 0; the divisor is chosen without a branch so
+    // that the loop vectorises.  Only the update is scaled by z: the
+    // separator keeps the source's own marginal, so the represented joint
+    // loses the factor z that the step constant gains.
+    if (collect) {
+        for (size_t i = 0; i < n; ++i) {
+            double old = sep[i];
+            sep[i] = fresh[i] / (old == 0.0 ? 1.0 : old) * (old == 0.0 ? 0.0 : 1.0) / z;
+        }
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            double old = sep[i];
+            sep[i] = fresh[i] / (old == 0.0 ? 1.0 : old) * (old == 0.0 ? 0.0 : 1.0);
+        }
+    }
     if (su) {
         const double *fresh_u = fresh + n;
         for (size_t i = 0; i < n; ++i)
             su->discrete_data[i] = fresh_u[i] - su->discrete_data[i];
     }
     if (collect) {
-        // Normalise the message so that long collects cannot underflow; the
-        // normaliser goes into the tree's evidence statistics.
-        long double s = 0.0L;
-        for (size_t i = 0; i < n; ++i)
-            s = eq == kv_equilibrium_max ? (fresh[i] > s ? fresh[i] : s) : s + fresh[i];
-        double z = double(s);
-        if (int status = _kv_check_norm_factor(z))
-            return status;
         kv_junction_tree_s *jt = source->junction_tree;
         jt->step_constant *= z;
         jt->step_log_constant += std::log(z);
@@ -78,11 +112,6 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
                     !_kv_node_in_list(dest->probability_table->nodes, *m))
                     source->factor *= _kv_probability_of_evidence(*m);
         dest->factor *= source->factor;
-        // Only the update is scaled: the separator keeps the source's own
-        // marginal, so the represented joint loses the factor z that the
-        // step constant gained.
-        for (size_t i = 0; i < n; ++i)
-            sep[i] /= z;
     }
     if (int status = _kv_combine(into))
         return status;

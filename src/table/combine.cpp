@@ -16,24 +16,31 @@ using kv::Dim;
 // common cases (contiguous big entries, a contiguous or a constant small
 // operand) get their own loops so that the compiler vectorises them.
 
-static void multiply_line(double *b, const double *s, const Dim &in)
+// Assign: big entries take the small entries instead of being multiplied
+// by them (a table of ones times the small table, without the ones).
+template <bool Assign> static inline void apply(double &b, double s)
+{
+    b = Assign ? s : b * s;
+}
+
+template <bool Assign> static void multiply_line(double *b, const double *s, const Dim &in)
 {
     size_t n = in.count;
     if (in.big == 1) {
         if (in.small == 1) {
             for (size_t i = 0; i < n; ++i)
-                b[i] *= s[i];
+                apply<Assign>(b[i], s[i]);
         } else if (in.small == 0) {
             double v = s[0];
             for (size_t i = 0; i < n; ++i)
-                b[i] *= v;
+                apply<Assign>(b[i], v);
         } else {
             for (size_t i = 0; i < n; ++i)
-                b[i] *= s[i * in.small];
+                apply<Assign>(b[i], s[i * in.small]);
         }
     } else {
         for (size_t i = 0; i < n; ++i)
-            b[i * in.big] *= s[i * in.small];
+            apply<Assign>(b[i * in.big], s[i * in.small]);
     }
 }
 
@@ -90,17 +97,18 @@ static void run_lines(double *big, const double *small, const kv::Plan &p)
 
 // Rows of N contiguous big entries that all meet the same N small entries:
 // the multipliers stay in registers.
-template <int N> static void multiply_rows(double *b, size_t rows, size_t row_stride, const double *s)
+template <int N, bool Assign>
+static void multiply_rows(double *b, size_t rows, size_t row_stride, const double *s)
 {
     double f[N];
     for (int i = 0; i < N; ++i)
         f[i] = s[i];
     for (size_t j = 0; j < rows; ++j, b += row_stride)
         for (int i = 0; i < N; ++i)
-            b[i] *= f[i];
+            apply<Assign>(b[i], f[i]);
 }
 
-static void discrete_multiply_task(kv_task_s *t)
+template <bool Assign> static void discrete_multiply_task(kv_task_s *t)
 {
     kv::Plan p;
     kv::big_order_plan(t, p);
@@ -112,17 +120,17 @@ static void discrete_multiply_task(kv_task_s *t)
         if (mid.small == 0 && in.big == 1 && in.small == 1) {
             switch (in.count) {
             case 2:
-                return multiply_rows<2>(b, mid.count, mid.big, s);
+                return multiply_rows<2, Assign>(b, mid.count, mid.big, s);
             case 3:
-                return multiply_rows<3>(b, mid.count, mid.big, s);
+                return multiply_rows<3, Assign>(b, mid.count, mid.big, s);
             case 4:
-                return multiply_rows<4>(b, mid.count, mid.big, s);
+                return multiply_rows<4, Assign>(b, mid.count, mid.big, s);
             default:
                 break;
             }
         }
         for (size_t j = 0; j < mid.count; ++j)
-            multiply_line(b + j * mid.big, s + j * mid.small, in);
+            multiply_line<Assign>(b + j * mid.big, s + j * mid.small, in);
     });
 }
 
@@ -162,12 +170,27 @@ int _kv_combine(kv_control_s *c)
         status = _kv_do_table_operation(c, discrete_add_task, c->small_utility->discrete_data,
                                         nullptr, 0, 0, nullptr, true);
     if (!status && c->small_probability && c->big_probability)
-        status = _kv_do_table_operation(c, discrete_multiply_task,
+        status = _kv_do_table_operation(c, discrete_multiply_task<false>,
                                         c->small_probability->discrete_data, nullptr, 0, 0, nullptr, true);
     _kv_reset_alternative_control(c);
     if (!status && c->small_probability && c->big_probability &&
         c->small_probability->continuous_count)
         status = _kv_cg_combine(c);
+    return status ? status : _kv_set_error_code(kv_error_none);
+}
+
+int _kv_assign(kv_control_s *c)
+{
+    kv_table_s *big = c->big_probability, *small = c->small_probability;
+    if (!big || !small || c->big_utility || c->small_utility || big->continuous_count ||
+        small->continuous_count)
+        return _kv_set_error_code(kv_error_usage);
+    if (int status = _kv_allocate_control_tables(c))
+        return status;
+    _kv_setup_alternative_control_normal(c, 0);
+    int status = _kv_do_table_operation(c, discrete_multiply_task<true>, small->discrete_data,
+                                        nullptr, 0, 0, nullptr, true);
+    _kv_reset_alternative_control(c);
     return status ? status : _kv_set_error_code(kv_error_none);
 }
 

@@ -13,6 +13,10 @@ int _kv_allocate_control_tables(kv_control_s *c);
 // Big utility += small utility (when both are present), then big
 // probability *= small probability and CG combination.  0 or the error code.
 int _kv_combine(kv_control_s *c);
+// The big probability table takes the small one's entries, as a table of
+// ones combined with it would, without reading the ones.  Discrete
+// probability tables only (usage otherwise).
+int _kv_assign(kv_control_s *c);
 // One-off forms: a fresh control (a utility big table pairs with a utility
 // small table), or a temporary one modelled on an existing control.
 int _kv_combine_tables(kv_table_s *big, kv_table_s *small);
