@@ -6,6 +6,7 @@
 #include "core/api.h"
 #include "core/memory.h"
 #include "core/node_list.h"
+#include "inference/propagate.h"
 #include "table/table.h"
 
 kv_junction_tree_t kv_domain_get_first_junction_tree(kv_domain_t d)
@@ -126,10 +127,21 @@ size_t kv_clique_get_number_of_neighbors(kv_clique_t c)
     return n;
 }
 
+// A clique table handed out is read by the caller at any time from then
+// on: its tree fills its evidence slices and keeps whole tables.
+static void expose(kv_clique_s *c)
+{
+    if (kv_junction_tree_s *jt = c->junction_tree) {
+        _kv_jt_fill_slices(jt);
+        jt->clique_tables_exposed = 1;
+    }
+}
+
 kv_table_t kv_clique_get_probability_table(kv_clique_t c)
 {
     if (_kv_set_error_code(!c))
         return nullptr;
+    expose(c);
     return c->probability_table;
 }
 
@@ -137,6 +149,7 @@ kv_table_t kv_clique_get_utility_table(kv_clique_t c)
 {
     if (_kv_set_error_code(!c))
         return nullptr;
+    expose(c);
     return c->utility_table;
 }
 

@@ -53,6 +53,13 @@ struct kv_junction_tree_s {
     // Beliefs of the tree's discrete chance nodes, in domain node order, as
     // the last reset without evidence left them; null when not known.
     double *prior_beliefs;
+    // Propagations of hard evidence work on evidence slices (see the table
+    // operations): sliced is set while some clique or separator entries
+    // against the propagated hard evidence are unspecified, and callers that
+    // read those tables fill them first (_kv_jt_fill_slices).  Once a
+    // clique table has been handed out, the tree works on whole tables.
+    int sliced;
+    int clique_tables_exposed;
     void *user_data;
 };
 

@@ -292,35 +292,41 @@ static bool copies_in(const kv_control_s *c)
 
 // Clique tables not filled with ones yet (by table number) get their first
 // discrete probability potential copied in rather than multiplied.
-static int incorporate_potentials(kv_node_s *n, kv_junction_tree_s *jt, Vec<char> &unfilled)
+// With slice given, discrete probability potentials go only into the slices
+// of the evidence about to be propagated.
+static int incorporate_potentials(kv_node_s *n, kv_junction_tree_s *jt, Vec<char> &unfilled,
+                                  kv_state_function_t slice)
 {
     if (n->mark)
         return kv_error_none;
     n->mark = 1;
     for (kv_node_s **c = n->children; c && *c; ++c)
-        if (int status = incorporate_potentials(*c, jt, unfilled))
+        if (int status = incorporate_potentials(*c, jt, unfilled, slice))
             return status;
     if (!takes_potential(n, jt))
         return kv_error_none;
     kv_control_s *c = n->potential_control;
     kv_table_s *big = _kv_control_big(c);
-    if (unfilled[big->number]) {
-        unfilled[big->number] = 0;
-        if (copies_in(c))
-            return _kv_assign(c);
+    bool assign = unfilled[big->number] != 0;
+    unfilled[big->number] = 0;
+    if (assign && !copies_in(c)) {
         _kv_init_table(big);
+        assign = false;
     }
-    return _kv_combine(c);
+    if (slice && copies_in(c))
+        return _kv_combine_sliced(c, assign, slice);
+    return assign ? _kv_assign(c) : _kv_combine(c);
 }
 
 // Where the clique tables were not filled with ones, unfilled tells which.
-static int jt_use_potentials(kv_junction_tree_s *jt, Vec<char> unfilled = {})
+static int jt_use_potentials(kv_junction_tree_s *jt, Vec<char> unfilled = {},
+                             kv_state_function_t slice = nullptr)
 {
     kv_domain_s *d = jt->domain;
     int status = kv_error_none;
     unfilled.resize(d->number_of_tables + 1, 0);
     for (kv_node_s *n = d->first_node; n && !status; n = n->next)
-        status = incorporate_potentials(n, jt, unfilled);
+        status = incorporate_potentials(n, jt, unfilled, slice);
     for (kv_node_s *n = d->first_node; n; n = n->next)
         n->mark = 0;
     for (kv_chain_block_s *b = d->chain_blocks; b && !status; b = b->next) {
@@ -447,8 +453,10 @@ static int reset_evidence_state(kv_junction_tree_s *jt, int keep_evidence, size_
     return kv_error_none;
 }
 
-// The clique tables get the product of their potentials.
-static int load_potentials(kv_junction_tree_s *jt, int keep_evidence)
+// The clique tables get the product of their potentials (with slice given,
+// only on the slices it defines).
+static int load_potentials(kv_junction_tree_s *jt, int keep_evidence,
+                           kv_state_function_t slice = nullptr)
 {
     kv_domain_s *d = jt->domain;
     if (int status = jt_check_user_potentials(jt))
@@ -474,7 +482,7 @@ static int load_potentials(kv_junction_tree_s *jt, int keep_evidence)
             if (c->utility_table)
                 _kv_init_table(c->utility_table);
         }
-    return jt_use_potentials(jt, std::move(unfilled));
+    return jt_use_potentials(jt, std::move(unfilled), slice);
 }
 
 // Walks the belief tables of the tree's discrete chance nodes with their
@@ -530,9 +538,11 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
     // Tables generated from models are refreshed here once models exist.
     if (!jt->tables_to_propagate && d->memory_data) {
         jt_transfer_tables(jt, false);
+        jt->sliced = 0;
         jt->equilibrium = kv_equilibrium_sum;
         return kv_error_none;
     }
+    jt->sliced = 0;
     std::free(jt->prior_beliefs);
     jt->prior_beliefs = nullptr;
     if (int status = load_potentials(jt, keep_evidence))
@@ -561,6 +571,21 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
 // evidence propagation needs for the conflict; when they are known, the
 // initial potentials go straight into that propagation, which then costs
 // one collect and one distribute instead of two of each.
+// The state of a node's entered hard evidence, which the propagation that
+// follows a reset makes its propagated evidence.
+static size_t entered_state(const kv_node_s *n)
+{
+    const double *f = n->entered_finding;
+    size_t chosen = static_cast<size_t>(-1);
+    for (size_t s = 0; f && s < n->number_of_states; ++s)
+        if (f[s] > 0.0) {
+            if (chosen != static_cast<size_t>(-1))
+                return static_cast<size_t>(-1);
+            chosen = s;
+        }
+    return chosen;
+}
+
 int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
 {
     kv_domain_s *d = jt->domain;
@@ -572,7 +597,10 @@ int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
         return status;
     if (count == 0)
         return _kv_jt_reset_inference_engine(jt, 0);
-    if (int status = load_potentials(jt, 0))
+    bool sliced = _kv_jt_slices(jt, kv_equilibrium_sum, kv_mode_normal);
+    if (sliced)
+        jt->sliced = 1;
+    if (int status = load_potentials(jt, 0, sliced ? entered_state : nullptr))
         return status;
     for (kv_table_s *t = d->first_table; t; t = t->next)
         if (t->role == KV_ROLE_SEPARATOR && tree_owns(t, jt)) {
@@ -640,6 +668,7 @@ kv_status_t kv_domain_save_to_memory(kv_domain_t d)
             return static_cast<int>(kv_error_no_memory);
         }
     }
+    _kv_domain_fill_slices(d);
     for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
         jt_transfer_tables(jt, true);
     return _kv_set_error_code(kv_error_none);

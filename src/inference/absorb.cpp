@@ -64,10 +64,42 @@ static double largest(const double *x, size_t n)
     return m;
 }
 
+bool _kv_jt_slices(const kv_junction_tree_s *jt, int eq, int mode)
+{
+    const kv_domain_s *d = jt->domain;
+    return eq == kv_equilibrium_sum && mode == kv_mode_normal && !jt->clique_tables_exposed &&
+           d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes == 0;
+}
+
+void _kv_jt_fill_slices(kv_junction_tree_s *jt)
+{
+    if (!jt->sliced)
+        return;
+    for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next) {
+        if (c->junction_tree != jt)
+            continue;
+        _kv_fill_outside_slice(c->probability_table, _kv_node_chosen_state);
+        for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
+            _kv_fill_outside_slice(_kv_control_small(cell->control), _kv_node_chosen_state);
+    }
+    jt->sliced = 0;
+}
+
+void _kv_domain_fill_slices(kv_domain_s *d)
+{
+    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
+        _kv_jt_fill_slices(jt);
+}
+
 int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool collect)
 {
     kv_control_s *from = _kv_link_control(source, dest), *into = _kv_link_control(dest, source);
-    if (int status = _kv_marginalize(from, eq, mode, mode == kv_mode_normal))
+    kv_junction_tree_s *tree = source->junction_tree;
+    bool sliced = _kv_jt_slices(tree, eq, mode);
+    if (sliced)
+        tree->sliced = 1;
+    if (int status = sliced ? _kv_marginalize_sliced(from, _kv_node_chosen_state)
+                            : _kv_marginalize(from, eq, mode, mode == kv_mode_normal))
         return status;
     kv_table_s *sp = from->small_probability, *su = from->small_utility;
     size_t n = sp->size;
@@ -113,7 +145,7 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
                     source->factor *= _kv_probability_of_evidence(*m);
         dest->factor *= source->factor;
     }
-    if (int status = _kv_combine(into))
+    if (int status = sliced ? _kv_combine_sliced(into, false, _kv_node_chosen_state) : _kv_combine(into))
         return status;
     std::memcpy(sep, fresh, n * sizeof(double));
     if (su)

@@ -262,6 +262,7 @@ kv_table_t kv_domain_get_marginal(kv_domain_t d, kv_node_t *nodes)
         }
         if (d->is_compressed)
             return _kv_set_error_code(kv_error_compressed), nullptr;
+        _kv_jt_fill_slices(jt);
         kv_table_s *t = joint_marginal(jt, nodes, jt->equilibrium, jt->evidence_mode);
         if (!t)
             return nullptr;

@@ -72,7 +72,9 @@ static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, i
     root->root_mark = 1;
     if (int status = _kv_collect_evidence(root, nullptr, nullptr, eq, mode))
         return status;
-    double z = _kv_normalization_constant(root->probability_table, eq, mode, 1);
+    bool sliced = _kv_jt_slices(jt, eq, mode);
+    double z = sliced ? _kv_sliced_sum(root->probability_table, _kv_node_chosen_state)
+                      : _kv_normalization_constant(root->probability_table, eq, mode, 1);
     if (z < 0.0)
         return kv_error_code() ? kv_error_code() : _kv_set_error_code(kv_error_error);
     if (int status = _kv_check_norm_factor(z))
@@ -83,7 +85,10 @@ static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, i
             if ((*m)->kind == kv_kind_discrete)
                 root->factor *= _kv_probability_of_evidence(*m);
     jt->conflict = root->factor;
-    _kv_normalize_with(root->probability_table, z);
+    if (sliced)
+        _kv_sliced_scale(root->probability_table, 1.0 / z, _kv_node_chosen_state);
+    else
+        _kv_normalize_with(root->probability_table, z);
     jt->step_constant *= z;
     jt->normalization_constant *= jt->step_constant;
     jt->step_log_constant += std::log(z);
@@ -119,16 +124,17 @@ static void copy_finding(kv_node_s *n)
 
 // Multiplies the node's evidence table into its finding clique and keeps the
 // prior probability of that evidence in the clique's factor.
-static int multiply_evidence(kv_node_s *n)
+static int multiply_evidence(kv_node_s *n, bool sliced)
 {
-    if (int status = _kv_combine(n->evidence_control))
+    if (int status = sliced ? _kv_combine_sliced(n->evidence_control, false, _kv_node_chosen_state)
+                            : _kv_combine(n->evidence_control))
         return status;
     n->finding_clique->factor *= _kv_probability_of_evidence(n);
     n->finding_clique->root_mark = 1;
     return kv_error_none;
 }
 
-static int incorporate_evidence(kv_junction_tree_s *jt, int mode, int previous_mode)
+static int incorporate_evidence(kv_junction_tree_s *jt, int mode, int previous_mode, bool sliced)
 {
     kv_domain_s *d = jt->domain;
     for (kv_node_s *n = d->first_node; n; n = n->next) {
@@ -145,13 +151,13 @@ static int incorporate_evidence(kv_junction_tree_s *jt, int mode, int previous_m
             for (size_t s = 0; s < n->number_of_states; ++s)
                 if (e[s] != 0.0)
                     e[s] = (n->entered_finding ? n->entered_finding[s] : 1.0) / e[s];
-            if (int status = multiply_evidence(n))
+            if (int status = multiply_evidence(n, sliced))
                 return status;
             copy_finding(n);
         } else {
             copy_finding(n);
             if (_kv_node_evidence_is_entered(n))
-                if (int status = multiply_evidence(n))
+                if (int status = multiply_evidence(n, sliced))
                     return status;
         }
     }
@@ -239,7 +245,10 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
     for (kv_clique_s *c = d->first_clique; c; c = c->next)
         if (c->junction_tree == jt)
             c->root_mark = same_equilibrium ? 0 : 1;
-    if (int status = incorporate_evidence(jt, mode, jt->evidence_mode))
+    bool sliced = _kv_jt_slices(jt, eq, mode);
+    if (sliced)
+        jt->sliced = 1;
+    if (int status = incorporate_evidence(jt, mode, jt->evidence_mode, sliced))
         return fail(jt, status);
     if (d->number_of_continuous_nodes)
         if (int status = _kv_cg_enter_evidence(jt))

@@ -13,6 +13,14 @@ kv_control_s *_kv_link_control(const kv_clique_s *a, const kv_clique_s *b);
 // into dest (utilities: add the difference), keep the new contents.  In a
 // collect the message is normalised and the evidence statistics are kept.
 int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int equilibrium, int mode, bool collect);
+
+// Whether a propagation in this equilibrium and mode works on evidence
+// slices: sum propagation in normal mode of a network of discrete chance
+// nodes whose clique tables have not been handed out.
+bool _kv_jt_slices(const kv_junction_tree_s *jt, int equilibrium, int mode);
+// Gives the entries against the propagated hard evidence their zeros.
+void _kv_jt_fill_slices(kv_junction_tree_s *jt);
+void _kv_domain_fill_slices(kv_domain_s *d);
 int _kv_collect_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *toward,
                          int equilibrium, int mode);
 int _kv_distribute_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *from,

@@ -108,12 +108,8 @@ static void multiply_rows(double *b, size_t rows, size_t row_stride, const doubl
             apply<Assign>(b[i], f[i]);
 }
 
-template <bool Assign> static void discrete_multiply_task(kv_task_s *t)
+template <bool Assign> static void multiply_plan(double *big, const double *small, const kv::Plan &p)
 {
-    kv::Plan p;
-    kv::big_order_plan(t, p);
-    double *big = t->big_data;
-    const double *small = t->source;
     kv::walk_big_order(p, [&](size_t bo, size_t so, const Dim &mid, const Dim &in) {
         double *b = big + bo;
         const double *s = small + so;
@@ -132,6 +128,13 @@ template <bool Assign> static void discrete_multiply_task(kv_task_s *t)
         for (size_t j = 0; j < mid.count; ++j)
             multiply_line<Assign>(b + j * mid.big, s + j * mid.small, in);
     });
+}
+
+template <bool Assign> static void discrete_multiply_task(kv_task_s *t)
+{
+    kv::Plan p;
+    kv::big_order_plan(t, p);
+    multiply_plan<Assign>(t->big_data, t->source, p);
 }
 
 static void discrete_add_task(kv_task_s *t)
@@ -192,6 +195,24 @@ int _kv_assign(kv_control_s *c)
                                         nullptr, 0, 0, nullptr, true);
     _kv_reset_alternative_control(c);
     return status ? status : _kv_set_error_code(kv_error_none);
+}
+
+int _kv_combine_sliced(kv_control_s *c, bool assign, kv_state_function_t state)
+{
+    kv_table_s *big = c->big_probability, *small = c->small_probability;
+    if (!big || !small || c->big_utility || c->small_utility || big->continuous_count ||
+        small->continuous_count)
+        return _kv_set_error_code(kv_error_usage);
+    if (int status = _kv_allocate_control_tables(c))
+        return status;
+    kv::Plan p;
+    if (!kv::slice_plan(big, small, state, p))
+        return assign ? _kv_assign(c) : _kv_combine(c);
+    if (assign)
+        multiply_plan<true>(big->discrete_data, small->discrete_data, p);
+    else
+        multiply_plan<false>(big->discrete_data, small->discrete_data, p);
+    return _kv_set_error_code(kv_error_none);
 }
 
 int _kv_control_divide(kv_control_s *c)

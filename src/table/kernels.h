@@ -15,6 +15,7 @@
 #include <cstddef>
 
 #include "parallel.h"
+#include "table.h"
 
 namespace kv {
 
@@ -89,6 +90,54 @@ inline void big_order_plan(const kv_task_s *t, Plan &p)
         p.small_base = t->slice_begin * p.dims[0].small;
         p.dims[0].count = t->slice_end - t->slice_begin;
     }
+}
+
+// Stride of node n in table t (row-major, last node fastest), 0 if absent.
+inline size_t node_stride(const kv_table_s *t, const kv_node_s *n)
+{
+    size_t stride = 1;
+    for (size_t j = t->discrete_count; j-- > 0;) {
+        if (t->nodes[j] == n)
+            return stride;
+        stride *= t->nodes[j]->number_of_states;
+    }
+    return 0;
+}
+
+// A plan over the entries of big's discrete configurations, straight from
+// the two tables' layouts, with every node for which state(node) gives a
+// state (not (size_t)-1) fixed at it; small strides follow small's layout
+// (small may be null).  True when some node was fixed.
+template <class State>
+inline bool slice_plan(const kv_table_s *big, const kv_table_s *small, State &&state, Plan &p)
+{
+    Dim inner_first[max_dims];
+    int m = 0;
+    bool fixed = false;
+    p.big_base = p.small_base = 0;
+    size_t stride = 1;
+    for (size_t j = big->discrete_count; j-- > 0;) {
+        const kv_node_s *n = big->nodes[j];
+        size_t k = n->number_of_states, s = state(n);
+        size_t small_stride = small ? node_stride(small, n) : 0;
+        if (s != static_cast<size_t>(-1) && k > 1) {
+            p.big_base += s * stride;
+            p.small_base += s * small_stride;
+            fixed = true;
+        } else if (k > 1) {
+            Dim d{k, stride, small_stride};
+            Dim &in = inner_first[m > 0 ? m - 1 : 0];
+            if (m > 0 && d.big == in.count * in.big && d.small == in.count * in.small)
+                in.count *= k;
+            else
+                inner_first[m++] = d;
+        }
+        stride *= k;
+    }
+    p.n = m;
+    for (int i = 0; i < m; ++i)
+        p.dims[i] = inner_first[m - 1 - i];
+    return fixed;
 }
 
 // Calls inner(big offset, small offset, mid, in) for every position of the

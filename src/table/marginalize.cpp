@@ -409,6 +409,77 @@ int _kv_marginalize(kv_control_s *c, int equilibrium, int mode, int simplify)
     return status ? status : _kv_set_error_code(kv_error_none);
 }
 
+int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state)
+{
+    kv_table_s *big = c->big_probability, *small = c->small_probability;
+    if (!big || !small || c->big_utility || c->small_utility || big->continuous_count ||
+        small->continuous_count)
+        return _kv_set_error_code(kv_error_usage);
+    kv::Plan p;
+    if (!kv::slice_plan(big, small, state, p))
+        return _kv_marginalize(c, kv_equilibrium_sum, kv_mode_normal, 1);
+    if (_kv_allocate_control_tables(c))
+        return kv_error_no_memory;
+    kv_domain_s *d = c->domain;
+    if (_kv_check_buffer(d, small->size))
+        return kv_error_no_memory;
+    double *dest = d->scratch_buffer;
+    std::memset(dest, 0, small->size * sizeof(double));
+    const double *b = big->discrete_data;
+    kv::walk_big_order(p, [&](size_t bo, size_t so, const Dim &mid, const Dim &in) {
+        sum_block(b + bo, dest + so, mid, in);
+    });
+    return _kv_set_error_code(kv_error_none);
+}
+
+// Calls f(pointer, n) for the runs of a table's slice.
+template <class F> static void for_slice_runs(const kv_table_s *t, kv_state_function_t state, F &&f)
+{
+    kv::Plan p;
+    kv::slice_plan(t, nullptr, state, p);
+    double *data = t->discrete_data;
+    kv::walk_big_order(p, [&](size_t bo, size_t, const Dim &mid, const Dim &in) {
+        for (size_t j = 0; j < mid.count; ++j)
+            f(data + bo + j * mid.big, in.count, in.big);
+    });
+}
+
+double _kv_sliced_sum(const kv_table_s *t, kv_state_function_t state)
+{
+    long double sum = 0.0L;
+    for_slice_runs(t, state, [&](const double *x, size_t n, size_t stride) {
+        for (size_t i = 0; i < n; ++i)
+            sum += x[i * stride];
+    });
+    return double(sum);
+}
+
+void _kv_sliced_scale(kv_table_s *t, double r, kv_state_function_t state)
+{
+    for_slice_runs(t, state, [&](double *x, size_t n, size_t stride) {
+        for (size_t i = 0; i < n; ++i)
+            x[i * stride] *= r;
+    });
+}
+
+void _kv_fill_outside_slice(kv_table_s *t, kv_state_function_t state)
+{
+    if (!t->discrete_data || t->continuous_count)
+        return;
+    size_t stride = 1;
+    for (size_t j = t->discrete_count; j-- > 0;) {
+        const kv_node_s *n = t->nodes[j];
+        size_t k = n->number_of_states, s = state(n);
+        if (s != static_cast<size_t>(-1) && k > 1)
+            for (size_t block = 0; block < t->size; block += k * stride)
+                for (size_t other = 0; other < k; ++other)
+                    if (other != s)
+                        std::memset(t->discrete_data + block + other * stride, 0,
+                                    stride * sizeof(double));
+        stride *= k;
+    }
+}
+
 int _kv_marginalize_tables(kv_table_s *big, kv_table_s *small, int equilibrium, int mode,
                            int simplify)
 {

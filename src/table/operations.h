@@ -17,6 +17,18 @@ int _kv_combine(kv_control_s *c);
 // ones combined with it would, without reading the ones.  Discrete
 // probability tables only (usage otherwise).
 int _kv_assign(kv_control_s *c);
+
+// Evidence slices.  In a propagation of hard evidence the entries of a table
+// against the evidence (some node in a state other than its chosen one) are
+// zero and stay zero, so the sliced operations leave them alone: they work
+// only on the entries where every node for which state(node) gives a state
+// is in it.  The entries left alone are then unspecified until they are
+// filled with their zeros (see the junction-tree functions).
+typedef size_t (*kv_state_function_t)(const kv_node_s *);
+// Combine (or, with assign, _kv_assign) on the slice; the whole table when
+// no node of the big table has a state.  Discrete probability tables only;
+// no thread is started for a slice.
+int _kv_combine_sliced(kv_control_s *c, bool assign, kv_state_function_t state);
 // One-off forms: a fresh control (a utility big table pairs with a utility
 // small table), or a temporary one modelled on an existing control.
 int _kv_combine_tables(kv_table_s *big, kv_table_s *small);
@@ -32,6 +44,15 @@ kv_control_s *_kv_control_for_tables(kv_table_s *big, kv_table_s *small);
 // influence diagrams) so that the small tables keep their contents until
 // _kv_copy_to_table_pair; CG results go straight into the small table.
 int _kv_marginalize(kv_control_s *c, int equilibrium, int mode, int simplify);
+// Sum marginalization of the slice into the domain's scratch buffer (the
+// result entries outside the slice are 0), as _kv_marginalize in the sum
+// equilibrium and normal mode.  Discrete probability tables only.
+int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state);
+// Sum of a table's slice in extended precision; its entries scaled by r;
+// the entries outside it set to 0.
+double _kv_sliced_sum(const kv_table_s *t, kv_state_function_t state);
+void _kv_sliced_scale(kv_table_s *t, double r, kv_state_function_t state);
+void _kv_fill_outside_slice(kv_table_s *t, kv_state_function_t state);
 // One-off forms: a fresh or temporary control, then the copy into place.
 int _kv_marginalize_tables(kv_table_s *big, kv_table_s *small, int equilibrium, int mode,
                            int simplify);
