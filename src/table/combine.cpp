@@ -206,7 +206,7 @@ int _kv_combine_sliced(kv_control_s *c, bool assign, kv_state_function_t state)
     if (int status = _kv_allocate_control_tables(c))
         return status;
     kv::Plan p;
-    if (!kv::slice_plan(big, small, state, p))
+    if (!kv::slice_plan(big, small, state, p) && _kv_may_split(big))
         return assign ? _kv_assign(c) : _kv_combine(c);
     if (assign)
         multiply_plan<true>(big->discrete_data, small->discrete_data, p);

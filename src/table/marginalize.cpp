@@ -416,7 +416,7 @@ int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state)
         small->continuous_count)
         return _kv_set_error_code(kv_error_usage);
     kv::Plan p;
-    if (!kv::slice_plan(big, small, state, p))
+    if (!kv::slice_plan(big, small, state, p) && _kv_may_split(big))
         return _kv_marginalize(c, kv_equilibrium_sum, kv_mode_normal, 1);
     if (_kv_allocate_control_tables(c))
         return kv_error_no_memory;

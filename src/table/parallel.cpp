@@ -43,6 +43,12 @@ size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t 
     return T < d->concurrency_level ? T : d->concurrency_level;
 }
 
+bool _kv_may_split(const kv_table_s *big)
+{
+    const kv_domain_s *d = big->domain;
+    return d->concurrency_level > 1 && big->size / 2 >= d->grain_size;
+}
+
 static void *run_share(void *record)
 {
     kv_task_s *r = static_cast<kv_task_s *>(record);

@@ -68,6 +68,11 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
 int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *destination,
                            size_t size, bool max);
 
+// Whether an operation over this big table could be split among threads:
+// the sliced operations run on the calling thread, and over whole tables
+// they leave the big ones to the threaded kernels.
+bool _kv_may_split(const kv_table_s *big);
+
 // Number of threads for an outermost loop of `count` iterations of W work
 // units each.
 size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t W);
