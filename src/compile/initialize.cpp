@@ -454,13 +454,15 @@ static int reset_evidence_state(kv_junction_tree_s *jt, int keep_evidence, size_
 }
 
 // The clique tables get the product of their potentials (with slice given,
-// only on the slices it defines).
+// only on the slices it defines).  The node tables are checked (and their
+// columns normalised) unless unchanged since the last reset that did.
 static int load_potentials(kv_junction_tree_s *jt, int keep_evidence,
-                           kv_state_function_t slice = nullptr)
+                           kv_state_function_t slice = nullptr, bool checked = false)
 {
     kv_domain_s *d = jt->domain;
-    if (int status = jt_check_user_potentials(jt))
-        return status;
+    if (!checked)
+        if (int status = jt_check_user_potentials(jt))
+            return status;
     if (int status = jt_calculate_derived_potentials(jt))
         return status;
     if (keep_evidence)
@@ -600,7 +602,9 @@ int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
     bool sliced = _kv_jt_slices(jt, kv_equilibrium_sum, kv_mode_normal);
     if (sliced)
         jt->sliced = 1;
-    if (int status = load_potentials(jt, 0, sliced ? entered_state : nullptr))
+    // The priors come from a full reset with the same node tables (a change
+    // sets the tables-to-propagate flag), which checked them.
+    if (int status = load_potentials(jt, 0, sliced ? entered_state : nullptr, true))
         return status;
     for (kv_table_s *t = d->first_table; t; t = t->next)
         if (t->role == KV_ROLE_SEPARATOR && tree_owns(t, jt)) {
