@@ -173,7 +173,6 @@ static Vec<Ids> find_prime_components(Graph &g)
     Vec<char> has_list(n, 1);
     Vec<Ids> candidates(n);
     Vec<int> numbered_as(n + 1, -1); // vertex with number k
-    Vec<char> reached(n, 0);
 
     // The unnumbered vertices fall into classes of equal label, kept in
     // increasing label order with dense ranks: a vertex's label is the rank
@@ -196,12 +195,39 @@ static Vec<Ids> find_prime_components(Graph &g)
         m.pop_back();
     };
 
+    // The search only walks unnumbered vertices: a working copy of the
+    // adjacency drops numbered ones as it meets them.  Which vertices a
+    // search raises does not depend on the order of the lists.
+    Vec<int> first(n + 1, 0), end(n, 0), adjacent_to;
+    for (int v = 0; v < n; ++v)
+        first[v + 1] = first[v] + int(g.vertices[v].adjacency.size());
+    adjacent_to.resize(size_t(first[n]));
+    for (int v = 0; v < n; ++v) {
+        std::copy(g.vertices[v].adjacency.begin(), g.vertices[v].adjacency.end(),
+                  adjacent_to.begin() + first[v]);
+        end[v] = first[v + 1];
+    }
+    // Per vertex: 0 free, 1 reached by this search, 2 numbered.
+    Vec<char> state(n, 0);
+    auto unnumbered_neighbours = [&](int w, auto &&f) {
+        for (int i = first[w]; i < end[w];) {
+            int z = adjacent_to[size_t(i)];
+            if (state[z] == 2) {
+                adjacent_to[size_t(i)] = adjacent_to[size_t(--end[w])];
+                continue;
+            }
+            f(z);
+            ++i;
+        }
+    };
+
     Ids touched, raised;
     for (int k = n; k >= 1; --k) {
         const Ids &top = members[size_t(classes.back())];
         int x = *std::min_element(top.begin(), top.end());
         remove(x);
         number[x] = k;
+        state[x] = 2;
         numbered_as[k] = x;
         // Search for the vertices to raise: paths through unnumbered
         // vertices with smaller labels than the end vertex.
@@ -210,21 +236,20 @@ static Vec<Ids> find_prime_components(Graph &g)
             reach.resize(levels);
         touched.clear();
         raised.clear();
-        for (int w : g.vertices[x].adjacency)
-            if (number[w] == 0) {
-                reached[w] = 1;
-                touched.push_back(w);
-                reach[size_t(rank[size_t(cls[w])])].push_back(w);
-                raised.push_back(w);
-            }
+        unnumbered_neighbours(x, [&](int w) {
+            state[w] = 1;
+            touched.push_back(w);
+            reach[size_t(rank[size_t(cls[w])])].push_back(w);
+            raised.push_back(w);
+        });
         for (size_t level = 0; level < levels; ++level) {
             while (!reach[level].empty()) {
                 int w = reach[level].back();
                 reach[level].pop_back();
-                for (int z : g.vertices[w].adjacency) {
-                    if (number[z] != 0 || reached[z])
-                        continue;
-                    reached[z] = 1;
+                unnumbered_neighbours(w, [&](int z) {
+                    if (state[z])
+                        return;
+                    state[z] = 1;
                     touched.push_back(z);
                     size_t label = size_t(rank[size_t(cls[z])]);
                     if (label > level) {
@@ -233,11 +258,11 @@ static Vec<Ids> find_prime_components(Graph &g)
                     } else {
                         reach[level].push_back(z);
                     }
-                }
+                });
             }
         }
         for (int v : touched)
-            reached[v] = 0;
+            state[v] = 0;
         for (int w : raised) {
             int c = cls[w];
             if (split[size_t(c)] < 0) {
