@@ -197,6 +197,22 @@ TEST_P(NetsTest, ParseCompilePropagate)
             for (size_t s = 0; s < incremental[n].size(); ++s)
                 EXPECT_NEAR(kv_node_get_belief(n, s), incremental[n][s], 1e-9) << name;
         }
+        // A new case after retracting another one starts from the initial
+        // potentials and works on the slices of its findings.
+        ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0) << name;
+        ASSERT_EQ(kv_domain_retract_findings(d), 0);
+        for (kv_node_t n : order)
+            if (rng() % 10 == 0)
+                kv_node_select_state(n, sample[n]);
+        ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0) << name;
+        ASSERT_EQ(kv_domain_retract_findings(d), 0);
+        for (kv_node_t n : observed)
+            kv_node_select_state(n, sample[n]);
+        ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0) << name;
+        EXPECT_NEAR(kv_domain_get_normalization_constant(d), chain, 1e-9 * chain) << name;
+        for (kv_node_t n : order)
+            for (size_t s = 0; s < incremental[n].size(); ++s)
+                EXPECT_NEAR(kv_node_get_belief(n, s), incremental[n][s], 1e-9) << name;
     }
     kv_domain_delete(d);
 }
