@@ -60,6 +60,10 @@ struct kv_junction_tree_s {
     // clique table has been handed out, the tree works on whole tables.
     int sliced;
     int clique_tables_exposed;
+    // Set by a reset before evidence: the separator tables hold ones in
+    // effect, whatever their data, until the next collect has absorbed
+    // through each of them.
+    int unit_separators;
     void *user_data;
 };
 

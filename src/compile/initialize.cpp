@@ -479,7 +479,11 @@ static int load_potentials(kv_junction_tree_s *jt, int keep_evidence,
     }
     for (kv_clique_s *c = d->first_clique; c; c = c->next)
         if (c->junction_tree == jt) {
-            if (!unfilled[c->probability_table->number])
+            if (unfilled[c->probability_table->number])
+                continue;
+            if (slice)
+                _kv_sliced_fill(c->probability_table, 1.0, slice);
+            else
                 _kv_init_table(c->probability_table);
             if (c->utility_table)
                 _kv_init_table(c->utility_table);
@@ -540,11 +544,11 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
     // Tables generated from models are refreshed here once models exist.
     if (!jt->tables_to_propagate && d->memory_data) {
         jt_transfer_tables(jt, false);
-        jt->sliced = 0;
+        jt->sliced = jt->unit_separators = 0;
         jt->equilibrium = kv_equilibrium_sum;
         return kv_error_none;
     }
-    jt->sliced = 0;
+    jt->sliced = jt->unit_separators = 0;
     std::free(jt->prior_beliefs);
     jt->prior_beliefs = nullptr;
     if (int status = load_potentials(jt, keep_evidence))
@@ -606,12 +610,9 @@ int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
     // sets the tables-to-propagate flag), which checked them.
     if (int status = load_potentials(jt, 0, sliced ? entered_state : nullptr, true))
         return status;
-    for (kv_table_s *t = d->first_table; t; t = t->next)
-        if (t->role == KV_ROLE_SEPARATOR && tree_owns(t, jt)) {
-            if (_kv_allocate_data_arrays(t))
-                return _kv_set_error_code(kv_error_no_memory);
-            _kv_init_table(t);
-        }
+    // The separators count as ones until the collect that follows has
+    // passed each of them once.
+    jt->unit_separators = 1;
     if (!for_prior_tables(jt, [&](kv_table_s *b, size_t offset) {
             std::memcpy(b->discrete_data, jt->prior_beliefs + offset, b->size * sizeof(double));
         }))

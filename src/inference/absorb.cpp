@@ -117,7 +117,10 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     // that the loop vectorises.  Only the update is scaled by z: the
     // separator keeps the source's own marginal, so the represented joint
     // loses the factor z that the step constant gains.
-    if (collect) {
+    if (collect && tree->unit_separators) {
+        for (size_t i = 0; i < n; ++i)
+            sep[i] = fresh[i] / z;
+    } else if (collect) {
         for (size_t i = 0; i < n; ++i) {
             double old = sep[i];
             sep[i] = fresh[i] / (old == 0.0 ? 1.0 : old) * (old == 0.0 ? 0.0 : 1.0) / z;

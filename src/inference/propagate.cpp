@@ -70,8 +70,10 @@ static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, i
     if (!root)
         root = selected ? selected : jt->root;
     root->root_mark = 1;
-    if (int status = _kv_collect_evidence(root, nullptr, nullptr, eq, mode))
-        return status;
+    int collected = _kv_collect_evidence(root, nullptr, nullptr, eq, mode);
+    jt->unit_separators = 0;
+    if (collected)
+        return collected;
     bool sliced = _kv_jt_slices(jt, eq, mode);
     double z = sliced ? _kv_sliced_sum(root->probability_table, _kv_node_chosen_state)
                       : _kv_normalization_constant(root->probability_table, eq, mode, 1);

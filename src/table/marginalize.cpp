@@ -462,6 +462,14 @@ void _kv_sliced_scale(kv_table_s *t, double r, kv_state_function_t state)
     });
 }
 
+void _kv_sliced_fill(kv_table_s *t, double x, kv_state_function_t state)
+{
+    for_slice_runs(t, state, [&](double *y, size_t n, size_t stride) {
+        for (size_t i = 0; i < n; ++i)
+            y[i * stride] = x;
+    });
+}
+
 void _kv_fill_outside_slice(kv_table_s *t, kv_state_function_t state)
 {
     if (!t->discrete_data || t->continuous_count)

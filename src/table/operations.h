@@ -53,6 +53,8 @@ int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state);
 double _kv_sliced_sum(const kv_table_s *t, kv_state_function_t state);
 void _kv_sliced_scale(kv_table_s *t, double r, kv_state_function_t state);
 void _kv_fill_outside_slice(kv_table_s *t, kv_state_function_t state);
+// Sets every entry of a table's slice to x.
+void _kv_sliced_fill(kv_table_s *t, double x, kv_state_function_t state);
 // One-off forms: a fresh or temporary control, then the copy into place.
 int _kv_marginalize_tables(kv_table_s *big, kv_table_s *small, int equilibrium, int mode,
                            int simplify);
