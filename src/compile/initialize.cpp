@@ -282,13 +282,6 @@ static bool takes_potential(const kv_node_s *n, const kv_junction_tree_s *jt)
     return n->potential_control && n->category != kv_category_decision && in_tree(n, jt);
 }
 
-// A discrete probability potential that can be copied into a table of ones.
-static bool copies_in(const kv_control_s *c)
-{
-    const kv_table_s *big = c->big_probability, *small = c->small_probability;
-    return big && small && !c->big_utility && !c->small_utility && !big->continuous_count &&
-           !small->continuous_count;
-}
 
 // Clique tables not filled with ones yet (by table number) get their first
 // discrete probability potential copied in rather than multiplied.
@@ -309,11 +302,11 @@ static int incorporate_potentials(kv_node_s *n, kv_junction_tree_s *jt, Vec<char
     kv_table_s *big = _kv_control_big(c);
     bool assign = unfilled[big->number] != 0;
     unfilled[big->number] = 0;
-    if (assign && !copies_in(c)) {
+    if (assign && !_kv_discrete_probabilities(c)) {
         _kv_init_table(big);
         assign = false;
     }
-    if (slice && copies_in(c))
+    if (slice && _kv_discrete_probabilities(c))
         return _kv_combine_sliced(c, assign, slice);
     return assign ? _kv_assign(c) : _kv_combine(c);
 }
@@ -474,7 +467,7 @@ static int load_potentials(kv_junction_tree_s *jt, int keep_evidence,
         if (!takes_potential(n, jt))
             continue;
         kv_control_s *c = n->potential_control;
-        if (copies_in(c))
+        if (_kv_discrete_probabilities(c))
             unfilled[_kv_control_big(c)->number] = 1;
     }
     for (kv_clique_s *c = d->first_clique; c; c = c->next)

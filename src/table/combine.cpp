@@ -182,11 +182,17 @@ int _kv_combine(kv_control_s *c)
     return status ? status : _kv_set_error_code(kv_error_none);
 }
 
+bool _kv_discrete_probabilities(const kv_control_s *c)
+{
+    const kv_table_s *big = c->big_probability, *small = c->small_probability;
+    return big && small && !c->big_utility && !c->small_utility && !big->continuous_count &&
+           !small->continuous_count;
+}
+
 int _kv_assign(kv_control_s *c)
 {
     kv_table_s *big = c->big_probability, *small = c->small_probability;
-    if (!big || !small || c->big_utility || c->small_utility || big->continuous_count ||
-        small->continuous_count)
+    if (!_kv_discrete_probabilities(c))
         return _kv_set_error_code(kv_error_usage);
     if (int status = _kv_allocate_control_tables(c))
         return status;
@@ -200,8 +206,7 @@ int _kv_assign(kv_control_s *c)
 int _kv_combine_sliced(kv_control_s *c, bool assign, kv_state_function_t state)
 {
     kv_table_s *big = c->big_probability, *small = c->small_probability;
-    if (!big || !small || c->big_utility || c->small_utility || big->continuous_count ||
-        small->continuous_count)
+    if (!_kv_discrete_probabilities(c))
         return _kv_set_error_code(kv_error_usage);
     if (int status = _kv_allocate_control_tables(c))
         return status;

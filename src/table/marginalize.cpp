@@ -412,8 +412,7 @@ int _kv_marginalize(kv_control_s *c, int equilibrium, int mode, int simplify)
 int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state)
 {
     kv_table_s *big = c->big_probability, *small = c->small_probability;
-    if (!big || !small || c->big_utility || c->small_utility || big->continuous_count ||
-        small->continuous_count)
+    if (!_kv_discrete_probabilities(c))
         return _kv_set_error_code(kv_error_usage);
     kv::Plan p;
     if (!kv::slice_plan(big, small, state, p) && _kv_may_split(big))

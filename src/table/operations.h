@@ -13,6 +13,8 @@ int _kv_allocate_control_tables(kv_control_s *c);
 // Big utility += small utility (when both are present), then big
 // probability *= small probability and CG combination.  0 or the error code.
 int _kv_combine(kv_control_s *c);
+// Whether a control joins two discrete probability tables and nothing else.
+bool _kv_discrete_probabilities(const kv_control_s *c);
 // The big probability table takes the small one's entries, as a table of
 // ones combined with it would, without reading the ones.  Discrete
 // probability tables only (usage otherwise).

@@ -143,6 +143,24 @@ class KernelTest : public TableFixture {
         c.small.assign(sub.begin(), sub.begin() + rng() % (nb + 1));
         return c;
     }
+    // Entered hard findings (weight w on one state) on about one node in
+    // one_in; gives the chosen states.
+    std::map<kv_node_s *, size_t> hard_findings(std::mt19937 &rng, unsigned one_in, double w)
+    {
+        std::map<kv_node_s *, size_t> chosen;
+        for (kv_node_t n : nodes) {
+            std::free(n->entered_finding);
+            n->entered_finding = nullptr;
+            if (n->number_of_states > 1 && rng() % one_in == 0) {
+                size_t s = rng() % n->number_of_states;
+                n->entered_finding = kv::allocate_array<double>(n->number_of_states);
+                for (size_t k = 0; k < n->number_of_states; ++k)
+                    n->entered_finding[k] = k == s ? w : 0.0;
+                chosen[n] = s;
+            }
+        }
+        return chosen;
+    }
     void randomize(kv_table_s *t, std::mt19937 &rng)
     {
         for (size_t i = 0; i < t->size; ++i)
@@ -261,18 +279,7 @@ TEST_F(KernelTest, SimplifiedSumSkipsEntriesAgainstHardEvidence)
     std::mt19937 rng(7);
     for (int round = 0; round < 40; ++round) {
         Case c = random_case(rng, false);
-        std::map<kv_node_s *, size_t> chosen;
-        for (kv_node_t n : nodes) {
-            std::free(n->entered_finding);
-            n->entered_finding = nullptr;
-            if (n->number_of_states > 1 && rng() % 2) {
-                size_t s = rng() % n->number_of_states;
-                n->entered_finding = kv::allocate_array<double>(n->number_of_states);
-                for (size_t k = 0; k < n->number_of_states; ++k)
-                    n->entered_finding[k] = k == s ? 1.0 : 0.0;
-                chosen[n] = s;
-            }
-        }
+        std::map<kv_node_s *, size_t> chosen = hard_findings(rng, 2, 1.0);
         kv_table_s *big = table(c.big), *small = table(c.small);
         randomize(big, rng);
         std::vector<double> b0 = data(big), sum(small->size, 0.0);
@@ -308,18 +315,7 @@ TEST_F(KernelTest, SlicedOperationsWorkOnTheEntriesThatAgreeWithHardEvidence)
     int fixed_rounds = 0;
     for (int round = 0; round < 60; ++round) {
         Case c = random_case(rng, false);
-        std::map<kv_node_s *, size_t> chosen;
-        for (kv_node_t n : nodes) {
-            std::free(n->entered_finding);
-            n->entered_finding = nullptr;
-            if (n->number_of_states > 1 && rng() % 3 == 0) {
-                size_t s = rng() % n->number_of_states;
-                n->entered_finding = kv::allocate_array<double>(n->number_of_states);
-                for (size_t k = 0; k < n->number_of_states; ++k)
-                    n->entered_finding[k] = k == s ? 0.5 : 0.0;
-                chosen[n] = s;
-            }
-        }
+        std::map<kv_node_s *, size_t> chosen = hard_findings(rng, 3, 0.5);
         kv_table_s *big = table(c.big), *small = table(c.small);
         randomize(big, rng);
         randomize(small, rng);
