@@ -24,6 +24,9 @@ struct kv_clique_s {
     kv_table_s *probability_table;
     kv_table_s *utility_table; // exactly when the domain has decisions or utilities
     int root_mark;
+    // Set by a reset before evidence for a clique without potentials: its
+    // slice counts as ones until the propagation first writes (or reads) it.
+    int unit_table;
     kv_clique_s **neighbor_array; // cache of kv_clique_get_neighbors
     double factor;
     size_t scratch[2];

@@ -472,10 +472,11 @@ static int load_potentials(kv_junction_tree_s *jt, int keep_evidence,
     }
     for (kv_clique_s *c = d->first_clique; c; c = c->next)
         if (c->junction_tree == jt) {
+            c->unit_table = 0;
             if (unfilled[c->probability_table->number])
                 continue;
             if (slice)
-                _kv_sliced_fill(c->probability_table, 1.0, slice);
+                c->unit_table = 1;
             else
                 _kv_init_table(c->probability_table);
             if (c->utility_table)
@@ -542,6 +543,9 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
         return kv_error_none;
     }
     jt->sliced = jt->unit_separators = 0;
+    for (kv_clique_s *c = d->first_clique; c; c = c->next)
+        if (c->junction_tree == jt)
+            c->unit_table = 0;
     std::free(jt->prior_beliefs);
     jt->prior_beliefs = nullptr;
     if (int status = load_potentials(jt, keep_evidence))

@@ -64,6 +64,23 @@ static double largest(const double *x, size_t n)
     return m;
 }
 
+void _kv_clique_take_ones(kv_clique_s *c)
+{
+    if (!c->unit_table)
+        return;
+    _kv_sliced_fill(c->probability_table, 1.0, _kv_node_chosen_state);
+    c->unit_table = 0;
+}
+
+int _kv_clique_combine(kv_clique_s *c, kv_control_s *into, bool sliced)
+{
+    if (!sliced)
+        return _kv_combine(into);
+    bool assign = c->unit_table != 0;
+    c->unit_table = 0;
+    return _kv_combine_sliced(into, assign, _kv_node_chosen_state);
+}
+
 bool _kv_jt_slices(const kv_junction_tree_s *jt, int eq, int mode)
 {
     const kv_domain_s *d = jt->domain;
@@ -98,6 +115,7 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     bool sliced = _kv_jt_slices(tree, eq, mode);
     if (sliced)
         tree->sliced = 1;
+    _kv_clique_take_ones(source);
     if (int status = sliced ? _kv_marginalize_sliced(from, _kv_node_chosen_state)
                             : _kv_marginalize(from, eq, mode, mode == kv_mode_normal))
         return status;
@@ -148,7 +166,7 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
                     source->factor *= _kv_probability_of_evidence(*m);
         dest->factor *= source->factor;
     }
-    if (int status = sliced ? _kv_combine_sliced(into, false, _kv_node_chosen_state) : _kv_combine(into))
+    if (int status = _kv_clique_combine(dest, into, sliced))
         return status;
     std::memcpy(sep, fresh, n * sizeof(double));
     if (su)

@@ -75,6 +75,7 @@ static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, i
     if (collected)
         return collected;
     bool sliced = _kv_jt_slices(jt, eq, mode);
+    _kv_clique_take_ones(root);
     double z = sliced ? _kv_sliced_sum(root->probability_table, _kv_node_chosen_state)
                       : _kv_normalization_constant(root->probability_table, eq, mode, 1);
     if (z < 0.0)
@@ -128,8 +129,7 @@ static void copy_finding(kv_node_s *n)
 // prior probability of that evidence in the clique's factor.
 static int multiply_evidence(kv_node_s *n, bool sliced)
 {
-    if (int status = sliced ? _kv_combine_sliced(n->evidence_control, false, _kv_node_chosen_state)
-                            : _kv_combine(n->evidence_control))
+    if (int status = _kv_clique_combine(n->finding_clique, n->evidence_control, sliced))
         return status;
     n->finding_clique->factor *= _kv_probability_of_evidence(n);
     n->finding_clique->root_mark = 1;

@@ -18,6 +18,11 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int equilibrium, int mode
 // slices: sum propagation in normal mode of a network of discrete chance
 // nodes whose clique tables have not been handed out.
 bool _kv_jt_slices(const kv_junction_tree_s *jt, int equilibrium, int mode);
+// A clique whose table counts as ones (unit_table) gets them on its slice.
+void _kv_clique_take_ones(kv_clique_s *c);
+// Combines into clique c through its control (sliced or over the whole
+// table); a table counting as ones takes the small table's entries.
+int _kv_clique_combine(kv_clique_s *c, kv_control_s *into, bool sliced);
 // Gives the entries against the propagated hard evidence their zeros.
 void _kv_jt_fill_slices(kv_junction_tree_s *jt);
 void _kv_domain_fill_slices(kv_domain_s *d);
