@@ -541,6 +541,52 @@ TEST_F(PropagateTest, ThreadedPropagationMatchesTheJoint)
     EXPECT_GT(checked, 60);
 }
 
+// A -> B <- C -> D <- E -> F <- A: the moral graph's triangle A, C, E is a
+// clique between three others, and it holds no node table when the roots'
+// tables go elsewhere.  New cases start from the initial potentials, where
+// such a clique counts as ones until its first update reaches it.
+TEST_F(PropagateTest, CliqueWithoutPotentialsInANewCase)
+{
+    std::mt19937 rng(5);
+    std::vector<kv_node_t> n;
+    for (int i = 0; i < 6; ++i) {
+        n.push_back(kv_domain_new_node(d, kv_category_chance, kv_kind_discrete));
+        ASSERT_EQ(kv_node_set_number_of_states(n.back(), i % 2 ? 2 : 3), 0);
+    }
+    for (auto [child, parent] : {std::pair{1, 0}, {1, 2}, {3, 2}, {3, 4}, {5, 4}, {5, 0}})
+        ASSERT_EQ(kv_node_add_parent(n[size_t(child)], n[size_t(parent)]), 0);
+    for (kv_node_t x : n)
+        fill_conditional(x, rng, 0.1);
+    Oracle o{n};
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    int without = 0;
+    for (kv_clique_s *c = d->first_clique; c; c = c->next) {
+        bool has = false;
+        for (kv_node_t x : n)
+            has = has || _kv_control_big(x->potential_control) == c->probability_table;
+        without += !has;
+    }
+    ASSERT_EQ(without, 1);
+    int checked = 0;
+    for (int step = 0; step < 12; ++step) {
+        Evidence e = random_evidence(rng, o.nodes, 40);
+        ASSERT_EQ(kv_domain_retract_findings(d), 0);
+        enter(e);
+        double pe = o.probability(e);
+        if (e.empty() || pe < 1e-300)
+            continue;
+        ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+        ++checked;
+        EXPECT_NEAR(kv_domain_get_normalization_constant(d), pe, 1e-12 * pe) << step;
+        for (kv_node_t x : o.nodes) {
+            std::vector<double> b = o.posterior(x, e);
+            for (size_t s = 0; s < b.size(); ++s)
+                EXPECT_NEAR(kv_node_get_belief(x, s), b[s], 1e-12) << step;
+        }
+    }
+    EXPECT_GT(checked, 6);
+}
+
 // D1 -> C -> D2 with U(C, D2) = (0 10 / 20 30): C follows D1 with
 // (0.9 0.1) or (0.2 0.8).  Expected utilities are worked by hand: an open
 // decision averages uniformly in the probability part and maximises in the
