@@ -58,7 +58,7 @@ struct kv_junction_tree_s {
     double *prior_beliefs;
     // Propagations of hard evidence work on evidence slices (see the table
     // operations): sliced is set while some clique or separator entries
-    // against the propagated hard evidence are unspecified, and callers that
+    // against the propagated hard evidence are stale, and callers that
     // read those tables fill them first (_kv_jt_fill_slices).  Once a
     // clique table has been handed out, the tree works on whole tables.
     int sliced;

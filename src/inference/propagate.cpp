@@ -247,7 +247,7 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
     for (kv_clique_s *c = d->first_clique; c; c = c->next)
         if (c->junction_tree == jt)
             c->root_mark = same_equilibrium ? 0 : 1;
-    // A propagation over whole tables must not meet the unspecified entries
+    // A propagation over whole tables must not meet the stale entries
     // of an earlier sliced one (their values would reach the normalisers).
     bool sliced = _kv_jt_slices(jt, eq, mode);
     if (sliced)

@@ -24,7 +24,7 @@ int _kv_assign(kv_control_s *c);
 // against the evidence (some node in a state other than its chosen one) are
 // zero and stay zero, so the sliced operations leave them alone: they work
 // only on the entries where every node for which state(node) gives a state
-// is in it.  The entries left alone are then unspecified until they are
+// is in it.  The entries left alone are then stale until they are
 // filled with their zeros (see the junction-tree functions).
 typedef size_t (*kv_state_function_t)(const kv_node_s *);
 // Combine (or, with assign, _kv_assign) on the slice; the whole table when
