@@ -27,9 +27,10 @@ int _kv_assign(kv_control_s *c);
 // is in it.  The entries left alone are then stale until they are
 // filled with their zeros (see the junction-tree functions).
 typedef size_t (*kv_state_function_t)(const kv_node_s *);
-// Combine (or, with assign, _kv_assign) on the slice; the whole table when
-// no node of the big table has a state.  Discrete probability tables only;
-// no thread is started for a slice.
+// Combine (or, with assign, _kv_assign) on the slice, on the calling
+// thread; when no node of the big table has a state and threads could split
+// the table, the threaded whole-table form.  Discrete probability tables
+// only.
 int _kv_combine_sliced(kv_control_s *c, bool assign, kv_state_function_t state);
 // One-off forms: a fresh control (a utility big table pairs with a utility
 // small table), or a temporary one modelled on an existing control.
@@ -48,7 +49,8 @@ kv_control_s *_kv_control_for_tables(kv_table_s *big, kv_table_s *small);
 int _kv_marginalize(kv_control_s *c, int equilibrium, int mode, int simplify);
 // Sum marginalization of the slice into the domain's scratch buffer (the
 // result entries outside the slice are 0), as _kv_marginalize in the sum
-// equilibrium and normal mode.  Discrete probability tables only.
+// equilibrium and normal mode; threads as for _kv_combine_sliced.
+// Discrete probability tables only.
 int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state);
 // Sum of a table's slice in extended precision; its entries scaled by r;
 // the entries outside it set to 0.
