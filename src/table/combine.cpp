@@ -213,10 +213,22 @@ int _kv_combine_sliced(kv_control_s *c, bool assign, kv_state_function_t state)
     kv::Plan p;
     if (!kv::slice_plan(big, small, state, p) && _kv_may_split(big))
         return assign ? _kv_assign(c) : _kv_combine(c);
-    if (assign)
-        multiply_plan<true>(big->discrete_data, small->discrete_data, p);
-    else
-        multiply_plan<false>(big->discrete_data, small->discrete_data, p);
+    // Every entry on its own: any split of the outermost dimension will do.
+    struct Share {
+        const kv::Plan *plan;
+        double *big;
+        const double *small;
+        bool assign;
+    } share{&p, big->discrete_data, small->discrete_data, assign};
+    size_t count = p.n ? p.dims[0].count : 1;
+    _kv_run_ranges(c->domain, count, kv::plan_work(p) / count, [](size_t b, size_t e, void *x) {
+        const Share &s = *static_cast<const Share *>(x);
+        kv::Plan part = kv::plan_share(*s.plan, b, e);
+        if (s.assign)
+            multiply_plan<true>(s.big, s.small, part);
+        else
+            multiply_plan<false>(s.big, s.small, part);
+    }, &share);
     return _kv_set_error_code(kv_error_none);
 }
 

@@ -140,6 +140,38 @@ inline bool slice_plan(const kv_table_s *big, const kv_table_s *small, State &&s
     return fixed;
 }
 
+// The part of a plan whose outermost dimension runs over [begin, end).
+inline Plan plan_share(const Plan &p, size_t begin, size_t end)
+{
+    Plan s = p;
+    if (s.n == 0)
+        return s;
+    s.dims[0].count = end - begin;
+    s.big_base += begin * s.dims[0].big;
+    s.small_base += begin * s.dims[0].small;
+    return s;
+}
+
+// Entries a plan walks.
+inline size_t plan_work(const Plan &p)
+{
+    size_t work = 1;
+    for (int i = 0; i < p.n; ++i)
+        work *= p.dims[i].count;
+    return work;
+}
+
+// Reductions over at least this much work whose slowest dimension is summed
+// out and whose result is at most 1/64 of it are cut into this many chunks
+// of that dimension (fewer when it is shorter), each with its own partial
+// result; see _kv_do_table_reduction.
+constexpr size_t reduction_chunks = 8, chunked_min_work = size_t(1) << 14;
+
+inline bool chunked_reduction(size_t work, size_t result_size, bool slowest_summed)
+{
+    return slowest_summed && work >= chunked_min_work && result_size * 8 * reduction_chunks <= work;
+}
+
 // Calls inner(big offset, small offset, mid, in) for every position of the
 // outer dimensions; mid and in are the two innermost dimensions (count 1
 // when the plan is shorter).
@@ -234,3 +266,11 @@ template <class G> inline void walk_second(const kv_task_s *t, size_t base, G &&
 }
 
 } // namespace kv
+
+// Runs run(begin, end, context) over consecutive ranges of [0, count) on up
+// to the domain's concurrency level of threads, each unit being unit_work
+// entries of work and each range worth a thread's start; a range whose
+// thread cannot be started runs on the calling thread.  At level 1, or for
+// little work, one call covers all.
+void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
+                    void (*run)(size_t, size_t, void *), void *context);

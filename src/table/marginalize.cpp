@@ -1,6 +1,7 @@
 // Marginalization: sum, max, the fast-retraction forms that weight summed-out
 // nodes by their evidence, and the sum-max marginalization of influence
 // diagrams.  Results go to the domain's scratch buffer first.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <initializer_list>
@@ -409,6 +410,13 @@ int _kv_marginalize(kv_control_s *c, int equilibrium, int mode, int simplify)
     return status ? status : _kv_set_error_code(kv_error_none);
 }
 
+static void reduce(const double *b, double *out, const kv::Plan &part)
+{
+    kv::walk_big_order(part, [&](size_t bo, size_t so, const Dim &mid, const Dim &in) {
+        sum_block(b + bo, out + so, mid, in);
+    });
+}
+
 int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state)
 {
     kv_table_s *big = c->big_probability, *small = c->small_probability;
@@ -422,12 +430,45 @@ int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state)
     kv_domain_s *d = c->domain;
     if (_kv_check_buffer(d, small->size))
         return kv_error_no_memory;
+    size_t size = small->size;
     double *dest = d->scratch_buffer;
-    std::memset(dest, 0, small->size * sizeof(double));
-    const double *b = big->discrete_data;
-    kv::walk_big_order(p, [&](size_t bo, size_t so, const Dim &mid, const Dim &in) {
-        sum_block(b + bo, dest + so, mid, in);
-    });
+    std::memset(dest, 0, size * sizeof(double));
+    // As the whole-table reductions: a summed-out slowest dimension goes in
+    // fixed chunks with partial results, a kept one is split among threads
+    // directly (their results are disjoint).
+    struct Share {
+        const kv::Plan *plan;
+        const double *big;
+        double *dest;
+        size_t chunks, size;
+    } share{&p, big->discrete_data, dest, 0, size};
+    size_t work = kv::plan_work(p), count = p.n ? p.dims[0].count : 1;
+    if (p.n >= 1 && kv::chunked_reduction(work, size, p.dims[0].small == 0)) {
+        share.chunks = std::min(count, kv::reduction_chunks);
+        double *partial = kv::allocate_array<double>(share.chunks * size);
+        if (!partial)
+            return _kv_set_error_code(kv_error_no_memory);
+        std::memset(partial, 0, share.chunks * size * sizeof(double));
+        share.dest = partial;
+        _kv_run_ranges(d, share.chunks, work / share.chunks, [](size_t b, size_t e, void *x) {
+            const Share &s = *static_cast<const Share *>(x);
+            size_t n = s.plan->dims[0].count;
+            for (size_t k = b; k < e; ++k)
+                reduce(s.big, s.dest + k * s.size,
+                       kv::plan_share(*s.plan, n * k / s.chunks, n * (k + 1) / s.chunks));
+        }, &share);
+        for (size_t k = 0; k < share.chunks; ++k)
+            for (size_t i = 0; i < size; ++i)
+                dest[i] += partial[k * size + i];
+        std::free(partial);
+    } else if (p.n >= 1 && p.dims[0].small != 0) {
+        _kv_run_ranges(d, count, work / count, [](size_t b, size_t e, void *x) {
+            const Share &s = *static_cast<const Share *>(x);
+            reduce(s.big, s.dest, kv::plan_share(*s.plan, b, e));
+        }, &share);
+    } else {
+        reduce(share.big, dest, p);
+    }
     return _kv_set_error_code(kv_error_none);
 }
 

@@ -7,6 +7,7 @@
 
 #include "kernels.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -17,6 +18,9 @@
 
 namespace {
 std::atomic<bool> refuse_threads{false};
+// Starting and joining a thread costs tens of microseconds: the ranges of
+// _kv_run_ranges each get at least this many entries of work.
+std::atomic<size_t> minimum_share{size_t(1) << 16};
 std::atomic<size_t> threads_started{0};
 } // namespace
 
@@ -28,6 +32,11 @@ void kv::refuse_worker_threads(bool refuse)
 size_t kv::worker_threads_started()
 {
     return threads_started;
+}
+
+size_t kv::set_minimum_thread_share(size_t entries)
+{
+    return minimum_share.exchange(entries ? entries : 1);
 }
 
 size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t W)
@@ -46,7 +55,8 @@ size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t 
 bool _kv_may_split(const kv_table_s *big)
 {
     const kv_domain_s *d = big->domain;
-    return d->concurrency_level > 1 && big->size / 2 >= d->grain_size;
+    return d->concurrency_level > 1 && big->size / 2 >= d->grain_size &&
+           big->size / 2 >= minimum_share;
 }
 
 static void *run_share(void *record)
@@ -56,15 +66,20 @@ static void *run_share(void *record)
     return nullptr;
 }
 
+// 0 when a thread runs f(arg), else nonzero (the caller runs it instead).
+static int start_thread(pthread_t &thread, void *(*f)(void *), void *arg)
+{
+    if (refuse_threads)
+        return -1;
+    int status = pthread_create(&thread, nullptr, f, arg);
+    if (status == 0)
+        ++threads_started;
+    return status;
+}
+
 static int create_thread(kv_task_s *r)
 {
-    if (refuse_threads) {
-        r->creation_status = -1;
-        return r->creation_status;
-    }
-    r->creation_status = pthread_create(&r->thread, nullptr, run_share, r);
-    if (r->creation_status == 0)
-        ++threads_started;
+    r->creation_status = start_thread(r->thread, run_share, r);
     return r->creation_status;
 }
 
@@ -198,7 +213,6 @@ static void run_group(kv_task_s *t)
 int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *destination,
                            size_t size, bool max)
 {
-    constexpr size_t max_chunks = 8, min_work = size_t(1) << 14;
     const kv_domain_s *d = c->domain;
     kv_task_s base;
     prepare(c, task, nullptr, destination, nullptr, base);
@@ -208,11 +222,10 @@ int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *des
     size_t work = 1;
     for (int i = 0; i < p.n; ++i)
         work = _kv_size_multiply(work, p.dims[i].count);
-    if (p.n < 2 || p.dims[0].small != 0 || work < min_work ||
-        _kv_size_multiply(size, 8 * max_chunks) > work)
+    if (p.n < 2 || !kv::chunked_reduction(work, size, p.dims[0].small == 0))
         return _kv_do_table_operation(c, task, nullptr, destination, 0, 0);
 
-    size_t chunks = p.dims[0].count < max_chunks ? p.dims[0].count : max_chunks;
+    size_t chunks = std::min(p.dims[0].count, kv::reduction_chunks);
     size_t T = _kv_compute_number_of_threads(d, chunks, work / chunks);
     double *partial = kv::allocate_array<double>(chunks * size);
     kv_task_s *records = kv::allocate_array<kv_task_s>(chunks + T);
@@ -262,6 +275,44 @@ int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *des
     std::free(partial);
     std::free(records);
     return _kv_set_error_code(kv_error_none);
+}
+
+namespace {
+struct Range {
+    size_t begin, end;
+    void (*run)(size_t, size_t, void *);
+    void *context;
+    pthread_t thread;
+    int status;
+};
+} // namespace
+
+static void *run_range(void *record)
+{
+    Range *r = static_cast<Range *>(record);
+    r->run(r->begin, r->end, r->context);
+    return nullptr;
+}
+
+void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
+                    void (*run)(size_t, size_t, void *), void *context)
+{
+    size_t T = d->concurrency_level > 1 ? _kv_compute_number_of_threads(d, count, unit_work) : 1;
+    size_t most = _kv_size_multiply(count, unit_work) / minimum_share;
+    T = std::max<size_t>(1, std::min(T, most));
+    Range *ranges = T > 1 ? kv::allocate_array<Range>(T) : nullptr;
+    if (!ranges) {
+        run(0, count, context);
+        return;
+    }
+    for (size_t i = 0; i < T; ++i) {
+        ranges[i] = {count * i / T, count * (i + 1) / T, run, context, {}, 0};
+        ranges[i].status = start_thread(ranges[i].thread, run_range, &ranges[i]);
+    }
+    for (size_t i = 0; i < T; ++i)
+        if (ranges[i].status != 0 || pthread_join(ranges[i].thread, nullptr) != 0)
+            run_range(&ranges[i]);
+    std::free(ranges);
 }
 
 // ---------------------------------------------------------------------------

@@ -83,4 +83,7 @@ namespace kv {
 void refuse_worker_threads(bool refuse);
 // Number of worker threads started so far by this process (for tests).
 size_t worker_threads_started();
+// Sets the least work (entries) that the ranges of _kv_run_ranges get a
+// thread for; gives the previous value (for tests).
+size_t set_minimum_thread_share(size_t entries);
 } // namespace kv

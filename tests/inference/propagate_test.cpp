@@ -4,6 +4,7 @@
 
 #include "../compile/compile_fixture.h"
 #include "inference/propagate.h"
+#include "table/parallel.h"
 
 namespace {
 
@@ -511,6 +512,7 @@ TEST_F(PropagateTest, ThreadedPropagationMatchesTheJoint)
 {
     std::mt19937 rng(77);
     int checked = 0;
+    size_t share = kv::set_minimum_thread_share(1);
     for (int round = 0; round < 30; ++round) {
         kv_domain_t dom = kv_new_domain();
         Oracle o{random_network(dom, rng, 5 + round % 7, 40)};
@@ -538,6 +540,7 @@ TEST_F(PropagateTest, ThreadedPropagationMatchesTheJoint)
         }
         kv_domain_delete(dom);
     }
+    kv::set_minimum_thread_share(share);
     EXPECT_GT(checked, 60);
 }
 

@@ -234,7 +234,7 @@ TEST_F(KernelTest, MultiplyDivideSumMaxMatchTheReference)
 TEST_F(TableFixture, ChunkedReductionsAgreeAcrossLevels)
 {
     std::vector<kv_node_t> big_nodes;
-    for (int i = 0; i < 14; ++i)
+    for (int i = 0; i < 16; ++i)
         big_nodes.push_back(discrete(i == 5 ? 3 : 2));
     kv_table_s *big = table(big_nodes);
     std::mt19937 rng(99);
@@ -243,7 +243,7 @@ TEST_F(TableFixture, ChunkedReductionsAgreeAcrossLevels)
         big->discrete_data[i] = u(rng);
     std::vector<double> b0 = data(big);
     for (std::vector<kv_node_t> kept :
-         {std::vector<kv_node_t>{big_nodes[13]}, {big_nodes[5], big_nodes[12]}, {big_nodes[9]}}) {
+         {std::vector<kv_node_t>{big_nodes[15]}, {big_nodes[5], big_nodes[12]}, {big_nodes[9]}}) {
         kv_table_s *small = table(kept);
         std::vector<double> sum(small->size, 0.0), max(small->size, -HUGE_VAL);
         for_each_config(big, [&](const std::map<kv_node_s *, size_t> &s) {
@@ -270,6 +270,45 @@ TEST_F(TableFixture, ChunkedReductionsAgreeAcrossLevels)
         }
         _kv_free_table(small);
     }
+    // The sliced sum with a finding on node 2 (not kept): chunks when the
+    // slowest dimension is summed out, ranges of it when it is kept.  Every
+    // range is worth a thread here.
+    size_t share = kv::set_minimum_thread_share(1);
+    big_nodes[2]->entered_finding = kv::allocate_array<double>(2);
+    big_nodes[2]->entered_finding[0] = 0.0;
+    big_nodes[2]->entered_finding[1] = 1.0;
+    for (std::vector<kv_node_t> kept :
+         {std::vector<kv_node_t>{big_nodes[15]}, {big_nodes[5], big_nodes[12]}, {big_nodes[0]}}) {
+        kv_table_s *small = table(kept);
+        kv_control_s *control = _kv_create_control(big, nullptr, small, nullptr);
+        ASSERT_NE(control, nullptr);
+        std::vector<double> sum(small->size, 0.0);
+        for_each_config(big, [&](const std::map<kv_node_s *, size_t> &s) {
+            if (s.at(big_nodes[2]) == 1)
+                sum[config_index(small, s)] += b0[config_index(big, s)];
+        });
+        std::vector<double> at_level_1;
+        for (size_t level : {1u, 2u, 4u}) {
+            SCOPED_TRACE(testing::Message() << "sliced, kept " << kept.size() << " level " << level);
+            kv_domain_set_concurrency_level(d, level);
+            kv_domain_set_grain_size(d, 1000);
+            size_t started = kv::worker_threads_started();
+            ASSERT_EQ(_kv_marginalize_sliced(control, _kv_node_chosen_state), 0);
+            size_t threads = kept[0] == big_nodes[0] ? std::min<size_t>(level, 2) : level;
+            EXPECT_EQ(kv::worker_threads_started() - started, level == 1 ? 0u : threads);
+            std::vector<double> got(d->scratch_buffer, d->scratch_buffer + small->size);
+            for (size_t i = 0; i < got.size(); ++i)
+                EXPECT_NEAR(got[i], sum[i], 1e-12 * sum[i]);
+            if (level == 1)
+                at_level_1 = got;
+            EXPECT_EQ(got, at_level_1);
+        }
+        _kv_free_control(control);
+        _kv_free_table(small);
+    }
+    kv::set_minimum_thread_share(share);
+    std::free(big_nodes[2]->entered_finding);
+    big_nodes[2]->entered_finding = nullptr;
     EXPECT_EQ(data(big), b0) << "reductions leave the big table alone";
     _kv_free_table(big);
 }
@@ -313,6 +352,7 @@ TEST_F(KernelTest, SlicedOperationsWorkOnTheEntriesThatAgreeWithHardEvidence)
 {
     std::mt19937 rng(8);
     int fixed_rounds = 0;
+    size_t share = kv::set_minimum_thread_share(1);
     for (int round = 0; round < 60; ++round) {
         Case c = random_case(rng, false);
         std::map<kv_node_s *, size_t> chosen = hard_findings(rng, 3, 0.5);
@@ -335,17 +375,29 @@ TEST_F(KernelTest, SlicedOperationsWorkOnTheEntriesThatAgreeWithHardEvidence)
         fixed_rounds += fixed;
         kv_control_s *control = _kv_create_control(big, nullptr, small, nullptr);
         ASSERT_NE(control, nullptr);
-        ASSERT_EQ(_kv_combine_sliced(control, false, _kv_node_chosen_state), 0);
-        EXPECT_EQ(data(big), mul) << "round " << round;
-        fill(big, b0);
-        ASSERT_EQ(_kv_marginalize_sliced(control, _kv_node_chosen_state), 0);
-        for (size_t j = 0; j < small->size; ++j)
-            EXPECT_NEAR(d->scratch_buffer[j], sum[j], 1e-12 * sum[j]) << "round " << round;
-        EXPECT_EQ(data(big), b0);
+        std::vector<double> sum_at_level_1;
+        for (size_t level : {1u, 2u, 4u}) {
+            SCOPED_TRACE(testing::Message() << "round " << round << " level " << level);
+            kv_domain_set_concurrency_level(d, level);
+            kv_domain_set_grain_size(d, 1 + rng() % 4);
+            fill(big, b0);
+            ASSERT_EQ(_kv_combine_sliced(control, false, _kv_node_chosen_state), 0);
+            EXPECT_EQ(data(big), mul);
+            fill(big, b0);
+            ASSERT_EQ(_kv_marginalize_sliced(control, _kv_node_chosen_state), 0);
+            std::vector<double> got(d->scratch_buffer, d->scratch_buffer + small->size);
+            for (size_t j = 0; j < small->size; ++j)
+                EXPECT_NEAR(got[j], sum[j], 1e-12 * sum[j]);
+            if (level == 1)
+                sum_at_level_1 = got;
+            EXPECT_EQ(got, sum_at_level_1);
+            EXPECT_EQ(data(big), b0);
+        }
         _kv_free_control(control);
         _kv_free_table(big);
         _kv_free_table(small);
     }
+    kv::set_minimum_thread_share(share);
     EXPECT_GT(fixed_rounds, 20);
     for (kv_node_t n : nodes) {
         std::free(n->entered_finding);
