@@ -1,14 +1,19 @@
 // Parallel execution of table operations.  The outermost loop of a control's
 // first section runs over a node shared by both tables, so its iterations
 // touch disjoint parts of both tables: threads get consecutive ranges of it
-// and need no locks.  A share whose thread cannot be started runs on the
-// calling thread, so an operation always completes.
+// and need no locks.  When no worker thread can be started the shares run on
+// the calling thread, so an operation always completes.
 #include "parallel.h"
+
+#include <pthread.h>
 
 #include "kernels.h"
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -66,27 +71,92 @@ static void *run_share(void *record)
     return nullptr;
 }
 
-// 0 when a thread runs f(arg), else nonzero (the caller runs it instead).
-static int start_thread(pthread_t &thread, void *(*f)(void *), void *arg)
-{
-    if (refuse_threads)
-        return -1;
-    int status = pthread_create(&thread, nullptr, f, arg);
-    if (status == 0)
-        ++threads_started;
-    return status;
-}
+// ---------------------------------------------------------------------------
+// Worker pool.  Threads are started once, as operations first need them,
+// and then wait for shares: starting a thread per share cost tens of
+// microseconds, more than many shares take.  The caller waits until every
+// share of its operation is done; when no worker can be started, it runs
+// them itself.
 
-static int create_thread(kv_task_s *r)
-{
-    r->creation_status = start_thread(r->thread, run_share, r);
-    return r->creation_status;
-}
+namespace {
+struct Batch {
+    void *(*run)(void *);
+    char *records;
+    size_t record_size;
+    size_t count;
+    size_t taken = 0; // under the pool's lock
+    size_t done = 0;
+};
 
-static void await_thread(kv_task_s *r)
+class Pool {
+  public:
+    void run(Batch &b)
+    {
+        std::unique_lock<std::mutex> lock(m);
+        if (refuse_threads || !grow(b.count)) {
+            lock.unlock();
+            for (size_t i = 0; i < b.count; ++i)
+                b.run(b.records + i * b.record_size);
+            return;
+        }
+        queue.push_back(&b);
+        wake.notify_all();
+        finished.wait(lock, [&] { return b.done == b.count; });
+    }
+
+  private:
+    // Workers up to want; false when there are none at all.
+    bool grow(size_t want)
+    {
+        while (workers < want) {
+            pthread_t thread;
+            if (pthread_create(&thread, nullptr, work, this) != 0)
+                break;
+            pthread_detach(thread);
+            ++workers;
+        }
+        return workers > 0;
+    }
+
+    static void *work(void *self)
+    {
+        Pool &p = *static_cast<Pool *>(self);
+        std::unique_lock<std::mutex> lock(p.m);
+        for (;;) {
+            p.wake.wait(lock, [&] { return !p.queue.empty(); });
+            Batch &b = *p.queue.front();
+            size_t i = b.taken++;
+            if (b.taken == b.count)
+                p.queue.pop_front();
+            lock.unlock();
+            b.run(b.records + i * b.record_size);
+            ++threads_started;
+            lock.lock();
+            if (++b.done == b.count)
+                p.finished.notify_all();
+        }
+        return nullptr;
+    }
+
+    std::mutex m;
+    std::condition_variable wake, finished;
+    std::deque<Batch *> queue;
+    size_t workers = 0;
+};
+
+// Never destroyed: workers may still wait on it when the process exits.
+Pool &pool()
 {
-    if (r->creation_status != 0 || pthread_join(r->thread, nullptr) != 0)
-        r->task(r); // the share runs here instead
+    static Pool *p = new Pool;
+    return *p;
+}
+} // namespace
+
+// Runs run on each of count records of record_size bytes, on the workers.
+static void run_on_workers(void *(*run)(void *), void *records, size_t record_size, size_t count)
+{
+    Batch b{run, static_cast<char *>(records), record_size, count};
+    pool().run(b);
 }
 
 static void prepare(kv_control_s *c, kv_task_function_t task, const double *source,
@@ -150,10 +220,7 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
                 records[i].slice_begin = count * i / T;
                 records[i].slice_end = count * (i + 1) / T;
             }
-            for (size_t i = 0; i < T; ++i)
-                create_thread(&records[i]);
-            for (size_t i = 0; i < T; ++i)
-                await_thread(&records[i]);
+            run_on_workers(run_share, records, sizeof *records, T);
             std::free(records);
             return _kv_set_error_code(kv_error_none);
         }
@@ -195,10 +262,7 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
             rec.small_cg += small_step * small_cg_size;
         done += rec.iterations;
     }
-    for (size_t i = 0; i < T; ++i)
-        create_thread(&records[i]);
-    for (size_t i = 0; i < T; ++i)
-        await_thread(&records[i]);
+    run_on_workers(run_share, records, sizeof *records, T);
     std::free(records);
     std::free(scratch);
     return _kv_set_error_code(kv_error_none);
@@ -253,14 +317,10 @@ int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *des
         shares[i].group = records + from;
         shares[i].group_count = to - from;
     }
-    if (T == 1) {
+    if (T == 1)
         run_group(&shares[0]);
-    } else {
-        for (size_t i = 0; i < T; ++i)
-            create_thread(&shares[i]);
-        for (size_t i = 0; i < T; ++i)
-            await_thread(&shares[i]);
-    }
+    else
+        run_on_workers(run_share, shares, sizeof *shares, T);
     for (size_t k = 0; k < chunks; ++k) {
         const double *q = partial + k * size;
         if (max) {
@@ -282,8 +342,6 @@ struct Range {
     size_t begin, end;
     void (*run)(size_t, size_t, void *);
     void *context;
-    pthread_t thread;
-    int status;
 };
 } // namespace
 
@@ -305,13 +363,9 @@ void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
         run(0, count, context);
         return;
     }
-    for (size_t i = 0; i < T; ++i) {
-        ranges[i] = {count * i / T, count * (i + 1) / T, run, context, {}, 0};
-        ranges[i].status = start_thread(ranges[i].thread, run_range, &ranges[i]);
-    }
     for (size_t i = 0; i < T; ++i)
-        if (ranges[i].status != 0 || pthread_join(ranges[i].thread, nullptr) != 0)
-            run_range(&ranges[i]);
+        ranges[i] = {count * i / T, count * (i + 1) / T, run, context};
+    run_on_workers(run_range, ranges, sizeof *ranges, T);
     std::free(ranges);
 }
 

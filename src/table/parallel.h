@@ -3,8 +3,6 @@
 // when the work is large enough.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstddef>
 
 #include "control.h"
@@ -41,8 +39,6 @@ struct kv_task_s {
     // A share that runs several tasks in turn (chunked reductions).
     kv_task_s *group;
     size_t group_count;
-    pthread_t thread;
-    int creation_status;
 };
 
 // Runs task over the control's working loops (set up by the caller).
@@ -81,7 +77,8 @@ namespace kv {
 // Test hook: when set, worker threads are never started, as if creating
 // them failed, so every share runs on the calling thread.
 void refuse_worker_threads(bool refuse);
-// Number of worker threads started so far by this process (for tests).
+// Number of shares that worker threads have run so far in this process
+// (for tests).
 size_t worker_threads_started();
 // Sets the least work (entries) that the ranges of _kv_run_ranges get a
 // thread for; gives the previous value (for tests).
