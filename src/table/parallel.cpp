@@ -23,9 +23,10 @@
 
 namespace {
 std::atomic<bool> refuse_threads{false};
-// Starting and joining a thread costs tens of microseconds: the ranges of
-// _kv_run_ranges each get at least this many entries of work.
-std::atomic<size_t> minimum_share{size_t(1) << 16};
+// Handing a share to a worker and waiting for it costs microseconds, and on
+// tables that sit in cache two threads gain little: the ranges of
+// _kv_run_ranges each get at least this many entries of work (1 MB).
+std::atomic<size_t> minimum_share{size_t(1) << 17};
 std::atomic<size_t> threads_started{0};
 } // namespace
 
