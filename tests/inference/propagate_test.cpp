@@ -441,30 +441,36 @@ TEST_F(PropagateTest, JointMarginals)
     EXPECT_EQ(kv_error_code(), kv_error_usage);
 }
 
+// The posterior over a table's nodes given e, in the table's layout.
+static std::vector<double> posterior_table(const Oracle &o, const Evidence &e, const kv_table_s *t)
+{
+    std::vector<double> x(t->size, 0.0);
+    double z = o.probability(e);
+    o.each([&](double p, auto &s) {
+        size_t index = 0;
+        for (size_t i = 0; i < t->discrete_count; ++i)
+            index = index * t->nodes[i]->number_of_states + s.at(t->nodes[i]);
+        x[index] += p * Oracle::weight(e, s) / z;
+    });
+    return x;
+}
+
+// Exact zeros where x has them, x to 1e-12 elsewhere.
+static void expect_table(const kv_table_s *t, const std::vector<double> &x)
+{
+    for (size_t i = 0; i < t->size; ++i)
+        if (x[i] == 0.0)
+            EXPECT_EQ(t->discrete_data[i], 0.0) << i;
+        else
+            EXPECT_NEAR(t->discrete_data[i], x[i], 1e-12) << i;
+}
+
 // Propagations of hard evidence leave the entries against it alone until a
 // caller reads those tables: joint marginals and clique tables handed out
 // must hold exact zeros there and the posterior elsewhere, in later cases too.
 TEST_F(PropagateTest, TablesReadByCallersHoldTheZerosOfHardEvidence)
 {
     std::mt19937 rng(44);
-    auto expected_table = [](const Oracle &o, const Evidence &e, kv_table_s *t) {
-        std::vector<double> x(t->size, 0.0);
-        double z = o.probability(e);
-        o.each([&](double p, auto &s) {
-            size_t index = 0;
-            for (size_t i = 0; i < t->discrete_count; ++i)
-                index = index * t->nodes[i]->number_of_states + s.at(t->nodes[i]);
-            x[index] += p * Oracle::weight(e, s) / z;
-        });
-        return x;
-    };
-    auto check = [](kv_table_s *t, const std::vector<double> &x) {
-        for (size_t i = 0; i < t->size; ++i)
-            if (x[i] == 0.0)
-                EXPECT_EQ(t->discrete_data[i], 0.0) << i;
-            else
-                EXPECT_NEAR(t->discrete_data[i], x[i], 1e-12) << i;
-    };
     int zeros = 0;
     for (int round = 0; round < 20; ++round) {
         kv_domain_t dom = kv_new_domain();
@@ -489,15 +495,15 @@ TEST_F(PropagateTest, TablesReadByCallersHoldTheZerosOfHardEvidence)
                     continue;
                 kv_table_t m = kv_domain_get_marginal(dom, pair);
                 ASSERT_NE(m, nullptr);
-                check(m, expected_table(o, e, m));
+                expect_table(m, posterior_table(o, e, m));
                 EXPECT_EQ(kv_table_delete(m), 0);
             }
             if (step >= 2) {
                 for (kv_clique_t c = dom->first_clique; c; c = c->next) {
                     kv_table_t t = kv_clique_get_probability_table(c);
-                    std::vector<double> x = expected_table(o, e, t);
+                    std::vector<double> x = posterior_table(o, e, t);
                     zeros += int(std::count(x.begin(), x.end(), 0.0));
-                    check(t, x);
+                    expect_table(t, x);
                 }
             }
         }
@@ -570,21 +576,10 @@ TEST_F(PropagateTest, TablesSavedAfterHardEvidenceHoldItsZeros)
         enter(random_evidence(rng, o.nodes, 30));
         kv_domain_propagate(dom, kv_equilibrium_sum, kv_mode_normal);
         ASSERT_EQ(kv_domain_initialize(dom), 0);
-        double z = o.probability(e);
         for (kv_clique_t c = dom->first_clique; c; c = c->next) {
+            SCOPED_TRACE(testing::Message() << "round " << round);
             kv_table_t t = kv_clique_get_probability_table(c);
-            std::vector<double> x(t->size, 0.0);
-            o.each([&](double p, auto &s) {
-                size_t index = 0;
-                for (size_t i = 0; i < t->discrete_count; ++i)
-                    index = index * t->nodes[i]->number_of_states + s.at(t->nodes[i]);
-                x[index] += p * Oracle::weight(e, s) / z;
-            });
-            for (size_t i = 0; i < t->size; ++i)
-                if (x[i] == 0.0)
-                    EXPECT_EQ(t->discrete_data[i], 0.0) << "round " << round;
-                else
-                    EXPECT_NEAR(t->discrete_data[i], x[i], 1e-12) << "round " << round;
+            expect_table(t, posterior_table(o, e, t));
         }
         kv_domain_delete(dom);
     }
