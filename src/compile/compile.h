@@ -67,6 +67,13 @@ struct kv_junction_tree_s {
     // effect, whatever their data, until the next collect has absorbed
     // through each of them.
     int unit_separators;
+    // Structural zeros (see the sparse propagation): tables_prior is set
+    // while the tables hold the priors of a full reset, sparse_built once the
+    // large, mostly zero cliques got their sparse form from them, and
+    // sparse_on while a propagation works on that form.
+    int tables_prior;
+    int sparse_built;
+    int sparse_on;
     void *user_data;
 };
 

@@ -300,6 +300,8 @@ static int incorporate_potentials(kv_node_s *n, kv_junction_tree_s *jt, Vec<char
         return kv_error_none;
     kv_control_s *c = n->potential_control;
     kv_table_s *big = _kv_control_big(c);
+    if (slice && big->sparse && jt->sparse_on)
+        return kv_error_none; // loaded whole from its sparse form
     bool assign = unfilled[big->number] != 0;
     unfilled[big->number] = 0;
     if (assign && !_kv_discrete_probabilities(c)) {
@@ -473,6 +475,10 @@ static int load_potentials(kv_junction_tree_s *jt, int keep_evidence,
     for (kv_clique_s *c = d->first_clique; c; c = c->next)
         if (c->junction_tree == jt) {
             c->unit_table = 0;
+            if (slice && c->probability_table->sparse && jt->sparse_on) {
+                _kv_sparse_load(c->probability_table);
+                continue;
+            }
             if (unfilled[c->probability_table->number])
                 continue;
             if (slice)
@@ -535,6 +541,11 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
     size_t count;
     if (int status = reset_evidence_state(jt, keep_evidence, count))
         return status;
+    jt->sparse_on = 0;
+    _kv_jt_sparse_stale(jt, true);
+    if (jt->tables_to_propagate && jt->sparse_built)
+        _kv_jt_free_sparse(jt);
+    jt->tables_prior = 0;
     // Tables generated from models are refreshed here once models exist.
     if (!jt->tables_to_propagate && d->memory_data) {
         jt_transfer_tables(jt, false);
@@ -561,8 +572,10 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
         return status;
     if (int status = _kv_jt_update_beliefs(jt, kv_equilibrium_sum, kv_mode_normal, 1))
         return status;
-    if (no_evidence_in_tables(jt))
+    if (no_evidence_in_tables(jt)) {
         remember_priors(jt);
+        jt->tables_prior = !d->memory_data;
+    }
     if (d->memory_data)
         jt_transfer_tables(jt, true);
     jt->tables_to_propagate = 0;
@@ -601,8 +614,11 @@ int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
     if (count == 0)
         return _kv_jt_reset_inference_engine(jt, 0);
     bool sliced = _kv_jt_slices(jt, kv_equilibrium_sum, kv_mode_normal);
-    if (sliced)
+    if (sliced) {
         jt->sliced = 1;
+        _kv_jt_sparse_begin(jt);
+    }
+    jt->tables_prior = 0;
     // The priors come from a full reset with the same node tables (a change
     // sets the tables-to-propagate flag), which checked them.
     if (int status = load_potentials(jt, 0, sliced ? entered_state : nullptr, true))

@@ -74,6 +74,10 @@ void _kv_clique_take_ones(kv_clique_s *c)
 
 int _kv_clique_combine(kv_clique_s *c, kv_control_s *into, bool sliced)
 {
+    if (sliced && _kv_sparse_use(c->junction_tree, into)) {
+        _kv_sparse_multiply(into);
+        return _kv_set_error_code(kv_error_none);
+    }
     if (!sliced)
         return _kv_combine(into);
     bool assign = c->unit_table != 0;
@@ -95,7 +99,10 @@ void _kv_jt_fill_slices(kv_junction_tree_s *jt)
     for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next) {
         if (c->junction_tree != jt)
             continue;
-        _kv_fill_outside_slice(c->probability_table, _kv_node_chosen_state);
+        if (c->probability_table->sparse)
+            _kv_sparse_fill(c->probability_table); // its values are exact everywhere
+        else
+            _kv_fill_outside_slice(c->probability_table, _kv_node_chosen_state);
         for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
             _kv_fill_outside_slice(_kv_control_small(cell->control), _kv_node_chosen_state);
     }
@@ -116,8 +123,9 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     if (sliced)
         tree->sliced = 1;
     _kv_clique_take_ones(source);
-    if (int status = sliced ? _kv_marginalize_sliced(from, _kv_node_chosen_state)
-                            : _kv_marginalize(from, eq, mode, mode == kv_mode_normal))
+    if (int status = !sliced ? _kv_marginalize(from, eq, mode, mode == kv_mode_normal)
+                     : _kv_sparse_use(tree, from) ? _kv_sparse_marginalize(from)
+                                                   : _kv_marginalize_sliced(from, _kv_node_chosen_state))
         return status;
     kv_table_s *sp = from->small_probability, *su = from->small_utility;
     size_t n = sp->size;
@@ -331,7 +339,9 @@ int _kv_node_update_beliefs(kv_node_s *n, int eq, int mode, int flag)
         return kv_error_none;
     }
     kv_control_s *c = n->belief_control;
-    if (int status = _kv_marginalize(c, eq, mode, mode == kv_mode_normal))
+    if (int status = _kv_sparse_use(n->junction_tree, c) && eq == kv_equilibrium_sum && mode == kv_mode_normal
+                         ? _kv_sparse_marginalize(c)
+                         : _kv_marginalize(c, eq, mode, mode == kv_mode_normal))
         return status;
     if (int status = _kv_copy_to_table_pair(c->small_probability, c->small_utility, eq))
         return status;

@@ -75,9 +75,11 @@ static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, i
     if (collected)
         return collected;
     bool sliced = _kv_jt_slices(jt, eq, mode);
+    bool sparse = sliced && jt->sparse_on && root->probability_table->sparse;
     _kv_clique_take_ones(root);
-    double z = sliced ? _kv_sliced_sum(root->probability_table, _kv_node_chosen_state)
-                      : _kv_normalization_constant(root->probability_table, eq, mode, 1);
+    double z = sparse   ? _kv_sparse_sum(root->probability_table)
+               : sliced ? _kv_sliced_sum(root->probability_table, _kv_node_chosen_state)
+                        : _kv_normalization_constant(root->probability_table, eq, mode, 1);
     if (z < 0.0)
         return kv_error_code() ? kv_error_code() : _kv_set_error_code(kv_error_error);
     if (int status = _kv_check_norm_factor(z))
@@ -88,7 +90,9 @@ static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, i
             if ((*m)->kind == kv_kind_discrete)
                 root->factor *= _kv_probability_of_evidence(*m);
     jt->conflict = root->factor;
-    if (sliced)
+    if (sparse)
+        _kv_sparse_scale(root->probability_table, 1.0 / z);
+    else if (sliced)
         _kv_sliced_scale(root->probability_table, 1.0 / z, _kv_node_chosen_state);
     else
         _kv_normalize_with(root->probability_table, z);
@@ -210,8 +214,17 @@ static int fail(kv_junction_tree_s *jt, int status)
     return status;
 }
 
+namespace {
+// The sparse form serves one propagation at a time.
+struct SparseOff {
+    kv_junction_tree_s *jt;
+    ~SparseOff() { jt->sparse_on = 0; }
+};
+} // namespace
+
 static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq, int mode)
 {
+    SparseOff off{jt};
     kv_domain_s *d = jt->domain;
     if (_kv_set_error_code(
             !valid(eq, mode) ||
@@ -250,10 +263,14 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
     // A propagation over whole tables must not meet the stale entries
     // of an earlier sliced one (their values would reach the normalisers).
     bool sliced = _kv_jt_slices(jt, eq, mode);
-    if (sliced)
+    if (sliced) {
         jt->sliced = 1;
-    else
+        _kv_jt_sparse_begin(jt);
+    } else {
         _kv_jt_fill_slices(jt);
+        _kv_jt_sparse_stale(jt, false);
+    }
+    jt->tables_prior = 0;
     if (int status = incorporate_evidence(jt, mode, jt->evidence_mode, sliced))
         return fail(jt, status);
     if (d->number_of_continuous_nodes)

@@ -3,6 +3,8 @@
 // distribute passes, normalisation and the belief update.
 #pragma once
 
+#include <utility>
+
 #include "compile/compile.h"
 
 // The control of clique a toward its neighbour b (a's side of the link).
@@ -49,6 +51,39 @@ double _kv_probability_of_evidence(const kv_node_s *n);
 // propagated evidence that the entered evidence allows again.
 bool _kv_node_evidence_to_propagate(const kv_node_s *n);
 bool _kv_node_evidence_to_retract(const kv_node_s *n);
+
+// Sum propagation over the nonzero entries of large, mostly zero cliques.
+// Built from the prior tables of a full reset (tables_prior); freed when the
+// node tables change.  The kernels act on a control whose big table is
+// sparse and that has its map; the results are those of the whole-table
+// operations.
+void _kv_jt_build_sparse(kv_junction_tree_s *jt);
+void _kv_jt_free_sparse(kv_junction_tree_s *jt);
+// Starts a propagation on the sparse form: builds it from prior tables,
+// gathers values the dense tables hold newer.
+void _kv_jt_sparse_begin(kv_junction_tree_s *jt);
+// The dense tables are about to be worked on whole (or rewritten): they get
+// the compact values first, which then count as stale.
+void _kv_jt_sparse_stale(kv_junction_tree_s *jt, bool dense_rewritten);
+// Scatters the compact values into a dense table that is behind them.
+void _kv_sparse_fill(kv_table_s *t);
+void _kv_sparse_load(kv_table_s *t); // the potentials' product
+void _kv_sparse_multiply(const kv_control_s *c);
+int _kv_sparse_marginalize(const kv_control_s *c); // into the scratch buffer
+double _kv_sparse_sum(const kv_table_s *t);
+void _kv_sparse_scale(kv_table_s *t, double r);
+namespace kv {
+// Test hook: the smallest clique and the largest share of nonzero prior
+// entries that get the sparse form (defaults 1024 and 0.35), for trees built
+// from now on; gives the previous ones.
+std::pair<size_t, double> set_sparse_limits(size_t minimum_size, double maximum_density);
+} // namespace kv
+// Whether this propagation of the tree works on the sparse form of the
+// control's big table.
+inline bool _kv_sparse_use(const kv_junction_tree_s *jt, const kv_control_s *c)
+{
+    return jt->sparse_on && c->sparse_map;
+}
 
 // Conditions the tree on the observed values of its continuous nodes that
 // have not been propagated; the densities go into the step constant.

@@ -67,6 +67,7 @@ static void free_control_record(kv_control_s *c)
     }
     std::free(c->continuous_map);
     std::free(c->compressed_index);
+    std::free(c->sparse_map);
     std::free(c);
 }
 

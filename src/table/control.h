@@ -43,6 +43,9 @@ struct kv_control_s {
     size_t *small_positions;
     size_t *big_strides;
     int owns_loop_data; // temporary controls borrow their model's loops
+    // With a sparse big table: the small-table index of each of its nonzero
+    // entries.
+    uint32_t *sparse_map;
 };
 
 // The big and small sides: the probability table if given, else the utility

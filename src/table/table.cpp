@@ -56,6 +56,12 @@ static void free_table_contents(kv_table_s *t)
     std::free(t->continuous_roles);
     std::free(t->discrete_data);
     std::free(t->cg_data);
+    if (t->sparse) {
+        std::free(t->sparse->positions);
+        std::free(t->sparse->values);
+        std::free(t->sparse->initial);
+        std::free(t->sparse);
+    }
 }
 
 void _kv_free_table(kv_table_s *t)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 #include "core/domain.h"
@@ -34,6 +35,20 @@ constexpr signed char KV_HEAD = 0;   // the table gives its distribution
 constexpr signed char KV_TAIL = 1;   // a conditioning variable (regression coefficients)
 constexpr signed char KV_ABSENT = 2; // the table says nothing about it yet
 
+// The nonzero entries of a large, mostly zero clique table (see the sparse
+// propagation): their positions, their values, and the product of the
+// clique's potentials there.  Either side may be stale while the other is
+// worked on.
+struct kv_sparse_s {
+    size_t count;
+    uint32_t *positions;
+    double *values;
+    double *initial;
+    int dense_stale;
+    int values_stale;
+    int loaded; // the values are the initial ones, not copied yet
+};
+
 struct kv_table_s {
     size_t number; // position in the domain's list; 0 when caller-owned
     kv_domain_s *domain;
@@ -50,6 +65,7 @@ struct kv_table_s {
     double *cg_data;
     kv_table_s *next;
     void *user_data;
+    kv_sparse_s *sparse; // clique tables only
 };
 
 static_assert(std::is_trivially_destructible_v<kv_table_s>);

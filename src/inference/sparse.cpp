@@ -1,0 +1,343 @@
+// Sum propagation over the nonzero entries of large clique tables.
+//
+// An entry that is zero in a clique's prior table stays zero under any
+// evidence: every configuration of the network that projects onto it has
+// probability zero, so no product or quotient of the propagation can make it
+// anything else.  Many networks have large cliques that are mostly such
+// zeros (deterministic or banded tables).  For those the tree keeps the
+// positions of the nonzero prior entries, their values in a compact array,
+// the product of the clique's potentials there (what a new case loads), and
+// for each control out of the clique the small-table index of every
+// position.  Sum propagation in normal mode then works on the compact
+// values alone.
+//
+// The dense table stays the clique's table for everything else.  Its zeros
+// are never written; its nonzero entries are brought up to date (scattered)
+// before anything reads it, with the evidence slices, and the compact values
+// are gathered again after a propagation over whole tables.
+//
+// A prior entry that underflows to zero counts as a structural zero, as it
+// already does in every propagation that starts from the prior tables.
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "core/error.h"
+#include "core/memory.h"
+#include "propagate.h"
+#include "table/operations.h"
+
+namespace {
+
+// Cliques smaller than this are cheap enough over whole tables; denser
+// ones lose more to the indirection than they gain from the zeros.
+size_t minimum_size = 1024;
+double maximum_density = 0.35;
+
+bool in_tree(const kv_node_s *n, const kv_junction_tree_s *jt)
+{
+    return n->junction_tree == jt && n->category == kv_category_chance;
+}
+
+// The potentials of the clique's table, in the order they are loaded.
+bool clique_potentials(kv_junction_tree_s *jt, kv_table_s *t, std::vector<kv_control_s *> &out)
+{
+    for (kv_node_s *n = jt->domain->first_node; n; n = n->next) {
+        kv_control_s *c = n->potential_control;
+        if (!c || !in_tree(n, jt) || _kv_control_big(c) != t)
+            continue;
+        if (!_kv_discrete_probabilities(c))
+            return false;
+        out.push_back(c);
+    }
+    return true;
+}
+
+// The controls out of the clique that propagation uses: its links, and the
+// evidence and belief controls of the nodes it serves.
+void clique_controls(kv_clique_s *c, std::vector<kv_control_s *> &out)
+{
+    kv_table_s *t = c->probability_table;
+    for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
+        if (cell->control && cell->control->big_probability == t && cell->control->small_probability)
+            out.push_back(cell->control);
+    for (kv_node_s *n = c->domain->first_node; n; n = n->next) {
+        if (!in_tree(n, c->junction_tree))
+            continue;
+        if (n->evidence_control && n->evidence_control->big_probability == t &&
+            n->evidence_control->small_probability)
+            out.push_back(n->evidence_control);
+        if (n->belief_control && n->belief_control->big_probability == t &&
+            n->belief_control->small_probability)
+            out.push_back(n->belief_control);
+    }
+}
+
+struct Built {
+    kv_sparse_s *sparse = nullptr;
+    std::vector<uint32_t *> maps;
+    ~Built()
+    {
+        for (uint32_t *m : maps)
+            std::free(m);
+        if (sparse) {
+            std::free(sparse->positions);
+            std::free(sparse->values);
+            std::free(sparse->initial);
+            std::free(sparse);
+        }
+    }
+};
+
+// Walks the table once: records the nonzero positions and, for each
+// control, the matching small-table index (row-major tables, last node
+// fastest).  Gives false when out of memory.
+bool build_clique(kv_table_s *t, size_t count, const std::vector<kv_control_s *> &controls, Built &b)
+{
+    size_t D = t->discrete_count, nc = controls.size();
+    b.sparse = kv::allocate_array<kv_sparse_s>(1);
+    if (!b.sparse)
+        return false;
+    std::memset(b.sparse, 0, sizeof *b.sparse);
+    b.sparse->count = count;
+    b.sparse->positions = kv::allocate_array<uint32_t>(count);
+    b.sparse->values = kv::allocate_array<double>(count);
+    b.sparse->initial = kv::allocate_array<double>(count);
+    if (!b.sparse->positions || !b.sparse->values || !b.sparse->initial)
+        return false;
+    for (size_t k = 0; k < nc; ++k) {
+        b.maps.push_back(kv::allocate_array<uint32_t>(count));
+        if (!b.maps.back())
+            return false;
+    }
+    // strides[k * D + j]: the stride in control k's small table of big node j.
+    std::vector<size_t> strides(nc * D, 0), states(D);
+    for (size_t j = 0; j < D; ++j)
+        states[j] = t->nodes[j]->number_of_states;
+    for (size_t k = 0; k < nc; ++k) {
+        const kv_table_s *small = controls[k]->small_probability;
+        size_t stride = 1;
+        for (size_t i = small->discrete_count; i-- > 0;) {
+            strides[k * D + controls[k]->small_positions[i]] = stride;
+            stride *= small->nodes[i]->number_of_states;
+        }
+    }
+    const double *x = t->discrete_data;
+    size_t inner = states[D - 1], n = 0;
+    std::vector<size_t> digit(D, 0), base(nc, 0);
+    for (size_t start = 0; start < t->size; start += inner) {
+        for (size_t j = 0; j < inner; ++j) {
+            if (x[start + j] == 0.0)
+                continue;
+            b.sparse->positions[n] = uint32_t(start + j);
+            b.sparse->values[n] = x[start + j];
+            for (size_t k = 0; k < nc; ++k)
+                b.maps[k][n] = uint32_t(base[k] + j * strides[k * D + D - 1]);
+            ++n;
+        }
+        for (size_t j = D - 1; j-- > 0;) {
+            if (++digit[j] < states[j]) {
+                for (size_t k = 0; k < nc; ++k)
+                    base[k] += strides[k * D + j];
+                break;
+            }
+            for (size_t k = 0; k < nc; ++k)
+                base[k] -= (states[j] - 1) * strides[k * D + j];
+            digit[j] = 0;
+        }
+    }
+    return n == count;
+}
+
+} // namespace
+
+namespace kv {
+std::pair<size_t, double> set_sparse_limits(size_t size, double density)
+{
+    std::pair<size_t, double> previous{minimum_size, maximum_density};
+    minimum_size = size;
+    maximum_density = density;
+    return previous;
+}
+} // namespace kv
+
+void _kv_jt_free_sparse(kv_junction_tree_s *jt)
+{
+    for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next) {
+        if (c->junction_tree != jt)
+            continue;
+        kv_table_s *t = c->probability_table;
+        for (kv_control_s *k = jt->domain->first_control; t->sparse && k; k = k->next)
+            if (k->big_probability == t) {
+                std::free(k->sparse_map);
+                k->sparse_map = nullptr;
+            }
+        if (t->sparse) {
+            // The dense table becomes the only copy.
+            _kv_sparse_fill(t);
+            std::free(t->sparse->positions);
+            std::free(t->sparse->values);
+            std::free(t->sparse->initial);
+            std::free(t->sparse);
+            t->sparse = nullptr;
+        }
+    }
+    jt->sparse_built = 0;
+}
+
+void _kv_jt_build_sparse(kv_junction_tree_s *jt)
+{
+    kv_domain_s *d = jt->domain;
+    jt->sparse_built = 1;
+    if (d->is_compressed || d->memory_data || jt->clique_tables_exposed || d->chain_blocks ||
+        d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes)
+        return;
+    for (kv_clique_s *c = d->first_clique; c; c = c->next) {
+        kv_table_s *t = c->probability_table;
+        if (c->junction_tree != jt || t->sparse || t->size < minimum_size || t->size > UINT32_MAX ||
+            !t->discrete_data || t->discrete_count == 0 || c->utility_table)
+            continue;
+        size_t count = 0;
+        for (size_t i = 0; i < t->size; ++i)
+            count += t->discrete_data[i] != 0.0;
+        if (count == 0 || double(count) > maximum_density * double(t->size))
+            continue;
+        std::vector<kv_control_s *> controls, potentials;
+        clique_controls(c, controls);
+        if (!clique_potentials(jt, t, potentials))
+            continue;
+        size_t kept = controls.size();
+        controls.insert(controls.end(), potentials.begin(), potentials.end());
+        Built b;
+        if (!build_clique(t, count, controls, b))
+            continue;
+        double *initial = b.sparse->initial;
+        for (size_t i = 0; i < count; ++i)
+            initial[i] = 1.0;
+        for (size_t k = kept; k < controls.size(); ++k) {
+            const double *p = controls[k]->small_probability->discrete_data;
+            const uint32_t *map = b.maps[k];
+            for (size_t i = 0; i < count; ++i)
+                initial[i] *= p[map[i]];
+        }
+        for (size_t k = 0; k < kept; ++k) {
+            std::free(controls[k]->sparse_map);
+            controls[k]->sparse_map = b.maps[k];
+            b.maps[k] = nullptr;
+        }
+        t->sparse = b.sparse;
+        b.sparse = nullptr;
+    }
+}
+
+void _kv_jt_sparse_begin(kv_junction_tree_s *jt)
+{
+    if (jt->tables_prior && !jt->sparse_built)
+        _kv_jt_build_sparse(jt);
+    jt->tables_prior = 0;
+    jt->sparse_on = 1;
+    for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next) {
+        kv_sparse_s *s = c->junction_tree == jt ? c->probability_table->sparse : nullptr;
+        if (!s || !s->values_stale)
+            continue;
+        const double *x = c->probability_table->discrete_data;
+        for (size_t i = 0; i < s->count; ++i)
+            s->values[i] = x[s->positions[i]];
+        s->values_stale = 0;
+        s->loaded = 0;
+    }
+}
+
+void _kv_jt_sparse_stale(kv_junction_tree_s *jt, bool dense_rewritten)
+{
+    for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next) {
+        kv_sparse_s *s = c->junction_tree == jt ? c->probability_table->sparse : nullptr;
+        if (!s)
+            continue;
+        if (!dense_rewritten)
+            _kv_sparse_fill(c->probability_table);
+        s->dense_stale = 0;
+        s->values_stale = 1;
+        s->loaded = 0;
+    }
+}
+
+// The current values: a case's load is not copied until something writes.
+static const double *current(const kv_sparse_s *s)
+{
+    return s->loaded ? s->initial : s->values;
+}
+
+void _kv_sparse_fill(kv_table_s *t)
+{
+    kv_sparse_s *s = t->sparse;
+    if (!s || !s->dense_stale)
+        return;
+    double *x = t->discrete_data;
+    const double *v = current(s);
+    for (size_t i = 0; i < s->count; ++i)
+        x[s->positions[i]] = v[i];
+    s->dense_stale = 0;
+}
+
+void _kv_sparse_load(kv_table_s *t)
+{
+    kv_sparse_s *s = t->sparse;
+    s->loaded = 1;
+    s->values_stale = 0;
+    s->dense_stale = 1;
+}
+
+void _kv_sparse_multiply(const kv_control_s *c)
+{
+    kv_sparse_s *s = c->big_probability->sparse;
+    const double *v = current(s), *y = c->small_probability->discrete_data;
+    double *x = s->values;
+    const uint32_t *map = c->sparse_map;
+    for (size_t i = 0; i < s->count; ++i)
+        x[i] = v[i] * y[map[i]];
+    s->loaded = 0;
+    s->dense_stale = 1;
+}
+
+int _kv_sparse_marginalize(const kv_control_s *c)
+{
+    const kv_table_s *t = c->big_probability;
+    size_t size = c->small_probability->size;
+    kv_domain_s *d = t->domain;
+    if (_kv_check_buffer(d, size))
+        return kv_error_no_memory;
+    double *dest = d->scratch_buffer;
+    std::memset(dest, 0, size * sizeof(double));
+    const kv_sparse_s *s = t->sparse;
+    const double *x = current(s);
+    const uint32_t *map = c->sparse_map;
+    for (size_t i = 0; i < s->count; ++i)
+        dest[map[i]] += x[i];
+    return _kv_set_error_code(kv_error_none);
+}
+
+double _kv_sparse_sum(const kv_table_s *t)
+{
+    const kv_sparse_s *s = t->sparse;
+    const double *x = current(s);
+    long double a[4] = {0.0L, 0.0L, 0.0L, 0.0L};
+    size_t i = 0;
+    for (; i + 4 <= s->count; i += 4)
+        for (int k = 0; k < 4; ++k)
+            a[k] += x[i + k];
+    for (int k = 0; i < s->count; ++i, ++k)
+        a[k] += x[i];
+    return double((a[0] + a[1]) + (a[2] + a[3]));
+}
+
+void _kv_sparse_scale(kv_table_s *t, double r)
+{
+    kv_sparse_s *s = t->sparse;
+    const double *v = current(s);
+    for (size_t i = 0; i < s->count; ++i)
+        s->values[i] = v[i] * r;
+    s->loaded = 0;
+    s->dense_stale = 1;
+}
