@@ -150,6 +150,52 @@ bool build_clique(kv_table_s *t, size_t count, const std::vector<kv_control_s *>
     return n == count;
 }
 
+void free_map(kv_control_s *c)
+{
+    if (c->sparse_map)
+        std::free(c->sparse_map->data);
+    std::free(c->sparse_map);
+    c->sparse_map = nullptr;
+}
+
+// Takes the per-entry map; keeps it as runs where those are fewer than half
+// the entries.  NULL when out of memory (the map is freed).
+kv_sparse_map_s *make_map(uint32_t *map, size_t count)
+{
+    kv_sparse_map_s *m = kv::allocate_array<kv_sparse_map_s>(1);
+    if (!m) {
+        std::free(map);
+        return nullptr;
+    }
+    size_t runs[2] = {count ? 1u : 0u, count ? 1u : 0u};
+    for (size_t i = 1; i < count; ++i)
+        for (int step = 0; step < 2; ++step)
+            runs[step] += map[i] != map[i - 1] + uint32_t(step);
+    int step = runs[1] < runs[0] ? 1 : 0;
+    if (2 * runs[step] > count) {
+        *m = {-1, 0, map};
+        return m;
+    }
+    uint32_t *pairs = kv::allocate_array<uint32_t>(2 * runs[step]);
+    if (!pairs) {
+        std::free(map);
+        std::free(m);
+        return nullptr;
+    }
+    size_t r = 0;
+    for (size_t i = 0; i < count; ++r) {
+        size_t j = i + 1;
+        while (j < count && map[j] == map[j - 1] + uint32_t(step))
+            ++j;
+        pairs[2 * r] = uint32_t(j - i);
+        pairs[2 * r + 1] = map[i];
+        i = j;
+    }
+    std::free(map);
+    *m = {step, r, pairs};
+    return m;
+}
+
 } // namespace
 
 namespace kv {
@@ -169,10 +215,8 @@ void _kv_jt_free_sparse(kv_junction_tree_s *jt)
             continue;
         kv_table_s *t = c->probability_table;
         for (kv_control_s *k = jt->domain->first_control; t->sparse && k; k = k->next)
-            if (k->big_probability == t) {
-                std::free(k->sparse_map);
-                k->sparse_map = nullptr;
-            }
+            if (k->big_probability == t)
+                free_map(k);
         if (t->sparse) {
             // The dense table becomes the only copy.
             _kv_sparse_fill(t);
@@ -221,10 +265,17 @@ void _kv_jt_build_sparse(kv_junction_tree_s *jt)
             for (size_t i = 0; i < count; ++i)
                 initial[i] *= p[map[i]];
         }
-        for (size_t k = 0; k < kept; ++k) {
-            std::free(controls[k]->sparse_map);
-            controls[k]->sparse_map = b.maps[k];
+        bool made = true;
+        for (size_t k = 0; k < kept && made; ++k) {
+            free_map(controls[k]);
+            controls[k]->sparse_map = make_map(b.maps[k], count);
+            made = controls[k]->sparse_map != nullptr;
             b.maps[k] = nullptr;
+        }
+        if (!made) {
+            for (size_t k = 0; k < kept; ++k)
+                free_map(controls[k]);
+            continue;
         }
         t->sparse = b.sparse;
         b.sparse = nullptr;
@@ -294,9 +345,26 @@ void _kv_sparse_multiply(const kv_control_s *c)
     kv_sparse_s *s = c->big_probability->sparse;
     const double *v = current(s), *y = c->small_probability->discrete_data;
     double *x = s->values;
-    const uint32_t *map = c->sparse_map;
-    for (size_t i = 0; i < s->count; ++i)
-        x[i] = v[i] * y[map[i]];
+    const kv_sparse_map_s *m = c->sparse_map;
+    const uint32_t *p = m->data;
+    if (m->step < 0) {
+        for (size_t i = 0; i < s->count; ++i)
+            x[i] = v[i] * y[p[i]];
+    } else if (m->step == 0) {
+        for (size_t r = 0, i = 0; r < m->runs; ++r) {
+            double f = y[p[2 * r + 1]];
+            for (size_t e = i + p[2 * r]; i < e; ++i)
+                x[i] = v[i] * f;
+        }
+    } else {
+        for (size_t r = 0, i = 0; r < m->runs; ++r) {
+            size_t n = p[2 * r];
+            const double *f = y + p[2 * r + 1];
+            for (size_t j = 0; j < n; ++j)
+                x[i + j] = v[i + j] * f[j];
+            i += n;
+        }
+    }
     s->loaded = 0;
     s->dense_stale = 1;
 }
@@ -312,9 +380,27 @@ int _kv_sparse_marginalize(const kv_control_s *c)
     std::memset(dest, 0, size * sizeof(double));
     const kv_sparse_s *s = t->sparse;
     const double *x = current(s);
-    const uint32_t *map = c->sparse_map;
-    for (size_t i = 0; i < s->count; ++i)
-        dest[map[i]] += x[i];
+    const kv_sparse_map_s *m = c->sparse_map;
+    const uint32_t *p = m->data;
+    if (m->step < 0) {
+        for (size_t i = 0; i < s->count; ++i)
+            dest[p[i]] += x[i];
+    } else if (m->step == 0) {
+        for (size_t r = 0, i = 0; r < m->runs; ++r) {
+            double sum = 0.0;
+            for (size_t e = i + p[2 * r]; i < e; ++i)
+                sum += x[i];
+            dest[p[2 * r + 1]] += sum;
+        }
+    } else {
+        for (size_t r = 0, i = 0; r < m->runs; ++r) {
+            size_t n = p[2 * r];
+            double *to = dest + p[2 * r + 1];
+            for (size_t j = 0; j < n; ++j)
+                to[j] += x[i + j];
+            i += n;
+        }
+    }
     return _kv_set_error_code(kv_error_none);
 }
 

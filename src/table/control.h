@@ -20,6 +20,16 @@ struct kv_loop_s {
     kv_node_s *node;        // the loop's node (before merging)
 };
 
+// The small-table indices of a sparse table's entries.  Consecutive entries
+// mostly map to the same index (the summed-out nodes vary fastest) or to
+// consecutive ones; such maps are kept as runs of (length, first index) with
+// step 0 or 1.  Other maps keep one index per entry (step -1).
+struct kv_sparse_map_s {
+    int step;
+    size_t runs;      // step 0 or 1
+    uint32_t *data;   // runs pairs, or one index per entry
+};
+
 struct kv_control_s {
     size_t number; // position in the domain's list; 0 for temporary controls
     kv_domain_s *domain;
@@ -44,8 +54,8 @@ struct kv_control_s {
     size_t *big_strides;
     int owns_loop_data; // temporary controls borrow their model's loops
     // With a sparse big table: the small-table index of each of its nonzero
-    // entries.
-    uint32_t *sparse_map;
+    // entries, as runs (see kv_sparse_map_s).
+    kv_sparse_map_s *sparse_map;
 };
 
 // The big and small sides: the probability table if given, else the utility
