@@ -20,6 +20,7 @@
 // already does in every propagation that starts from the prior tables.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -230,6 +231,53 @@ void _kv_jt_free_sparse(kv_junction_tree_s *jt)
     jt->sparse_built = 0;
 }
 
+// The sparse form of one clique of the tree, from its prior table; the
+// clique keeps its whole table when the form does not pay or memory runs out.
+static void build_sparse_clique(kv_clique_s *c)
+{
+    kv_table_s *t = c->probability_table;
+    if (t->sparse || t->size < minimum_size || t->size > UINT32_MAX || !t->discrete_data ||
+        t->discrete_count == 0 || c->utility_table)
+        return;
+    size_t count = 0;
+    for (size_t i = 0; i < t->size; ++i)
+        count += t->discrete_data[i] != 0.0;
+    if (count == 0 || double(count) > maximum_density * double(t->size))
+        return;
+    std::vector<kv_control_s *> controls, potentials;
+    clique_controls(c, controls);
+    if (!clique_potentials(c->junction_tree, t, potentials))
+        return;
+    size_t kept = controls.size();
+    controls.insert(controls.end(), potentials.begin(), potentials.end());
+    Built b;
+    if (!build_clique(t, count, controls, b))
+        return;
+    double *initial = b.sparse->initial;
+    for (size_t i = 0; i < count; ++i)
+        initial[i] = 1.0;
+    for (size_t k = kept; k < controls.size(); ++k) {
+        const double *p = controls[k]->small_probability->discrete_data;
+        const uint32_t *map = b.maps[k];
+        for (size_t i = 0; i < count; ++i)
+            initial[i] *= p[map[i]];
+    }
+    bool made = true;
+    for (size_t k = 0; k < kept && made; ++k) {
+        free_map(controls[k]);
+        controls[k]->sparse_map = make_map(b.maps[k], count);
+        made = controls[k]->sparse_map != nullptr;
+        b.maps[k] = nullptr;
+    }
+    if (!made) {
+        for (size_t k = 0; k < kept; ++k)
+            free_map(controls[k]);
+        return;
+    }
+    t->sparse = b.sparse;
+    b.sparse = nullptr;
+}
+
 void _kv_jt_build_sparse(kv_junction_tree_s *jt)
 {
     kv_domain_s *d = jt->domain;
@@ -238,47 +286,13 @@ void _kv_jt_build_sparse(kv_junction_tree_s *jt)
         d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes)
         return;
     for (kv_clique_s *c = d->first_clique; c; c = c->next) {
-        kv_table_s *t = c->probability_table;
-        if (c->junction_tree != jt || t->sparse || t->size < minimum_size || t->size > UINT32_MAX ||
-            !t->discrete_data || t->discrete_count == 0 || c->utility_table)
+        if (c->junction_tree != jt)
             continue;
-        size_t count = 0;
-        for (size_t i = 0; i < t->size; ++i)
-            count += t->discrete_data[i] != 0.0;
-        if (count == 0 || double(count) > maximum_density * double(t->size))
-            continue;
-        std::vector<kv_control_s *> controls, potentials;
-        clique_controls(c, controls);
-        if (!clique_potentials(jt, t, potentials))
-            continue;
-        size_t kept = controls.size();
-        controls.insert(controls.end(), potentials.begin(), potentials.end());
-        Built b;
-        if (!build_clique(t, count, controls, b))
-            continue;
-        double *initial = b.sparse->initial;
-        for (size_t i = 0; i < count; ++i)
-            initial[i] = 1.0;
-        for (size_t k = kept; k < controls.size(); ++k) {
-            const double *p = controls[k]->small_probability->discrete_data;
-            const uint32_t *map = b.maps[k];
-            for (size_t i = 0; i < count; ++i)
-                initial[i] *= p[map[i]];
+        try {
+            build_sparse_clique(c);
+        } catch (const std::bad_alloc &) {
+            // The sparse form is optional: the clique keeps its whole table.
         }
-        bool made = true;
-        for (size_t k = 0; k < kept && made; ++k) {
-            free_map(controls[k]);
-            controls[k]->sparse_map = make_map(b.maps[k], count);
-            made = controls[k]->sparse_map != nullptr;
-            b.maps[k] = nullptr;
-        }
-        if (!made) {
-            for (size_t k = 0; k < kept; ++k)
-                free_map(controls[k]);
-            continue;
-        }
-        t->sparse = b.sparse;
-        b.sparse = nullptr;
     }
 }
 

@@ -191,7 +191,7 @@ bool _kv_discrete_probabilities(const kv_control_s *c)
 
 int _kv_assign(kv_control_s *c)
 {
-    kv_table_s *big = c->big_probability, *small = c->small_probability;
+    kv_table_s *small = c->small_probability;
     if (!_kv_discrete_probabilities(c))
         return _kv_set_error_code(kv_error_usage);
     if (int status = _kv_allocate_control_tables(c))

@@ -163,8 +163,9 @@ TEST_F(PropagateTest, MaxPropagationGivesMaxMarginals)
             kv_domain_delete(dom);
             continue;
         }
-        if (round % 2)
+        if (round % 2) {
             ASSERT_EQ(kv_domain_propagate(dom, kv_equilibrium_sum, kv_mode_normal), 0);
+        }
         ASSERT_EQ(kv_domain_propagate(dom, kv_equilibrium_max, kv_mode_normal), 0);
         EXPECT_EQ(kv_domain_equilibrium_is(dom, kv_equilibrium_max), 1);
         double top = 0.0;
@@ -640,8 +641,9 @@ TEST_F(PropagateTest, ExpectedUtilitiesWithChosenOptions)
     auto node = [&](kv_node_category_t category, const char *name, size_t states) {
         kv_node_t n = kv_domain_new_node(d, category, kv_kind_discrete);
         EXPECT_EQ(kv_node_set_name(n, name), 0);
-        if (states)
+        if (states) {
             EXPECT_EQ(kv_node_set_number_of_states(n, states), 0);
+        }
         return n;
     };
     kv_node_t d1 = node(kv_category_decision, "D1", 2);
@@ -812,8 +814,9 @@ TEST_F(PropagateTest, SparseCliquesGiveTheJointsNumbers)
                 // evidence would otherwise keep them).
                 auto forget = [&] {
                     ASSERT_EQ(kv_domain_reclaim_memory_tables(dom), 0);
-                    for (kv_node_t n : o.nodes)
+                    for (kv_node_t n : o.nodes) {
                         ASSERT_EQ(kv_node_touch_table(n), 0);
+                    }
                     ASSERT_EQ(kv_domain_initialize(dom), 0);
                 };
                 if (f.empty() || o.probability(e) < 1e-300) {
@@ -840,4 +843,41 @@ TEST_F(PropagateTest, SparseCliquesGiveTheJointsNumbers)
     }
     EXPECT_GT(sparse_rounds, 15);
     EXPECT_GT(checked, 100);
+}
+
+// The sparse form is optional: when building it runs out of memory at any
+// allocation, the propagation still succeeds or reports no_memory, and the
+// beliefs are right either way.
+TEST_F(PropagateTest, SparseFormOutOfMemory)
+{
+    SparseLimits limits;
+    std::mt19937 rng(88);
+    Oracle o{random_network(d, rng, 8, 40)};
+    for (kv_node_t n : o.nodes)
+        fill_conditional(n, rng, 0.45);
+    Evidence e;
+    e[o.nodes[7]] = std::vector<double>(o.nodes[7]->number_of_states, 0.0);
+    e[o.nodes[7]][1] = 1.0;
+    double pe = o.probability(e);
+    ASSERT_GT(pe, 0.0);
+    long k = 1;
+    int built = 0;
+    for (bool pending = false; !pending; ++k) {
+        SCOPED_TRACE(testing::Message() << "allocation " << k);
+        ASSERT_EQ(kv_domain_compile(d), 0);
+        enter(e);
+        kv::fail_allocation_after(k);
+        int status = kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal);
+        pending = kv::allocation_failure_pending();
+        kv::fail_allocation_after(0);
+        ASSERT_TRUE(status == 0 || status == kv_error_no_memory) << status;
+        if (status)
+            ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+        expect_posteriors(o, e, d);
+        built += sparse_cliques(d) > 0;
+        ASSERT_EQ(kv_domain_retract_findings(d), 0);
+        ASSERT_EQ(kv_domain_uncompile(d), 0);
+    }
+    EXPECT_GT(k, 10);
+    EXPECT_GT(built, 5);
 }
