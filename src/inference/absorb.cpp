@@ -115,6 +115,48 @@ void _kv_domain_fill_slices(kv_domain_s *d)
         _kv_jt_fill_slices(jt);
 }
 
+// The absorption of sum propagation in normal mode through a separator
+// whose nonzero entries are the support: the message is in the scratch
+// buffer there.
+static int absorb_on_support(kv_clique_s *source, kv_clique_s *dest, kv_control_s *into,
+                             const kv_sparse_map_s *link, bool collect)
+{
+    kv_junction_tree_s *tree = source->junction_tree;
+    const uint32_t *at = link->support;
+    size_t count = link->support_count;
+    const double *fresh = source->domain->scratch_buffer;
+    double *sep = into->small_probability->discrete_data;
+    double z = 1.0;
+    if (collect) {
+        long double a[4] = {0.0L, 0.0L, 0.0L, 0.0L};
+        for (size_t k = 0; k < count; ++k)
+            a[k % 4] += fresh[at[k]];
+        z = double((a[0] + a[1]) + (a[2] + a[3]));
+        if (int status = _kv_check_norm_factor(z))
+            return status;
+    }
+    if (collect && tree->unit_separators) {
+        for (size_t k = 0; k < count; ++k)
+            sep[at[k]] = fresh[at[k]] / z;
+    } else {
+        for (size_t k = 0; k < count; ++k) {
+            double old = sep[at[k]];
+            sep[at[k]] = old == 0.0 ? 0.0 : fresh[at[k]] / old / z;
+        }
+    }
+    if (collect) {
+        tree->step_constant *= z;
+        tree->step_log_constant += std::log(z);
+        source->factor /= z;
+        dest->factor *= source->factor;
+    }
+    if (int status = _kv_clique_combine(dest, into, true))
+        return status;
+    for (size_t k = 0; k < count; ++k)
+        sep[at[k]] = fresh[at[k]];
+    return _kv_set_error_code(kv_error_none);
+}
+
 int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool collect)
 {
     kv_control_s *from = _kv_link_control(source, dest), *into = _kv_link_control(dest, source);
@@ -123,14 +165,24 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     if (sliced)
         tree->sliced = 1;
     _kv_clique_take_ones(source);
+    kv_table_s *sp = from->small_probability, *su = from->small_utility;
+    // Next to a sparse clique only the separator's support can be nonzero;
+    // where that is a small part, the other entries (zeros) are left alone.
+    const kv_sparse_map_s *link = !sliced || su                ? nullptr
+                                  : _kv_sparse_use(tree, from) ? from->sparse_map
+                                  : _kv_sparse_use(tree, into) ? into->sparse_map
+                                                               : nullptr;
+    if (link && 2 * link->support_count > sp->size)
+        link = nullptr;
     if (int status = !sliced ? _kv_marginalize(from, eq, mode, mode == kv_mode_normal)
-                     : _kv_sparse_use(tree, from) ? _kv_sparse_marginalize(from)
+                     : _kv_sparse_use(tree, from) ? _kv_sparse_marginalize(from, !link)
                                                    : _kv_marginalize_sliced(from, _kv_node_chosen_state))
         return status;
-    kv_table_s *sp = from->small_probability, *su = from->small_utility;
     size_t n = sp->size;
     double *fresh = source->domain->scratch_buffer; // new probabilities, then utilities
     double *sep = sp->discrete_data;
+    if (link)
+        return absorb_on_support(source, dest, into, link, collect);
     // The message is normalised in a collect so that long collects cannot
     // underflow; the normaliser goes into the tree's evidence statistics.
     double z = 1.0;
@@ -340,7 +392,7 @@ int _kv_node_update_beliefs(kv_node_s *n, int eq, int mode, int flag)
     }
     kv_control_s *c = n->belief_control;
     if (int status = _kv_sparse_use(n->junction_tree, c) && eq == kv_equilibrium_sum && mode == kv_mode_normal
-                         ? _kv_sparse_marginalize(c)
+                         ? _kv_sparse_marginalize(c, true)
                          : _kv_marginalize(c, eq, mode, mode == kv_mode_normal))
         return status;
     if (int status = _kv_copy_to_table_pair(c->small_probability, c->small_utility, eq))

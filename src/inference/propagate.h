@@ -69,7 +69,8 @@ void _kv_jt_sparse_stale(kv_junction_tree_s *jt, bool dense_rewritten);
 void _kv_sparse_fill(kv_table_s *t);
 void _kv_sparse_load(kv_table_s *t); // the potentials' product
 void _kv_sparse_multiply(const kv_control_s *c);
-int _kv_sparse_marginalize(const kv_control_s *c); // into the scratch buffer
+// Into the scratch buffer: every entry, or (whole false) only the support.
+int _kv_sparse_marginalize(const kv_control_s *c, bool whole);
 double _kv_sparse_sum(const kv_table_s *t);
 void _kv_sparse_scale(kv_table_s *t, double r);
 namespace kv {

@@ -153,33 +153,52 @@ bool build_clique(kv_table_s *t, size_t count, const std::vector<kv_control_s *>
 
 void free_map(kv_control_s *c)
 {
-    if (c->sparse_map)
+    if (c->sparse_map) {
         std::free(c->sparse_map->data);
+        std::free(c->sparse_map->support);
+    }
     std::free(c->sparse_map);
     c->sparse_map = nullptr;
 }
 
 // Takes the per-entry map; keeps it as runs where those are fewer than half
 // the entries.  NULL when out of memory (the map is freed).
-kv_sparse_map_s *make_map(uint32_t *map, size_t count)
+kv_sparse_map_s *make_map(uint32_t *map, size_t count, size_t small_size)
 {
     kv_sparse_map_s *m = kv::allocate_array<kv_sparse_map_s>(1);
     if (!m) {
         std::free(map);
         return nullptr;
     }
+    std::memset(m, 0, sizeof *m);
+    std::vector<char> hit(small_size, 0);
+    for (size_t i = 0; i < count; ++i) {
+        m->support_count += !hit[map[i]];
+        hit[map[i]] = 1;
+    }
+    m->support = kv::allocate_array<uint32_t>(m->support_count ? m->support_count : 1);
+    if (!m->support) {
+        std::free(map);
+        std::free(m);
+        return nullptr;
+    }
+    for (size_t i = 0, k = 0; i < small_size; ++i)
+        if (hit[i])
+            m->support[k++] = uint32_t(i);
     size_t runs[2] = {count ? 1u : 0u, count ? 1u : 0u};
     for (size_t i = 1; i < count; ++i)
         for (int step = 0; step < 2; ++step)
             runs[step] += map[i] != map[i - 1] + uint32_t(step);
     int step = runs[1] < runs[0] ? 1 : 0;
     if (2 * runs[step] > count) {
-        *m = {-1, 0, map};
+        m->step = -1;
+        m->data = map;
         return m;
     }
     uint32_t *pairs = kv::allocate_array<uint32_t>(2 * runs[step]);
     if (!pairs) {
         std::free(map);
+        std::free(m->support);
         std::free(m);
         return nullptr;
     }
@@ -193,7 +212,9 @@ kv_sparse_map_s *make_map(uint32_t *map, size_t count)
         i = j;
     }
     std::free(map);
-    *m = {step, r, pairs};
+    m->step = step;
+    m->runs = r;
+    m->data = pairs;
     return m;
 }
 
@@ -265,7 +286,7 @@ static void build_sparse_clique(kv_clique_s *c)
     bool made = true;
     for (size_t k = 0; k < kept && made; ++k) {
         free_map(controls[k]);
-        controls[k]->sparse_map = make_map(b.maps[k], count);
+        controls[k]->sparse_map = make_map(b.maps[k], count, controls[k]->small_probability->size);
         made = controls[k]->sparse_map != nullptr;
         b.maps[k] = nullptr;
     }
@@ -383,7 +404,7 @@ void _kv_sparse_multiply(const kv_control_s *c)
     s->dense_stale = 1;
 }
 
-int _kv_sparse_marginalize(const kv_control_s *c)
+int _kv_sparse_marginalize(const kv_control_s *c, bool whole)
 {
     const kv_table_s *t = c->big_probability;
     size_t size = c->small_probability->size;
@@ -391,10 +412,14 @@ int _kv_sparse_marginalize(const kv_control_s *c)
     if (_kv_check_buffer(d, size))
         return kv_error_no_memory;
     double *dest = d->scratch_buffer;
-    std::memset(dest, 0, size * sizeof(double));
+    const kv_sparse_map_s *m = c->sparse_map;
+    if (whole)
+        std::memset(dest, 0, size * sizeof(double));
+    else
+        for (size_t k = 0; k < m->support_count; ++k)
+            dest[m->support[k]] = 0.0;
     const kv_sparse_s *s = t->sparse;
     const double *x = current(s);
-    const kv_sparse_map_s *m = c->sparse_map;
     const uint32_t *p = m->data;
     if (m->step < 0) {
         for (size_t i = 0; i < s->count; ++i)

@@ -67,8 +67,10 @@ static void free_control_record(kv_control_s *c)
     }
     std::free(c->continuous_map);
     std::free(c->compressed_index);
-    if (c->sparse_map)
+    if (c->sparse_map) {
         std::free(c->sparse_map->data);
+        std::free(c->sparse_map->support);
+    }
     std::free(c->sparse_map);
     std::free(c);
 }

@@ -28,6 +28,10 @@ struct kv_sparse_map_s {
     int step;
     size_t runs;      // step 0 or 1
     uint32_t *data;   // runs pairs, or one index per entry
+    // The small-table entries that any entry maps to, in increasing order:
+    // the only ones of a separator that can be nonzero.
+    size_t support_count;
+    uint32_t *support;
 };
 
 struct kv_control_s {

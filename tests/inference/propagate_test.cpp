@@ -871,8 +871,9 @@ TEST_F(PropagateTest, SparseFormOutOfMemory)
         pending = kv::allocation_failure_pending();
         kv::fail_allocation_after(0);
         ASSERT_TRUE(status == 0 || status == kv_error_no_memory) << status;
-        if (status)
+        if (status) {
             ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+        }
         expect_posteriors(o, e, d);
         built += sparse_cliques(d) > 0;
         ASSERT_EQ(kv_domain_retract_findings(d), 0);
