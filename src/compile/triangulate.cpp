@@ -413,10 +413,36 @@ static double elimination_rank(Graph &g, int v)
     }
 }
 
+// The fill-in weight of a list and its number of fill-ins in one pass.
+static double weigh_and_count_fill_ins(Graph &g, const Ids &list, size_t &count)
+{
+    long double sum = 0.0L;
+    count = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+        const Ids &adj = g.vertices[list[i]].working;
+        for (int u : adj)
+            g.vertices[u].mark = 1;
+        double wi = g.vertices[list[i]].weight;
+        for (size_t j = i + 1; j < list.size(); ++j)
+            if (!g.vertices[list[j]].mark) {
+                sum += (long double)wi * g.vertices[list[j]].weight;
+                ++count;
+            }
+        for (int u : adj)
+            g.vertices[u].mark = 0;
+    }
+    return double(sum);
+}
+
 static void rescore(Graph &g, int v)
 {
-    g.vertices[v].fill_ins = count_fill_ins(g, g.vertices[v].working);
-    g.vertices[v].score = elimination_rank(g, v);
+    Vertex &x = g.vertices[v];
+    if (g.method == kv_tm_fill_in_weight) {
+        x.score = weigh_and_count_fill_ins(g, x.working, x.fill_ins);
+        return;
+    }
+    x.fill_ins = count_fill_ins(g, x.working);
+    x.score = elimination_rank(g, v);
 }
 
 // The first vertex without fill-ins, else the first of least score; the
