@@ -1,6 +1,7 @@
 // Absorption, collect and distribute: the message passing of every
 // propagation and of the initialisation of junction trees.
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/error.h"
@@ -115,6 +116,29 @@ void _kv_domain_fill_slices(kv_domain_s *d)
         _kv_jt_fill_slices(jt);
 }
 
+// A fast-retraction message that is zero where the source's own table is
+// not has lost those entries to the evidence of the source's side (logical
+// relations in the tables): the update sent back through the link is 0/0
+// there, so the beliefs of the nodes whose evidence that was could not be
+// freed of it.  The propagation fails rather than give them wrong beliefs.
+static int check_fast_retraction(kv_control_s *from, size_t n)
+{
+    kv_domain_s *d = from->domain;
+    double *with = kv::allocate_array<double>(n ? n : 1);
+    if (!with)
+        return _kv_set_error_code(kv_error_no_memory);
+    std::memcpy(with, d->scratch_buffer, n * sizeof(double));
+    int status = _kv_marginalize(from, kv_equilibrium_sum, kv_mode_normal, 0);
+    bool lost = false;
+    for (size_t i = 0; i < n && !status; ++i)
+        lost = lost || (with[i] == 0.0 && d->scratch_buffer[i] > 0.0);
+    std::memcpy(d->scratch_buffer, with, n * sizeof(double));
+    std::free(with);
+    if (status)
+        return status;
+    return lost ? _kv_set_error_code(kv_error_fast_retraction) : kv_error_none;
+}
+
 // The absorption of sum propagation in normal mode through a separator
 // whose nonzero entries are the support: the message is in the scratch
 // buffer there.
@@ -179,6 +203,9 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
                                                    : _kv_marginalize_sliced(from, _kv_node_chosen_state))
         return status;
     size_t n = sp->size;
+    if (collect && mode == kv_mode_fast_retraction)
+        if (int status = check_fast_retraction(from, n))
+            return status;
     double *fresh = source->domain->scratch_buffer; // new probabilities, then utilities
     double *sep = sp->discrete_data;
     if (link)

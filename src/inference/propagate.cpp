@@ -244,9 +244,12 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
     jt->step_constant = 1.0;
     jt->step_log_constant = 0.0;
     jt->conflict = 1.0;
-    bool reset = mode == kv_mode_normal
-                     ? jt->evidence_mode != kv_mode_fast_retraction && any_evidence_to_retract(jt)
-                     : jt->evidence_mode != kv_mode_fast_retraction;
+    // The tables of a fast-retraction propagation carry its evidence in
+    // their messages: back in normal mode they serve only the same
+    // evidence, anything else starts from the initial tables.
+    bool reset = mode == kv_mode_fast_retraction ? jt->evidence_mode != kv_mode_fast_retraction
+                 : jt->evidence_mode == kv_mode_fast_retraction ? jt->evidence_to_propagate > 0
+                                                                : any_evidence_to_retract(jt);
     if (reset) {
         int status = eq == kv_equilibrium_sum && mode == kv_mode_normal
                          ? _kv_jt_reset_for_evidence(jt)

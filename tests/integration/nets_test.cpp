@@ -189,13 +189,34 @@ TEST_P(NetsTest, ParseCompilePropagate)
         for (kv_node_t n : order)
             for (size_t s = 0; s < incremental[n].size(); ++s)
                 EXPECT_NEAR(kv_node_get_belief(n, s), incremental[n][s], 1e-9) << name;
-        // Fast retraction leaves unobserved nodes as they are.
-        ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_fast_retraction), 0) << name;
-        for (kv_node_t n : order) {
-            if (std::find(observed.begin(), observed.end(), n) != observed.end())
-                continue;
-            for (size_t s = 0; s < incremental[n].size(); ++s)
-                EXPECT_NEAR(kv_node_get_belief(n, s), incremental[n][s], 1e-9) << name;
+        // Fast retraction leaves unobserved nodes as they are and gives
+        // observed ones their posterior without their own finding, unless
+        // logical relations in the tables make it refuse.
+        int status = kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_fast_retraction);
+        ASSERT_TRUE(status == 0 || status == kv_error_fast_retraction) << name << " " << status;
+        if (status == 0) {
+            std::map<kv_node_t, std::vector<double>> retracted;
+            for (kv_node_t n : order) {
+                for (size_t s = 0; s < incremental[n].size(); ++s)
+                    retracted[n].push_back(kv_node_get_belief(n, s));
+                if (std::find(observed.begin(), observed.end(), n) != observed.end())
+                    continue;
+                for (size_t s = 0; s < incremental[n].size(); ++s)
+                    EXPECT_NEAR(retracted[n][s], incremental[n][s], 1e-9) << name;
+            }
+            for (size_t i = 0; i < observed.size() && i < 4; ++i) {
+                ASSERT_EQ(kv_domain_retract_findings(d), 0);
+                for (kv_node_t m : observed)
+                    if (m != observed[i])
+                        kv_node_select_state(m, sample[m]);
+                ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0) << name;
+                for (size_t s = 0; s < retracted[observed[i]].size(); ++s)
+                    EXPECT_NEAR(kv_node_get_belief(observed[i], s), retracted[observed[i]][s], 1e-9)
+                        << name << " " << kv_node_get_name(observed[i]);
+            }
+            ASSERT_EQ(kv_domain_retract_findings(d), 0);
+            for (kv_node_t n : observed)
+                kv_node_select_state(n, sample[n]);
         }
         // A new case after retracting another one starts from the initial
         // potentials and works on the slices of its findings.
