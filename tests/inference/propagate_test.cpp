@@ -324,9 +324,12 @@ TEST_F(PropagateTest, NewCaseAfterRetractionStartsFromTheInitialTables)
 {
     std::mt19937 rng(31);
     int checked = 0, resets = 0;
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 60; ++round) {
         kv_domain_t dom = kv_new_domain();
         Oracle o{random_network(dom, rng, 4 + round % 8, 30)};
+        if (round >= 40) // tables with zeros
+            for (kv_node_t n : o.nodes)
+                fill_conditional(n, rng, 0.45);
         ASSERT_EQ(kv_domain_compile(dom), 0);
         for (int step = 0; step < 4; ++step) {
             SCOPED_TRACE(testing::Message() << "round " << round << " step " << step);
@@ -522,9 +525,12 @@ TEST_F(PropagateTest, TablesReadByCallersHoldTheZerosOfHardEvidence)
 {
     std::mt19937 rng(44);
     int zeros = 0;
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 30; ++round) {
         kv_domain_t dom = kv_new_domain();
         Oracle o{random_network(dom, rng, 5 + round % 6, 40)};
+        if (round >= 20) // tables with zeros
+            for (kv_node_t n : o.nodes)
+                fill_conditional(n, rng, 0.45);
         ASSERT_EQ(kv_domain_compile(dom), 0);
         for (int step = 0; step < 4; ++step) {
             SCOPED_TRACE(testing::Message() << "round " << round << " step " << step);
