@@ -29,20 +29,18 @@
 #include "propagate.h"
 #include "table/operations.h"
 
-namespace {
-
 // Cliques smaller than this are cheap enough over whole tables; denser
 // ones lose more to the indirection than they gain from the zeros.
-size_t minimum_size = 1024;
-double maximum_density = 0.35;
+static size_t minimum_size = 1024;
+static double maximum_density = 0.35;
 
-bool in_tree(const kv_node_s *n, const kv_junction_tree_s *jt)
+static bool in_tree(const kv_node_s *n, const kv_junction_tree_s *jt)
 {
     return n->junction_tree == jt && n->category == kv_category_chance;
 }
 
-// The potentials of the clique's table, in the order they are loaded.
-bool clique_potentials(kv_junction_tree_s *jt, kv_table_s *t, std::vector<kv_control_s *> &out)
+// The node tables that go into the clique's table.
+static bool clique_potentials(kv_junction_tree_s *jt, kv_table_s *t, std::vector<kv_control_s *> &out)
 {
     for (kv_node_s *n = jt->domain->first_node; n; n = n->next) {
         kv_control_s *c = n->potential_control;
@@ -57,7 +55,7 @@ bool clique_potentials(kv_junction_tree_s *jt, kv_table_s *t, std::vector<kv_con
 
 // The controls out of the clique that propagation uses: its links, and the
 // evidence and belief controls of the nodes it serves.
-void clique_controls(kv_clique_s *c, std::vector<kv_control_s *> &out)
+static void clique_controls(kv_clique_s *c, std::vector<kv_control_s *> &out)
 {
     kv_table_s *t = c->probability_table;
     for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
@@ -75,6 +73,7 @@ void clique_controls(kv_clique_s *c, std::vector<kv_control_s *> &out)
     }
 }
 
+namespace {
 struct Built {
     kv_sparse_s *sparse = nullptr;
     std::vector<uint32_t *> maps;
@@ -90,11 +89,12 @@ struct Built {
         }
     }
 };
+} // namespace
 
 // Walks the table once: records the nonzero positions and, for each
 // control, the matching small-table index (row-major tables, last node
 // fastest).  Gives false when out of memory.
-bool build_clique(kv_table_s *t, size_t count, const std::vector<kv_control_s *> &controls, Built &b)
+static bool build_clique(kv_table_s *t, size_t count, const std::vector<kv_control_s *> &controls, Built &b)
 {
     size_t D = t->discrete_count, nc = controls.size();
     b.sparse = kv::allocate_array<kv_sparse_s>(1);
@@ -151,7 +151,7 @@ bool build_clique(kv_table_s *t, size_t count, const std::vector<kv_control_s *>
     return n == count;
 }
 
-void free_map(kv_control_s *c)
+static void free_map(kv_control_s *c)
 {
     if (c->sparse_map) {
         std::free(c->sparse_map->data);
@@ -163,7 +163,7 @@ void free_map(kv_control_s *c)
 
 // Takes the per-entry map; keeps it as runs where those are fewer than half
 // the entries.  NULL when out of memory (the map is freed).
-kv_sparse_map_s *make_map(uint32_t *map, size_t count, size_t small_size)
+static kv_sparse_map_s *make_map(uint32_t *map, size_t count, size_t small_size)
 {
     kv_sparse_map_s *m = kv::allocate_array<kv_sparse_map_s>(1);
     if (!m) {
@@ -218,7 +218,6 @@ kv_sparse_map_s *make_map(uint32_t *map, size_t count, size_t small_size)
     return m;
 }
 
-} // namespace
 
 namespace kv {
 std::pair<size_t, double> set_sparse_limits(size_t size, double density)
