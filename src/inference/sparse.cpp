@@ -27,6 +27,7 @@
 #include "core/error.h"
 #include "core/memory.h"
 #include "propagate.h"
+#include "table/kernels.h"
 #include "table/operations.h"
 
 // Cliques smaller than this are cheap enough over whole tables; denser
@@ -193,6 +194,8 @@ static kv_sparse_map_s *make_map(uint32_t *map, size_t count, size_t small_size)
     if (2 * runs[step] > count) {
         m->step = -1;
         m->data = map;
+        for (size_t k = 0; k <= kv_sparse_map_s::chunks; ++k)
+            m->chunk_run[k] = m->chunk_entry[k] = count * k / kv_sparse_map_s::chunks;
         return m;
     }
     uint32_t *pairs = kv::allocate_array<uint32_t>(2 * runs[step]);
@@ -202,14 +205,24 @@ static kv_sparse_map_s *make_map(uint32_t *map, size_t count, size_t small_size)
         std::free(m);
         return nullptr;
     }
-    size_t r = 0;
+    size_t r = 0, chunk = 1;
+    m->chunk_run[0] = m->chunk_entry[0] = 0;
     for (size_t i = 0; i < count; ++r) {
+        // A chunk ends at the first run boundary past its share of entries.
+        for (; chunk < kv_sparse_map_s::chunks && i >= count * chunk / kv_sparse_map_s::chunks; ++chunk) {
+            m->chunk_run[chunk] = r;
+            m->chunk_entry[chunk] = i;
+        }
         size_t j = i + 1;
         while (j < count && map[j] == map[j - 1] + uint32_t(step))
             ++j;
         pairs[2 * r] = uint32_t(j - i);
         pairs[2 * r + 1] = map[i];
         i = j;
+    }
+    for (; chunk <= kv_sparse_map_s::chunks; ++chunk) {
+        m->chunk_run[chunk] = r;
+        m->chunk_entry[chunk] = count;
     }
     std::free(map);
     m->step = step;
@@ -374,31 +387,85 @@ void _kv_sparse_load(kv_table_s *t)
     s->dense_stale = 1;
 }
 
+namespace {
+struct Share {
+    const kv_sparse_map_s *m;
+    const double *v;
+    const double *y; // multiply: the small table
+    double *x;       // multiply: the values; sums: the partials
+    size_t size;     // sums: entries of each partial
+};
+} // namespace
+
+// Calls f(first run, first entry, end run, end entry) for chunk k.
+template <class F> static void for_chunk(const kv_sparse_map_s *m, size_t k, F &&f)
+{
+    f(m->chunk_run[k], m->chunk_entry[k], m->chunk_run[k + 1], m->chunk_entry[k + 1]);
+}
+
+static void multiply_chunks(size_t b, size_t e, void *context)
+{
+    const Share &s = *static_cast<const Share *>(context);
+    const kv_sparse_map_s *m = s.m;
+    const uint32_t *p = m->data;
+    for (size_t k = b; k < e; ++k)
+        for_chunk(m, k, [&](size_t r, size_t i, size_t r_end, size_t i_end) {
+            if (m->step < 0) {
+                for (; i < i_end; ++i)
+                    s.x[i] = s.v[i] * s.y[p[i]];
+            } else if (m->step == 0) {
+                for (; r < r_end; ++r) {
+                    double f = s.y[p[2 * r + 1]];
+                    for (size_t end = i + p[2 * r]; i < end; ++i)
+                        s.x[i] = s.v[i] * f;
+                }
+            } else {
+                for (; r < r_end; ++r) {
+                    size_t n = p[2 * r];
+                    const double *f = s.y + p[2 * r + 1];
+                    for (size_t j = 0; j < n; ++j)
+                        s.x[i + j] = s.v[i + j] * f[j];
+                    i += n;
+                }
+            }
+        });
+}
+
+// Adds the entries of chunks [b, e) into dest, which covers the small table.
+static void sum_chunks(const Share &s, size_t b, size_t e, double *dest)
+{
+    const kv_sparse_map_s *m = s.m;
+    const uint32_t *p = m->data;
+    for (size_t k = b; k < e; ++k)
+        for_chunk(m, k, [&](size_t r, size_t i, size_t r_end, size_t i_end) {
+            if (m->step < 0) {
+                for (; i < i_end; ++i)
+                    dest[p[i]] += s.v[i];
+            } else if (m->step == 0) {
+                for (; r < r_end; ++r) {
+                    double sum = 0.0;
+                    for (size_t end = i + p[2 * r]; i < end; ++i)
+                        sum += s.v[i];
+                    dest[p[2 * r + 1]] += sum;
+                }
+            } else {
+                for (; r < r_end; ++r) {
+                    size_t n = p[2 * r];
+                    double *to = dest + p[2 * r + 1];
+                    for (size_t j = 0; j < n; ++j)
+                        to[j] += s.v[i + j];
+                    i += n;
+                }
+            }
+        });
+}
+
 void _kv_sparse_multiply(const kv_control_s *c)
 {
     kv_sparse_s *s = c->big_probability->sparse;
-    const double *v = current(s), *y = c->small_probability->discrete_data;
-    double *x = s->values;
-    const kv_sparse_map_s *m = c->sparse_map;
-    const uint32_t *p = m->data;
-    if (m->step < 0) {
-        for (size_t i = 0; i < s->count; ++i)
-            x[i] = v[i] * y[p[i]];
-    } else if (m->step == 0) {
-        for (size_t r = 0, i = 0; r < m->runs; ++r) {
-            double f = y[p[2 * r + 1]];
-            for (size_t e = i + p[2 * r]; i < e; ++i)
-                x[i] = v[i] * f;
-        }
-    } else {
-        for (size_t r = 0, i = 0; r < m->runs; ++r) {
-            size_t n = p[2 * r];
-            const double *f = y + p[2 * r + 1];
-            for (size_t j = 0; j < n; ++j)
-                x[i + j] = v[i + j] * f[j];
-            i += n;
-        }
-    }
+    Share share{c->sparse_map, current(s), c->small_probability->discrete_data, s->values, 0};
+    _kv_run_ranges(c->domain, kv_sparse_map_s::chunks, s->count / kv_sparse_map_s::chunks,
+                   multiply_chunks, &share);
     s->loaded = 0;
     s->dense_stale = 1;
 }
@@ -418,27 +485,29 @@ int _kv_sparse_marginalize(const kv_control_s *c, bool whole)
         for (size_t k = 0; k < m->support_count; ++k)
             dest[m->support[k]] = 0.0;
     const kv_sparse_s *s = t->sparse;
-    const double *x = current(s);
-    const uint32_t *p = m->data;
-    if (m->step < 0) {
-        for (size_t i = 0; i < s->count; ++i)
-            dest[p[i]] += x[i];
-    } else if (m->step == 0) {
-        for (size_t r = 0, i = 0; r < m->runs; ++r) {
-            double sum = 0.0;
-            for (size_t e = i + p[2 * r]; i < e; ++i)
-                sum += x[i];
-            dest[p[2 * r + 1]] += sum;
-        }
-    } else {
-        for (size_t r = 0, i = 0; r < m->runs; ++r) {
-            size_t n = p[2 * r];
-            double *to = dest + p[2 * r + 1];
-            for (size_t j = 0; j < n; ++j)
-                to[j] += x[i + j];
-            i += n;
-        }
+    Share share{m, current(s), nullptr, nullptr, size};
+    // As the whole-table reductions: a large sum onto a small table goes in
+    // chunks with partial results, added in chunk order.
+    if (!kv::chunked_reduction(s->count, size, true)) {
+        sum_chunks(share, 0, kv_sparse_map_s::chunks, dest);
+        return _kv_set_error_code(kv_error_none);
     }
+    size_t n = kv_sparse_map_s::chunks * size;
+    share.x = kv::allocate_array<double>(n);
+    if (!share.x)
+        return _kv_set_error_code(kv_error_no_memory);
+    std::memset(share.x, 0, n * sizeof(double));
+    _kv_run_ranges(d, kv_sparse_map_s::chunks, s->count / kv_sparse_map_s::chunks,
+                   [](size_t b, size_t e, void *context) {
+                       const Share &s = *static_cast<const Share *>(context);
+                       for (size_t k = b; k < e; ++k)
+                           sum_chunks(s, k, k + 1, s.x + k * s.size);
+                   },
+                   &share);
+    for (size_t k = 0; k < kv_sparse_map_s::chunks; ++k)
+        for (size_t i = 0; i < size; ++i)
+            dest[i] += share.x[k * size + i];
+    std::free(share.x);
     return _kv_set_error_code(kv_error_none);
 }
 

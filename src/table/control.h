@@ -32,6 +32,13 @@ struct kv_sparse_map_s {
     // the only ones of a separator that can be nonzero.
     size_t support_count;
     uint32_t *support;
+    // A fixed cut into chunks of about equal entries at run boundaries:
+    // chunk k starts at run chunk_run[k] and entry chunk_entry[k].  Threads
+    // take whole chunks, and sums add chunk partials in order, so results
+    // do not depend on the concurrency level.
+    static constexpr size_t chunks = 8;
+    size_t chunk_run[chunks + 1];
+    size_t chunk_entry[chunks + 1];
 };
 
 struct kv_control_s {

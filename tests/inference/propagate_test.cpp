@@ -958,3 +958,59 @@ TEST_F(PropagateTest, SparseFormOutOfMemory)
     EXPECT_GT(k, 10);
     EXPECT_GT(built, 5);
 }
+
+// Large sparse cliques split their work among threads in fixed chunks: the
+// beliefs and P(e) are the same bit for bit at every concurrency level, and
+// those of the whole tables to 1e-12.
+TEST_F(PropagateTest, SparseCliquesAcrossConcurrencyLevels)
+{
+    size_t share = kv::set_minimum_thread_share(1);
+    auto run = [](int level, bool sparse, size_t &sparse_count) {
+        auto previous = sparse ? kv::set_sparse_limits(1, 1.0) : kv::set_sparse_limits(size_t(-1), 0.0);
+        std::mt19937 rng(3);
+        kv_domain_t dom = kv_new_domain();
+        std::vector<kv_node_t> n;
+        for (int i = 0; i < 6; ++i) {
+            n.push_back(kv_domain_new_node(dom, kv_category_chance, kv_kind_discrete));
+            EXPECT_EQ(kv_node_set_number_of_states(n.back(), 10), 0);
+        }
+        for (int j = 1; j < 5; ++j) // one clique of A..E, 100,000 entries
+            for (int i = 0; i < j; ++i)
+                EXPECT_EQ(kv_node_add_parent(n[j], n[i]), 0);
+        EXPECT_EQ(kv_node_add_parent(n[5], n[3]), 0);
+        EXPECT_EQ(kv_node_add_parent(n[5], n[4]), 0);
+        for (kv_node_t x : n)
+            fill_conditional(x, rng, 0.2);
+        EXPECT_EQ(kv_domain_set_concurrency_level(dom, level), 0);
+        EXPECT_EQ(kv_domain_compile(dom), 0);
+        std::vector<double> out;
+        for (int step = 0; step < 3; ++step) {
+            EXPECT_EQ(kv_domain_retract_findings(dom), 0);
+            EXPECT_EQ(kv_node_select_state(n[5], size_t(step)), 0);
+            for (size_t s = 0; s < 10; ++s)
+                EXPECT_EQ(kv_node_enter_finding(n[0], s, 0.1 * double(s + step)), 0);
+            EXPECT_EQ(kv_domain_propagate(dom, kv_equilibrium_sum, kv_mode_normal), 0);
+            out.push_back(kv_domain_get_normalization_constant(dom));
+            for (kv_node_t x : n)
+                for (size_t s = 0; s < 10; ++s)
+                    out.push_back(kv_node_get_belief(x, s));
+        }
+        sparse_count = sparse_cliques(dom);
+        kv_domain_delete(dom);
+        kv::set_sparse_limits(previous.first, previous.second);
+        return out;
+    };
+    size_t count = 0, none = 0;
+    std::vector<double> whole = run(1, false, none), one = run(1, true, count);
+    EXPECT_EQ(none, 0u);
+    EXPECT_GT(count, 0u);
+    ASSERT_EQ(one.size(), whole.size());
+    for (size_t i = 0; i < one.size(); ++i)
+        EXPECT_NEAR(one[i], whole[i], 1e-12 * std::max(1.0, whole[i])) << i;
+    for (int level : {2, 4}) {
+        size_t started = kv::worker_threads_started();
+        EXPECT_EQ(run(level, true, count), one) << level;
+        EXPECT_GT(kv::worker_threads_started(), started) << level;
+    }
+    kv::set_minimum_thread_share(share);
+}
