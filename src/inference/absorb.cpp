@@ -44,8 +44,7 @@ double _kv_probability_of_evidence(const kv_node_s *n)
     return double(p);
 }
 
-// Four extended-precision lanes: the additions overlap.
-static long double extended_sum(const double *x, size_t n)
+long double _kv_extended_sum(const double *x, size_t n)
 {
     long double a[4] = {0.0L, 0.0L, 0.0L, 0.0L};
     size_t i = 0;
@@ -214,7 +213,7 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     // underflow; the normaliser goes into the tree's evidence statistics.
     double z = 1.0;
     if (collect) {
-        z = eq == kv_equilibrium_max ? largest(fresh, n) : double(extended_sum(fresh, n));
+        z = eq == kv_equilibrium_max ? largest(fresh, n) : double(_kv_extended_sum(fresh, n));
         if (int status = _kv_check_norm_factor(z))
             return status;
     }

@@ -33,6 +33,9 @@ int _kv_collect_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *towa
 int _kv_distribute_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *from,
                             int equilibrium, int mode, int flag);
 
+// Sum in four extended-precision lanes (the additions overlap).
+long double _kv_extended_sum(const double *x, size_t n);
+
 // z of a table: its sum (decisions averaged), its largest entry, or its
 // fast-retraction marginal; -1.0 on failure.
 double _kv_normalization_constant(kv_table_s *t, int equilibrium, int mode, int flag);

@@ -513,16 +513,7 @@ int _kv_sparse_marginalize(const kv_control_s *c, bool whole)
 
 double _kv_sparse_sum(const kv_table_s *t)
 {
-    const kv_sparse_s *s = t->sparse;
-    const double *x = current(s);
-    long double a[4] = {0.0L, 0.0L, 0.0L, 0.0L};
-    size_t i = 0;
-    for (; i + 4 <= s->count; i += 4)
-        for (int k = 0; k < 4; ++k)
-            a[k] += x[i + k];
-    for (int k = 0; i < s->count; ++i, ++k)
-        a[k] += x[i];
-    return double((a[0] + a[1]) + (a[2] + a[3]));
+    return double(_kv_extended_sum(current(t->sparse), t->sparse->count));
 }
 
 void _kv_sparse_scale(kv_table_s *t, double r)

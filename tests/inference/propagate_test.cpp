@@ -95,6 +95,13 @@ Evidence random_evidence(std::mt19937 &rng, const std::vector<kv_node_t> &nodes,
     return e;
 }
 
+// New tables for the nodes with about 45% zero entries (logical relations).
+void add_zeros(const std::vector<kv_node_t> &nodes, std::mt19937 &rng)
+{
+    for (kv_node_t n : nodes)
+        fill_conditional(n, rng, 0.45);
+}
+
 void enter(const Evidence &e)
 {
     for (auto &[n, v] : e)
@@ -118,9 +125,8 @@ TEST_F(PropagateTest, SumPropagationMatchesTheJoint)
     for (int round = 0; round < 120; ++round) {
         kv_domain_t dom = kv_new_domain();
         Oracle o{random_network(dom, rng, 3 + round % 9, 30)};
-        if (round >= 80) // tables with zeros
-            for (kv_node_t n : o.nodes)
-                fill_conditional(n, rng, 0.45);
+        if (round >= 80)
+            add_zeros(o.nodes, rng);
         ASSERT_EQ(kv_domain_compile(dom), 0);
         Evidence e = random_evidence(rng, o.nodes, 30);
         enter(e);
@@ -151,9 +157,8 @@ TEST_F(PropagateTest, MaxPropagationGivesMaxMarginals)
     for (int round = 0; round < 80; ++round) {
         kv_domain_t dom = kv_new_domain();
         Oracle o{random_network(dom, rng, 3 + round % 8, 35)};
-        if (round >= 40) // tables with zeros
-            for (kv_node_t n : o.nodes)
-                fill_conditional(n, rng, 0.45);
+        if (round >= 40)
+            add_zeros(o.nodes, rng);
         ASSERT_EQ(kv_domain_compile(dom), 0);
         // Every other round a sum propagation of another case and one of
         // this case come first: the max propagation then starts from tables
@@ -200,8 +205,7 @@ TEST_F(PropagateTest, FastRetractionLeavesOutEachNodesOwnEvidence)
         Oracle o{random_network(dom, rng, 3 + round % 8, 35)};
         bool zeros = round >= 40;
         if (zeros)
-            for (kv_node_t n : o.nodes)
-                fill_conditional(n, rng, 0.45);
+            add_zeros(o.nodes, rng);
         ASSERT_EQ(kv_domain_compile(dom), 0);
         Evidence e = random_evidence(rng, o.nodes, 30);
         enter(e);
@@ -268,9 +272,8 @@ TEST_F(PropagateTest, IncrementalEqualsFullPropagation)
     for (int round = 0; round < 60; ++round) {
         kv_domain_t dom = kv_new_domain();
         Oracle o{random_network(dom, rng, 4 + round % 8, 30)};
-        if (round >= 40) // tables with zeros
-            for (kv_node_t n : o.nodes)
-                fill_conditional(n, rng, 0.45);
+        if (round >= 40)
+            add_zeros(o.nodes, rng);
         ASSERT_EQ(kv_domain_compile(dom), 0);
         Evidence e;
         double previous = 1.0;
@@ -327,9 +330,8 @@ TEST_F(PropagateTest, NewCaseAfterRetractionStartsFromTheInitialTables)
     for (int round = 0; round < 60; ++round) {
         kv_domain_t dom = kv_new_domain();
         Oracle o{random_network(dom, rng, 4 + round % 8, 30)};
-        if (round >= 40) // tables with zeros
-            for (kv_node_t n : o.nodes)
-                fill_conditional(n, rng, 0.45);
+        if (round >= 40)
+            add_zeros(o.nodes, rng);
         ASSERT_EQ(kv_domain_compile(dom), 0);
         for (int step = 0; step < 4; ++step) {
             SCOPED_TRACE(testing::Message() << "round " << round << " step " << step);
@@ -528,9 +530,8 @@ TEST_F(PropagateTest, TablesReadByCallersHoldTheZerosOfHardEvidence)
     for (int round = 0; round < 30; ++round) {
         kv_domain_t dom = kv_new_domain();
         Oracle o{random_network(dom, rng, 5 + round % 6, 40)};
-        if (round >= 20) // tables with zeros
-            for (kv_node_t n : o.nodes)
-                fill_conditional(n, rng, 0.45);
+        if (round >= 20)
+            add_zeros(o.nodes, rng);
         ASSERT_EQ(kv_domain_compile(dom), 0);
         for (int step = 0; step < 4; ++step) {
             SCOPED_TRACE(testing::Message() << "round " << round << " step " << step);
@@ -803,8 +804,7 @@ TEST_F(PropagateTest, SparseCliquesGiveTheJointsNumbers)
     for (int round = 0; round < 24; ++round) {
         kv_domain_t dom = kv_new_domain();
         Oracle o{random_network(dom, rng, 5 + round % 6, 40)};
-        for (kv_node_t n : o.nodes)
-            fill_conditional(n, rng, 0.45);
+        add_zeros(o.nodes, rng);
         ASSERT_EQ(kv_domain_compile(dom), 0);
         EXPECT_EQ(sparse_cliques(dom), 0u); // built by the first propagation
         for (int step = 0; step < 8; ++step) {
@@ -929,8 +929,7 @@ TEST_F(PropagateTest, SparseFormOutOfMemory)
     SparseLimits limits;
     std::mt19937 rng(88);
     Oracle o{random_network(d, rng, 8, 40)};
-    for (kv_node_t n : o.nodes)
-        fill_conditional(n, rng, 0.45);
+    add_zeros(o.nodes, rng);
     Evidence e;
     e[o.nodes[7]] = std::vector<double>(o.nodes[7]->number_of_states, 0.0);
     e[o.nodes[7]][1] = 1.0;
