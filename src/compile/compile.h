@@ -144,3 +144,9 @@ int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt);
 // Frees the junction forest and the compilation data of every node (and
 // the triangulation too when asked).  Never fails.
 void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation);
+
+namespace kv {
+// Test hook: the largest prime component whose triangulation keeps a bit
+// matrix of its edges (default 4096 vertices); gives the previous limit.
+size_t set_triangulation_matrix_limit(size_t vertices);
+} // namespace kv

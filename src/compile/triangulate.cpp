@@ -3,10 +3,12 @@
 // separators), the four greedy minimum heuristics, the numbering of the
 // nodes from the resulting cliques, and user-specified elimination orders.
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <span>
 #include <vector>
 
 #include "compile.h"
@@ -20,22 +22,45 @@ namespace {
 template <class T> using Vec = std::vector<T, kv::ScratchAlloc<T>>;
 using Ids = Vec<int>;
 
-struct Vertex {
-    kv_node_s *node;
-    Ids adjacency; // sorted by vertex order
-    // Heuristic bookkeeping.
-    Ids working;
-    size_t fill_ins;
-    double score;
-    int mark;
-    double weight; // the node's, kept here for the heuristics' inner loops
-};
-
+// Vertex v stands for node[v]; per-vertex fields live in parallel arrays so
+// that the heuristics' inner loops touch only what they read.
 struct Graph {
-    Vec<Vertex> vertices;
+    Vec<kv_node_s *> node;
+    Vec<int> first, neighbours; // moral adjacency, sorted, of v in [first[v], first[v + 1])
+    // Heuristic bookkeeping.
+    Vec<Ids> working;
+    Vec<size_t> fill_ins;
+    Vec<double> score;
+    Vec<char> mark, eliminated;
+    Vec<double> weight;
     kv_domain_s *domain;
     int method;
     Vec<Ids> cliques;
+
+    // The current component's working edges as rows of bits, by position
+    // in the component (local); empty when the component is too large.
+    Vec<int> local;
+    size_t words = 0;
+    Vec<uint64_t> bits;
+
+    std::span<const int> adjacency(int v) const
+    {
+        return {neighbours.data() + first[size_t(v)], neighbours.data() + first[size_t(v) + 1]};
+    }
+    const uint64_t *row(int v) const { return bits.data() + size_t(local[size_t(v)]) * words; }
+    void link(int a, int b)
+    {
+        size_t j = size_t(local[size_t(b)]);
+        bits[size_t(local[size_t(a)]) * words + j / 64] |= uint64_t(1) << (j % 64);
+    }
+    // Whether a and b, both in the current component, are adjacent now.
+    bool linked(int a, int b) const
+    {
+        if (bits.empty())
+            return std::binary_search(working[size_t(a)].begin(), working[size_t(a)].end(), b);
+        size_t j = size_t(local[size_t(b)]);
+        return row(a)[j / 64] >> (j % 64) & 1;
+    }
 };
 
 double node_weight(const kv_node_s *n)
@@ -65,7 +90,7 @@ static double weight_of(const Graph &g, const Ids &set)
     Vec<kv_node_s *> nodes;
     nodes.reserve(set.size());
     for (int v : set)
-        nodes.push_back(g.vertices[v].node);
+        nodes.push_back(g.node[v]);
     return _kv_weight_of_nodes(nodes.data(), nodes.size());
 }
 
@@ -122,13 +147,13 @@ static int write_vertex_list_to_log(const Graph &g, const Ids &list, const char 
 {
     Vec<kv_node_s *> nodes;
     for (int v : list)
-        nodes.push_back(g.vertices[v].node);
+        nodes.push_back(g.node[v]);
     return _kv_write_node_list_to_log(g.domain, nodes.data(), nodes.size(), indent, width);
 }
 
 static const char *name_of(const Graph &g, int v)
 {
-    return kv_node_get_name(g.vertices[v].node);
+    return kv_node_get_name(g.node[v]);
 }
 
 // ---------------------------------------------------------------------------
@@ -141,25 +166,38 @@ static void create_moral_graph(kv_domain_s *d, Graph &g)
         if ((n->category == kv_category_chance || n->category == kv_category_decision) &&
             n->neighbours) {
             n->mark = 0;
-            g.vertices.push_back(Vertex{n, {}, {}, 0, 0.0, 0, node_weight(n)});
+            g.node.push_back(n);
         }
+    size_t count = g.node.size();
     // Vertex ids through the node's scratch slot of the elimination number.
-    for (size_t i = 0; i < g.vertices.size(); ++i)
-        g.vertices[i].node->elimination_number = i + 1;
-    for (Vertex &v : g.vertices) {
-        for (kv_node_s **u = v.node->neighbours; *u; ++u)
+    for (size_t i = 0; i < count; ++i)
+        g.node[i]->elimination_number = i + 1;
+    g.first.assign(count + 1, 0);
+    for (size_t v = 0; v < count; ++v) {
+        size_t begin = g.neighbours.size();
+        for (kv_node_s **u = g.node[v]->neighbours; *u; ++u)
             if ((*u)->elimination_number)
-                v.adjacency.push_back(int((*u)->elimination_number - 1));
-        std::sort(v.adjacency.begin(), v.adjacency.end());
-        v.adjacency.erase(std::unique(v.adjacency.begin(), v.adjacency.end()), v.adjacency.end());
+                g.neighbours.push_back(int((*u)->elimination_number - 1));
+        std::sort(g.neighbours.begin() + begin, g.neighbours.end());
+        g.neighbours.erase(std::unique(g.neighbours.begin() + begin, g.neighbours.end()), g.neighbours.end());
+        g.first[v + 1] = int(g.neighbours.size());
     }
-    for (Vertex &v : g.vertices)
-        v.node->elimination_number = 0;
+    for (kv_node_s *n : g.node)
+        n->elimination_number = 0;
+    g.working.resize(count);
+    g.fill_ins.assign(count, 0);
+    g.score.assign(count, 0.0);
+    g.mark.assign(count, 0);
+    g.eliminated.assign(count, 0);
+    g.weight.resize(count);
+    g.local.assign(count, -1);
+    for (size_t v = 0; v < count; ++v)
+        g.weight[v] = node_weight(g.node[v]);
 }
 
 static bool adjacent(const Graph &g, int a, int b)
 {
-    const Ids &adj = g.vertices[a].adjacency;
+    std::span<const int> adj = g.adjacency(a);
     return std::binary_search(adj.begin(), adj.end(), b);
 }
 
@@ -168,7 +206,7 @@ static bool adjacent(const Graph &g, int a, int b)
 
 static Vec<Ids> find_prime_components(Graph &g)
 {
-    int n = int(g.vertices.size());
+    int n = int(g.node.size());
     Vec<int> number(n, 0);
     Vec<char> has_list(n, 1);
     Vec<Ids> candidates(n);
@@ -186,7 +224,6 @@ static Vec<Ids> find_prime_components(Graph &g)
         members[0][size_t(i)] = slot[i] = i;
     Vec<int> rank(1, 0), split(1, -1);
     Ids classes(1, 0), next_classes, spare; // classes by rank; unused class numbers
-    Vec<Ids> reach(1);
     auto remove = [&](int v) {
         Ids &m = members[size_t(cls[v])];
         int last = m.back();
@@ -198,30 +235,33 @@ static Vec<Ids> find_prime_components(Graph &g)
     // The search only walks unnumbered vertices: a working copy of the
     // adjacency drops numbered ones as it meets them.  Which vertices a
     // search raises does not depend on the order of the lists.
-    Vec<int> first(n + 1, 0), end(n, 0), adjacent_to;
-    for (int v = 0; v < n; ++v)
-        first[v + 1] = first[v] + int(g.vertices[v].adjacency.size());
-    adjacent_to.resize(size_t(first[n]));
-    for (int v = 0; v < n; ++v) {
-        std::copy(g.vertices[v].adjacency.begin(), g.vertices[v].adjacency.end(),
-                  adjacent_to.begin() + first[v]);
-        end[v] = first[v + 1];
-    }
+    const Vec<int> &first = g.first;
+    Vec<int> adjacent_to = g.neighbours, end(first.begin() + 1, first.end());
     // Per vertex: 0 free, 1 reached by this search, 2 numbered.
     Vec<char> state(n, 0);
-    auto unnumbered_neighbours = [&](int w, auto &&f) {
+    auto unreached_neighbours = [&](int w, auto &&f) {
         for (int i = first[w]; i < end[w];) {
             int z = adjacent_to[size_t(i)];
             if (state[z] == 2) {
                 adjacent_to[size_t(i)] = adjacent_to[size_t(--end[w])];
                 continue;
             }
-            f(z);
+            if (!state[z])
+                f(z);
             ++i;
         }
     };
 
+    // Vertices waiting to be searched from, in one stack per label.
+    Vec<int> head, below(n, -1);
+    int waiting = 0;
+    auto push = [&](size_t label, int v) {
+        below[v] = head[label];
+        head[label] = v;
+        ++waiting;
+    };
     Ids touched, raised;
+    Vec<int> unreached;
     for (int k = n; k >= 1; --k) {
         const Ids &top = members[size_t(classes.back())];
         int x = *std::min_element(top.begin(), top.end());
@@ -232,31 +272,42 @@ static Vec<Ids> find_prime_components(Graph &g)
         // Search for the vertices to raise: paths through unnumbered
         // vertices with smaller labels than the end vertex.
         size_t levels = classes.size();
-        if (reach.size() < levels)
-            reach.resize(levels);
+        head.assign(levels, -1);
+        waiting = 0;
         touched.clear();
         raised.clear();
-        unnumbered_neighbours(x, [&](int w) {
+        // Unreached vertices per label, and how many lie above the level
+        // being searched: once none do, nothing more can be raised.
+        unreached.resize(levels);
+        int above = k - 1;
+        for (size_t r = 0; r < levels; ++r)
+            unreached[r] = int(members[size_t(classes[r])].size());
+        unreached_neighbours(x, [&](int w) {
             state[w] = 1;
             touched.push_back(w);
-            reach[size_t(rank[size_t(cls[w])])].push_back(w);
+            size_t label = size_t(rank[size_t(cls[w])]);
+            push(label, w);
+            --unreached[label];
+            --above;
             raised.push_back(w);
         });
-        for (size_t level = 0; level < levels; ++level) {
-            while (!reach[level].empty()) {
-                int w = reach[level].back();
-                reach[level].pop_back();
-                unnumbered_neighbours(w, [&](int z) {
-                    if (state[z])
-                        return;
+        for (size_t level = 0; level < levels && above && waiting; ++level) {
+            above -= unreached[level];
+            while (above && head[level] >= 0) {
+                int w = head[level];
+                head[level] = below[w];
+                --waiting;
+                unreached_neighbours(w, [&](int z) {
                     state[z] = 1;
                     touched.push_back(z);
                     size_t label = size_t(rank[size_t(cls[z])]);
                     if (label > level) {
-                        reach[label].push_back(z);
+                        push(label, z);
+                        --unreached[label];
+                        --above;
                         raised.push_back(z);
                     } else {
-                        reach[level].push_back(z);
+                        push(level, z);
                     }
                 });
             }
@@ -331,7 +382,7 @@ static Vec<Ids> find_prime_components(Graph &g)
         while (!stack.empty()) {
             int v = stack.back();
             stack.pop_back();
-            for (int u : g.vertices[v].adjacency)
+            for (int u : g.adjacency(v))
                 if (present[u] && !mark[u]) {
                     mark[u] = 2;
                     component.push_back(u);
@@ -343,7 +394,7 @@ static Vec<Ids> find_prime_components(Graph &g)
         for (int v : component) {
             bool keep = false;
             if (mark[v] == 1)
-                for (int u : g.vertices[v].adjacency)
+                for (int u : g.adjacency(v))
                     keep = keep || (present[u] && !mark[u]);
             if (!keep)
                 present[v] = 0;
@@ -357,92 +408,96 @@ static Vec<Ids> find_prime_components(Graph &g)
 // ---------------------------------------------------------------------------
 // Minimum heuristics on one prime component.
 
-static size_t count_fill_ins(Graph &g, const Ids &list)
+// Components up to this many vertices keep their edges as a bit matrix too,
+// so that the heuristics test a pair without marking a neighbourhood.
+static size_t matrix_limit = 4096;
+
+size_t kv::set_triangulation_matrix_limit(size_t vertices)
 {
-    size_t m = list.size();
-    if (m <= 1)
-        return 0;
-    for (int v : list)
-        g.vertices[v].mark = 1;
-    size_t sum = 0;
-    for (int x : list) {
-        size_t marked = 0;
-        for (int u : g.vertices[x].working)
-            marked += g.vertices[u].mark;
-        sum += m - 1 - marked;
-    }
-    for (int v : list)
-        g.vertices[v].mark = 0;
-    return sum / 2;
+    size_t previous = matrix_limit;
+    matrix_limit = vertices;
+    return previous;
 }
 
-static double weigh_fill_ins(Graph &g, const Ids &list)
+static void build_matrix(Graph &g, const Ids &component)
 {
-    long double sum = 0.0L;
-    for (size_t i = 0; i < list.size(); ++i) {
-        const Ids &adj = g.vertices[list[i]].working;
-        for (int u : adj)
-            g.vertices[u].mark = 1;
-        for (size_t j = i + 1; j < list.size(); ++j)
-            if (!g.vertices[list[j]].mark)
-                sum += (long double)g.vertices[list[i]].weight * g.vertices[list[j]].weight;
-        for (int u : adj)
-            g.vertices[u].mark = 0;
+    g.bits.clear();
+    if (component.size() > matrix_limit)
+        return;
+    g.words = (component.size() + 63) / 64;
+    g.bits.assign(g.words * component.size(), 0);
+    for (size_t i = 0; i < component.size(); ++i)
+        g.local[size_t(component[i])] = int(i);
+    for (int v : component)
+        for (int u : g.working[v])
+            g.link(v, u);
+}
+
+// Calls f(i, j) for each pair i < j of list members that are not adjacent,
+// in order of i, then j.
+template <class F> static void each_missing_pair(Graph &g, const Ids &list, F &&f)
+{
+    size_t m = list.size();
+    if (!g.bits.empty()) {
+        for (size_t i = 0; i < m; ++i) {
+            const uint64_t *row = g.row(list[i]);
+            for (size_t j = i + 1; j < m; ++j) {
+                size_t b = size_t(g.local[size_t(list[j])]);
+                if (!(row[b / 64] >> (b % 64) & 1))
+                    f(i, j);
+            }
+        }
+        return;
     }
-    return double(sum);
+    for (size_t i = 0; i < m; ++i) {
+        const Ids &adj = g.working[list[i]];
+        for (int u : adj)
+            g.mark[u] = 1;
+        for (size_t j = i + 1; j < m; ++j)
+            if (!g.mark[list[j]])
+                f(i, j);
+        for (int u : adj)
+            g.mark[u] = 0;
+    }
 }
 
 static double elimination_rank(Graph &g, int v)
 {
-    const Vertex &x = g.vertices[v];
     switch (g.method) {
     case kv_tm_clique_size:
-        return double(x.working.size());
+        return double(g.working[v].size());
     case kv_tm_clique_weight: {
-        Ids set = x.working;
+        Ids set = g.working[v];
         set.push_back(v);
         return weight_of(g, set);
     }
     case kv_tm_fill_in_size:
-        return double(x.fill_ins);
-    case kv_tm_fill_in_weight:
-        return weigh_fill_ins(g, x.working);
+        return double(g.fill_ins[v]);
     default:
         _kv_set_error_code(kv_error_error);
         return -1.0;
     }
 }
 
-// The fill-in weight of a list and its number of fill-ins in one pass.
-static double weigh_and_count_fill_ins(Graph &g, const Ids &list, size_t &count)
-{
-    long double sum = 0.0L;
-    count = 0;
-    for (size_t i = 0; i < list.size(); ++i) {
-        const Ids &adj = g.vertices[list[i]].working;
-        for (int u : adj)
-            g.vertices[u].mark = 1;
-        double wi = g.vertices[list[i]].weight;
-        for (size_t j = i + 1; j < list.size(); ++j)
-            if (!g.vertices[list[j]].mark) {
-                sum += (long double)wi * g.vertices[list[j]].weight;
-                ++count;
-            }
-        for (int u : adj)
-            g.vertices[u].mark = 0;
-    }
-    return double(sum);
-}
-
+// The number of fill-ins eliminating v would create, and its score; the
+// fill-in weight sums the products of the missing pairs' weights.
 static void rescore(Graph &g, int v)
 {
-    Vertex &x = g.vertices[v];
+    const Ids &list = g.working[v];
+    size_t count = 0;
     if (g.method == kv_tm_fill_in_weight) {
-        x.score = weigh_and_count_fill_ins(g, x.working, x.fill_ins);
+        long double sum = 0.0L;
+        each_missing_pair(g, list, [&](size_t i, size_t j) {
+            sum += (long double)g.weight[list[i]] * g.weight[list[j]];
+            ++count;
+        });
+        g.fill_ins[v] = count;
+        g.score[v] = double(sum);
         return;
     }
-    x.fill_ins = count_fill_ins(g, x.working);
-    x.score = elimination_rank(g, v);
+    each_missing_pair(g, list, [&](size_t, size_t) { ++count; });
+    g.fill_ins[v] = count;
+    g.score[v] = elimination_rank(g, v);
 }
 
 // The first vertex without fill-ins, else the first of least score; the
@@ -451,10 +506,9 @@ static int get_best_vertex(const Graph &g, const Ids &remaining)
 {
     int best = -1;
     for (int v : remaining) {
-        const Vertex &x = g.vertices[v];
-        if (x.fill_ins == 0)
+        if (g.fill_ins[v] == 0)
             return v;
-        if (best < 0 || x.score < g.vertices[best].score)
+        if (best < 0 || g.score[v] < g.score[best])
             best = v;
     }
     return best;
@@ -468,15 +522,15 @@ static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques
         return status;
     Vec<Ids> recorded;
     Vec<Ids> recorded_with; // by vertex: the recorded cliques holding it
-    recorded_with.resize(g.vertices.size());
+    recorded_with.resize(g.node.size());
     Ids stale;
     Vec<std::pair<int, int>> created;
     Ids remaining = fragment;
     for (size_t k = fragment.size(); k >= 1; --k) {
         int v = get_best_vertex(g, remaining);
         remaining.erase(std::find(remaining.begin(), remaining.end(), v));
-        Vertex &x = g.vertices[v];
-        x.node->elimination_number = k;
+        g.node[v]->elimination_number = k;
+        g.eliminated[v] = 1;
         if (d->log_file) {
             const char *name = name_of(g, v);
             if (!name)
@@ -484,7 +538,7 @@ static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques
             if (int status = _kv_log(d, "\tEliminating %s\n", name))
                 return status;
         }
-        Ids candidate = x.working;
+        Ids candidate = g.working[v];
         candidate.insert(std::upper_bound(candidate.begin(), candidate.end(), v), v);
         // A recorded clique covering the candidate holds v.
         bool covered = false;
@@ -500,10 +554,10 @@ static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques
                 recorded_with[size_t(u)].push_back(int(recorded.size()));
             recorded.push_back(candidate);
         }
-        Ids neighbours = x.working;
+        Ids neighbours = g.working[v];
         created.clear();
         for (int u : neighbours) {
-            Ids &wu = g.vertices[u].working;
+            Ids &wu = g.working[u];
             wu.erase(std::find(wu.begin(), wu.end(), v));
             for (int w : neighbours) {
                 if (w == u)
@@ -512,6 +566,8 @@ static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques
                 if (at != wu.end() && *at == w)
                     continue;
                 wu.insert(at, w);
+                if (!g.bits.empty())
+                    g.link(u, w);
                 if (u < w)
                     created.push_back({u, w});
                 if (d->log_file && u < w) {
@@ -522,21 +578,16 @@ static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques
                         return status;
                 }
             }
-            g.vertices[u].score = -1.0;
+            g.score[u] = -1.0;
         }
         // Scores change for the neighbours, which lost v, and for the
         // common neighbours of the ends of each new edge; no one else's
         // neighbourhood or its edges changed.
         stale = neighbours;
-        for (auto [u, w] : created) {
-            for (int z : g.vertices[u].working)
-                g.vertices[z].mark = 1;
-            for (int z : g.vertices[w].working)
-                if (g.vertices[z].mark && !g.vertices[z].node->elimination_number)
+        for (auto [u, w] : created)
+            for (int z : g.working[w])
+                if (!g.eliminated[z] && g.linked(u, z))
                     stale.push_back(z);
-            for (int z : g.vertices[u].working)
-                g.vertices[z].mark = 0;
-        }
         std::sort(stale.begin(), stale.end());
         stale.erase(std::unique(stale.begin(), stale.end()), stale.end());
         for (int u : stale)
@@ -586,15 +637,18 @@ static int triangulate_prime_component(Graph &g, const Ids &component)
     }
     if (g.method == kv_tm_optimal)
         return _kv_set_error_code(kv_error_error); // optimal triangulation comes separately
-    for (int v : component)
-        g.vertices[v].node->elimination_number = 0;
     for (int v : component) {
-        Vertex &x = g.vertices[v];
-        x.working.clear();
-        for (int u : x.adjacency)
-            if (std::binary_search(component.begin(), component.end(), u))
-                x.working.push_back(u);
+        g.node[v]->elimination_number = 0;
+        g.eliminated[v] = 0;
     }
+    for (int v : component) {
+        Ids &working = g.working[v];
+        working.clear();
+        for (int u : g.adjacency(v))
+            if (std::binary_search(component.begin(), component.end(), u))
+                working.push_back(u);
+    }
+    build_matrix(g, component);
     for (int v : component)
         rescore(g, v);
     return enumerate_by_minimum(g, component, g.cliques);
@@ -613,51 +667,47 @@ static int generate_elimination_order(Graph &g)
         if (n->category == kv_category_utility)
             n->elimination_number = top--;
 
-    int n = int(g.vertices.size());
-    // Every edge must lie inside a clique.
-    Vec<Ids> covered(n);
-    for (const Ids &c : g.cliques)
-        for (int v : c)
-            covered[v].insert(covered[v].end(), c.begin(), c.end());
-    for (int v = 0; v < n; ++v) {
-        std::sort(covered[v].begin(), covered[v].end());
-        for (int u : g.vertices[v].adjacency)
-            if (!std::binary_search(covered[v].begin(), covered[v].end(), u))
-                return _kv_set_error_code(kv_error_error);
-    }
-
+    int n = int(g.node.size());
     // The cliques of each vertex, and per clique its numbered members and
     // its unnumbered members of the level being numbered.
     Vec<Ids> cliques_of(n);
     for (size_t c = 0; c < g.cliques.size(); ++c)
         for (int v : g.cliques[c])
             cliques_of[v].push_back(int(c));
+    // Every edge must lie inside a clique.
+    Vec<int> seen_with(n, -1);
+    for (int v = 0; v < n; ++v) {
+        for (int c : cliques_of[v])
+            for (int u : g.cliques[size_t(c)])
+                seen_with[u] = v;
+        for (int u : g.adjacency(v))
+            if (seen_with[u] != v)
+                return _kv_set_error_code(kv_error_error);
+    }
     Ids levels;
-    for (const Vertex &v : g.vertices)
-        levels.push_back(int(v.node->elimination_index));
+    for (kv_node_s *v : g.node)
+        levels.push_back(int(v->elimination_index));
     std::sort(levels.begin(), levels.end());
     levels.erase(std::unique(levels.begin(), levels.end()), levels.end());
     Vec<int> numbered_members(g.cliques.size(), 0), open(g.cliques.size(), 0);
     Vec<char> numbered(n, 0);
     size_t next = 1;
-    // Candidates as (numbered members, clique), most members first, then the
-    // first clique; an entry is stale once the clique's count moved on or it
-    // has nothing of the level left.  Counts only grow, so the newest entry
-    // of a clique is the one that counts.
-    auto later = [](std::pair<int, int> a, std::pair<int, int> b) {
-        return a.first < b.first || (a.first == b.first && a.second > b.second);
-    };
-    Vec<std::pair<int, int>> heap;
+    // Candidates keyed by numbered members, then by the complement of the
+    // clique's number: the greatest key is the clique with most members,
+    // the first on ties.  An entry is stale once the clique's count moved
+    // on or it has nothing of the level left.  Counts only grow, so the
+    // newest entry of a clique is the one that counts.
+    Vec<uint64_t> heap;
     auto offer = [&](int c) {
-        heap.push_back({numbered_members[size_t(c)], c});
-        std::push_heap(heap.begin(), heap.end(), later);
+        heap.push_back(uint64_t(numbered_members[size_t(c)]) << 32 | (UINT32_MAX - uint32_t(c)));
+        std::push_heap(heap.begin(), heap.end());
     };
     for (int level : levels) {
         heap.clear();
         for (size_t c = 0; c < g.cliques.size(); ++c) {
             open[c] = 0;
             for (int v : g.cliques[c])
-                open[c] += !numbered[v] && int(g.vertices[v].node->elimination_index) == level;
+                open[c] += !numbered[v] && int(g.node[v]->elimination_index) == level;
             if (open[c])
                 offer(int(c));
         }
@@ -666,8 +716,9 @@ static int generate_elimination_order(Graph &g)
             // have an unnumbered member of this level; the first on ties.
             int best = -1;
             while (!heap.empty()) {
-                auto [count, c] = heap.front();
-                std::pop_heap(heap.begin(), heap.end(), later);
+                int count = int(heap.front() >> 32);
+                int c = int(UINT32_MAX - uint32_t(heap.front()));
+                std::pop_heap(heap.begin(), heap.end());
                 heap.pop_back();
                 if (open[size_t(c)] && count == numbered_members[size_t(c)]) {
                     best = c;
@@ -679,13 +730,13 @@ static int generate_elimination_order(Graph &g)
             for (;;) {
                 int pick = -1;
                 for (int v : g.cliques[best])
-                    if (!numbered[v] && int(g.vertices[v].node->elimination_index) == level &&
+                    if (!numbered[v] && int(g.node[v]->elimination_index) == level &&
                         (pick < 0 || cliques_of[v].size() > cliques_of[pick].size()))
                         pick = v;
                 if (pick < 0)
                     break;
                 numbered[pick] = 1;
-                g.vertices[pick].node->elimination_number = next++;
+                g.node[pick]->elimination_number = next++;
                 for (int c : cliques_of[pick]) {
                     ++numbered_members[c];
                     --open[c];
@@ -703,7 +754,7 @@ static int create_domain_cliques(Graph &g)
     for (const Ids &c : g.cliques) {
         Vec<kv_node_s *> nodes;
         for (int v : c)
-            nodes.push_back(g.vertices[v].node);
+            nodes.push_back(g.node[v]);
         std::sort(nodes.begin(), nodes.end(), [](kv_node_s *a, kv_node_s *b) {
             return a->elimination_number < b->elimination_number;
         });

@@ -44,6 +44,38 @@ TEST_F(CompileTest, InitialBeliefsAreThePriorMarginals)
     }
 }
 
+// Prime components of up to a few thousand vertices test pairs through a bit
+// matrix, larger ones through marked neighbourhoods: both must choose alike.
+TEST_F(CompileTest, PairTestsOfTheHeuristicsAgree)
+{
+    auto order_of = [](kv_domain_t dom, kv_triangulation_method_t m) {
+        std::vector<kv_node_t> order;
+        EXPECT_EQ(kv_domain_triangulate(dom, m), 0);
+        for (kv_node_t *o = kv_domain_get_elimination_order(dom); o && *o; ++o)
+            order.push_back(*o);
+        EXPECT_EQ(kv_domain_uncompile(dom), 0);
+        return order;
+    };
+    std::mt19937 rng(7);
+    size_t differing = 0;
+    for (int round = 0; round < 12; ++round) {
+        kv_domain_t dom = kv_new_domain();
+        random_network(dom, rng, 30 + 4 * round, 6 + round % 4);
+        for (kv_triangulation_method_t m : {kv_tm_clique_size, kv_tm_clique_weight, kv_tm_fill_in_size,
+                                            kv_tm_fill_in_weight}) {
+            std::vector<kv_node_t> with_matrix = order_of(dom, m);
+            size_t previous = kv::set_triangulation_matrix_limit(0);
+            std::vector<kv_node_t> without = order_of(dom, m);
+            kv::set_triangulation_matrix_limit(previous);
+            EXPECT_EQ(with_matrix, without) << "round " << round << " method " << m;
+            ASSERT_FALSE(with_matrix.empty());
+            differing += with_matrix != order_of(dom, m == kv_tm_clique_size ? kv_tm_fill_in_weight : kv_tm_clique_size);
+        }
+        kv_domain_delete(dom);
+    }
+    EXPECT_GT(differing, 0u) << "the networks must be hard enough for the heuristics to differ";
+}
+
 // ---------------------------------------------------------------------------
 // Log transcripts.
 
