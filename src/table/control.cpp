@@ -31,9 +31,10 @@ static bool tables_ok(kv_table_s *bp, kv_table_s *bu, kv_table_s *sp, kv_table_s
            _kv_subset_of_node_list(small->nodes, big->nodes);
 }
 
-static kv_control_s *new_control(kv_domain_s *d, bool listed)
+// A control record followed by extra bytes in the same block.
+static kv_control_s *new_control(kv_domain_s *d, bool listed, size_t extra = 0)
 {
-    kv_control_s *c = kv::allocate_array<kv_control_s>(1);
+    kv_control_s *c = static_cast<kv_control_s *>(_kv_allocate(_kv_size_add(sizeof(kv_control_s), extra)));
     if (!c)
         return nullptr;
     std::memset(c, 0, sizeof *c);
@@ -61,10 +62,6 @@ static void unlink_control(kv_control_s *c)
 
 static void free_control_record(kv_control_s *c)
 {
-    if (c->owns_loop_data) {
-        std::free(c->loop_data);
-        std::free(c->small_positions);
-    }
     std::free(c->continuous_map);
     std::free(c->compressed_index);
     if (c->sparse_map) {
@@ -98,12 +95,9 @@ void _kv_free_domain_controls(kv_domain_s *d)
     d->number_of_controls = 0;
 }
 
-kv_loop_s *_kv_create_d_control_data(kv_node_s *const *big_nodes, size_t D,
-                                     kv_node_s *const *small_nodes, size_t d)
+static void fill_d_control_data(kv_loop_s *loops, kv_node_s *const *big_nodes, size_t D,
+                                kv_node_s *const *small_nodes, size_t d)
 {
-    kv_loop_s *loops = kv::allocate_array<kv_loop_s>(_kv_size_multiply(2, D));
-    if (!loops)
-        return nullptr;
     std::memset(loops, 0, 2 * D * sizeof *loops);
     // Static half: small-table strides, from the last small node backwards.
     size_t stride = 1;
@@ -119,7 +113,23 @@ kv_loop_s *_kv_create_d_control_data(kv_node_s *const *big_nodes, size_t D,
         loops[j].node = big_nodes[j];
         loops[j].decision = big_nodes[j]->category == kv_category_decision ? big_nodes[j] : nullptr;
     }
+}
+
+kv_loop_s *_kv_create_d_control_data(kv_node_s *const *big_nodes, size_t D,
+                                     kv_node_s *const *small_nodes, size_t d)
+{
+    kv_loop_s *loops = kv::allocate_array<kv_loop_s>(_kv_size_multiply(2, D));
+    if (loops)
+        fill_d_control_data(loops, big_nodes, D, small_nodes, d);
     return loops;
+}
+
+// Bytes for the loops (2 D) and the positions and strides (d + D) that a
+// control keeps in the block of its record.
+static_assert(sizeof(kv_control_s) % alignof(kv_loop_s) == 0 && alignof(kv_loop_s) >= alignof(size_t));
+static size_t loop_block_size(size_t D, size_t d)
+{
+    return _kv_size_add(_kv_size_multiply(2 * sizeof(kv_loop_s), D), _kv_size_multiply(sizeof(size_t), d + D));
 }
 
 static size_t *create_continuous_map(const kv_table_s *big, const kv_table_s *small)
@@ -142,12 +152,11 @@ int _kv_create_control_contents(kv_control_s *c, kv_table_s *big, kv_table_s *sm
     c->second_count = D - d;
     c->base_offset = 0;
     if (D > 0) {
-        c->owns_loop_data = 1;
-        c->loop_data = _kv_create_d_control_data(big->nodes, D, small->nodes, d);
-        // One block: the small positions, then the big strides.
-        c->small_positions = c->loop_data ? kv::allocate_array<size_t>(_kv_size_add(d, D)) : nullptr;
-        if (!c->small_positions)
-            return kv_error_no_memory;
+        // The loops, then the small positions, then the big strides, all in
+        // the record's block.
+        c->loop_data = reinterpret_cast<kv_loop_s *>(c + 1);
+        fill_d_control_data(c->loop_data, big->nodes, D, small->nodes, d);
+        c->small_positions = reinterpret_cast<size_t *>(c->loop_data + 2 * D);
         c->big_strides = c->small_positions + d;
         for (size_t i = 0; i < d; ++i)
             c->small_positions[i] = _kv_node_index(big->nodes, small->nodes[i]);
@@ -175,7 +184,8 @@ kv_control_s *_kv_create_control(kv_table_s *bp, kv_table_s *bu, kv_table_s *sp,
     kv_table_s *big = bp ? bp : bu, *small = sp ? sp : su;
     // Compressed domains refuse controls on clique and separator tables; no
     // domain is compressed until compression exists.
-    kv_control_s *c = new_control(big->domain, true);
+    size_t extra = big->discrete_count ? loop_block_size(big->discrete_count, small->discrete_count) : 0;
+    kv_control_s *c = new_control(big->domain, true, extra);
     if (!c)
         return nullptr;
     c->big_probability = bp;

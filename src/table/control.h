@@ -50,7 +50,9 @@ struct kv_control_s {
     kv_table_s *small_utility;
     // 2*D entries: the static half maps big configurations to small indices
     // (stride = the node's stride in the small table, 0 if absent); the
-    // working half is rebuilt by each setup.
+    // working half is rebuilt by each setup.  They and the positions and
+    // strides below live in the block of the control that made them;
+    // temporary controls borrow their model's.
     kv_loop_s *loop_data;
     size_t D;
     size_t *continuous_map; // small continuous node -> big continuous index
@@ -63,7 +65,6 @@ struct kv_control_s {
     // small discrete node and the big-table stride of each big discrete node.
     size_t *small_positions;
     size_t *big_strides;
-    int owns_loop_data; // temporary controls borrow their model's loops
     // With a sparse big table: the small-table index of each of its nonzero
     // entries, as runs (see kv_sparse_map_s).
     kv_sparse_map_s *sparse_map;
@@ -94,7 +95,8 @@ kv_control_s *_kv_create_control1(kv_table_s *big_probability, kv_table_s *big_u
                                   kv_table_s *small_probability, kv_table_s *small_utility);
 kv_control_s *_kv_create_control2(kv_table_s *big_probability, kv_table_s *big_utility,
                                   kv_table_s *small_probability, kv_table_s *small_utility);
-// Fills the loop data and the continuous map: 0 or no_memory.
+// Fills the loop data, which live in c's own block after the record (as
+// _kv_create_control allocates it), and the continuous map: 0 or no_memory.
 int _kv_create_control_contents(kv_control_s *c, kv_table_s *big, kv_table_s *small);
 // Both halves of the loop data for big nodes (D discrete) and small nodes
 // (d discrete), or NULL with no_memory.

@@ -116,12 +116,22 @@ TEST_F(ControlTest, CreationChecks)
     EXPECT_EQ(c2->number, 2u);
     _kv_free_control(c);
     EXPECT_EQ(c2->number, 1u);
-    for (long k = 1; k <= 3; ++k) {
-        kv::fail_allocation_after(k);
-        EXPECT_EQ(_kv_create_control(ab, nullptr, b_only, nullptr), nullptr) << k;
-        EXPECT_EQ(kv_error_code(), kv_error_no_memory);
-        EXPECT_EQ(d->number_of_controls, 1u);
-    }
+    // A discrete control is one block: record, loops, positions, strides.
+    kv::fail_allocation_after(1);
+    EXPECT_EQ(_kv_create_control(ab, nullptr, b_only, nullptr), nullptr);
+    EXPECT_EQ(kv_error_code(), kv_error_no_memory);
+    EXPECT_EQ(d->number_of_controls, 1u);
+    kv::fail_allocation_after(2);
+    kv_control_s *c3 = _kv_create_control(ab, nullptr, b_only, nullptr);
+    ASSERT_NE(c3, nullptr);
+    EXPECT_TRUE(kv::allocation_failure_pending());
+    kv::fail_allocation_after(0);
+    ASSERT_EQ(c3->D, 2u);
+    EXPECT_EQ(c3->small_positions[0], 1u) << "b is the second node of the big table";
+    EXPECT_EQ(c3->big_strides[0], ab->nodes[1]->number_of_states);
+    EXPECT_EQ(c3->big_strides[1], 1u);
+    EXPECT_EQ(c3->loop_data[1].stride, 1u) << "b's stride in the small table";
+    EXPECT_EQ(c3->loop_data[0].stride, 0u) << "a is not in the small table";
 }
 
 TEST(ThreadCountTest, GrainAndLevel)
