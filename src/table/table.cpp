@@ -2,6 +2,7 @@
 // accessors.
 #include "table.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,18 +23,38 @@ size_t _kv_calculate_c_size(size_t q)
     return a ? _kv_size_multiply(a, b) : 0;
 }
 
-kv_table_s *_kv_new_table(kv_domain_s *d)
+// A table record; with a node list, a copy of it follows the record in the
+// same block.
+static kv_table_s *new_table(kv_domain_s *d, kv_node_s *const *nodes)
 {
-    kv_table_s *t = static_cast<kv_table_s *>(_kv_allocate(sizeof(kv_table_s)));
+    size_t n = nodes ? _kv_node_list_length(nodes) + 1 : 0;
+    kv_table_s *t = static_cast<kv_table_s *>(
+        _kv_allocate(_kv_size_add(sizeof(kv_table_s), _kv_size_multiply(sizeof(kv_node_s *), n))));
     if (!t)
         return nullptr;
     std::memset(t, 0, sizeof *t);
+    if (nodes) {
+        t->nodes = reinterpret_cast<kv_node_s **>(t + 1);
+        std::memcpy(t->nodes, nodes, n * sizeof(kv_node_s *));
+    }
     t->domain = d;
     t->size = 1;
     t->number = ++d->number_of_tables;
     t->next = d->first_table;
     d->first_table = t;
     return t;
+}
+
+kv_table_s *_kv_new_table(kv_domain_s *d)
+{
+    return new_table(d, nullptr);
+}
+
+void _kv_free_table_nodes(kv_table_s *t)
+{
+    if (t->nodes != reinterpret_cast<kv_node_s **>(t + 1))
+        std::free(t->nodes);
+    t->nodes = nullptr;
 }
 
 void _kv_unlink_table(kv_table_s *t)
@@ -52,7 +73,7 @@ void _kv_unlink_table(kv_table_s *t)
 
 static void free_table_contents(kv_table_s *t)
 {
-    std::free(t->nodes);
+    _kv_free_table_nodes(t);
     std::free(t->continuous_roles);
     std::free(t->discrete_data);
     std::free(t->cg_data);
@@ -199,15 +220,21 @@ kv_table_s *_kv_create_table(kv_domain_s *d, kv_node_s *const *nodes, int type, 
         _kv_set_error_code(kv_error_usage);
         return nullptr;
     }
-    kv_table_s *t = _kv_new_table(d);
+    // The compiler's tables keep their node list in their own block; node
+    // tables keep theirs apart, as editing the structure replaces it.
+    bool compiled = role == KV_ROLE_CLIQUE || role == KV_ROLE_SEPARATOR || role == KV_ROLE_BELIEF ||
+                    role == KV_ROLE_EVIDENCE;
+    kv_table_s *t = new_table(d, compiled ? nodes : nullptr);
     if (!t)
         return nullptr;
     t->type = type;
     t->role = role;
-    t->nodes = _kv_copy_nodes(nodes);
-    if (!t->nodes) {
-        _kv_free_table(t);
-        return nullptr;
+    if (!compiled) {
+        t->nodes = _kv_copy_nodes(nodes);
+        if (!t->nodes) {
+            _kv_free_table(t);
+            return nullptr;
+        }
     }
     if (partition)
         partition_nodes(t->nodes);
@@ -231,7 +258,7 @@ kv_table_s *_kv_create_table(kv_domain_s *d, kv_node_s *const *nodes, int type, 
 // and, if discrete_only, without the continuous part.
 static kv_table_s *copy_table(const kv_table_s *t, bool discrete_only)
 {
-    kv_table_s *c = _kv_new_table(t->domain);
+    kv_table_s *c = new_table(t->domain, nullptr);
     if (!c)
         return nullptr;
     c->type = t->type;
@@ -303,9 +330,21 @@ template <class T> static void swap_field(T &a, T &b)
     b = x;
 }
 
+static bool nodes_inline(const kv_table_s *t)
+{
+    return t->nodes == reinterpret_cast<kv_node_s *const *>(t + 1);
+}
+
 void _kv_swap_table_data(kv_table_s *a, kv_table_s *b)
 {
-    swap_field(a->nodes, b->nodes);
+    if (nodes_inline(a) || nodes_inline(b)) {
+        // A list in a table's own block stays there: exchange the members.
+        assert(_kv_node_list_length(a->nodes) == _kv_node_list_length(b->nodes));
+        for (size_t i = 0; a->nodes[i]; ++i)
+            swap_field(a->nodes[i], b->nodes[i]);
+    } else {
+        swap_field(a->nodes, b->nodes);
+    }
     swap_field(a->discrete_count, b->discrete_count);
     swap_field(a->continuous_count, b->continuous_count);
     swap_field(a->size, b->size);

@@ -88,6 +88,8 @@ size_t _kv_calculate_c_size(size_t q);
 // An empty record (size 1, no nodes, type and role 0) at the head of the
 // domain's table list, or NULL with no_memory.
 kv_table_s *_kv_new_table(kv_domain_s *d);
+// Frees a table's node list unless it lives in the table's own block.
+void _kv_free_table_nodes(kv_table_s *t);
 // A table over a copy of nodes.  partition: move discrete nodes in front of
 // continuous ones first; allocate: allocate and initialise the data.  NULL
 // with usage (bad list) or no_memory; nothing is left behind on failure.

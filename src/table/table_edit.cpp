@@ -177,7 +177,7 @@ int _kv_table_add_node(kv_table_s *t, kv_node_s *node)
         ++t->continuous_count;
     }
     _kv_node_list_insert(nodes, node);
-    std::free(t->nodes);
+    _kv_free_table_nodes(t);
     t->nodes = nodes;
     return _kv_set_error_code(kv_error_none);
 }
