@@ -19,7 +19,8 @@
 
 namespace {
 
-template <class T> using Vec = std::vector<T, kv::ScratchAlloc<T>>;
+// The triangulation's containers live in a region that ends with it.
+template <class T> using Vec = std::vector<T, kv::RegionAlloc<T>>;
 using Ids = Vec<int>;
 
 // Vertex v stands for node[v]; per-vertex fields live in parallel arrays so
@@ -789,6 +790,7 @@ static int log_elimination_sequence(kv_domain_s *d)
 
 int _kv_triangulate_domain(kv_domain_s *d, int method)
 {
+    kv::Region region; // outlives every container of the graph
     Graph g;
     g.method = method;
     create_moral_graph(d, g);
@@ -885,7 +887,7 @@ static int create_fill_in(kv_node_s *a, kv_node_s *b)
 
 int _kv_complete_unnumbered_neighbors(kv_node_s *x)
 {
-    Vec<kv_node_s *> around;
+    std::vector<kv_node_s *, kv::ScratchAlloc<kv_node_s *>> around;
     if (x->neighbours)
         for (kv_node_s **u = x->neighbours; *u; ++u)
             around.push_back(*u);

@@ -94,3 +94,54 @@ char *_kv_allocate_string(const char *s)
         std::memcpy(copy, s, n);
     return copy;
 }
+
+// ---------------------------------------------------------------------------
+// Regions.
+
+static thread_local kv::Region *current_region = nullptr;
+
+kv::Region::Region() : outer_(current_region)
+{
+    current_region = this;
+}
+
+kv::Region::~Region()
+{
+    current_region = outer_;
+    while (chunks_) {
+        Chunk *next = chunks_->next;
+        std::free(chunks_);
+        chunks_ = next;
+    }
+}
+
+kv::Region *kv::Region::current()
+{
+    return current_region;
+}
+
+void *kv::Region::take(size_t n)
+{
+    constexpr size_t align = alignof(std::max_align_t);
+    if (n > SIZE_MAX - align)
+        throw std::bad_alloc();
+    n = (n + align - 1) / align * align;
+    if (n > size_t(end_ - free_)) {
+        // Chunks double up to 16 MiB; a larger request gets a chunk of its own size.
+        size_t header = (sizeof(Chunk) + align - 1) / align * align;
+        size_t size = n > next_size_ - header ? _kv_size_add(n, header) : next_size_;
+        void *p = size == SIZE_MAX ? nullptr : raw_allocate(size);
+        if (!p)
+            throw std::bad_alloc();
+        Chunk *c = static_cast<Chunk *>(p);
+        c->next = chunks_;
+        chunks_ = c;
+        free_ = static_cast<char *>(p) + header;
+        end_ = static_cast<char *>(p) + size;
+        if (next_size_ < (size_t(1) << 24))
+            next_size_ *= 2;
+    }
+    void *p = free_;
+    free_ += n;
+    return p;
+}

@@ -55,6 +55,45 @@ template <class T> struct ScratchAlloc {
     template <class U> bool operator==(const ScratchAlloc<U> &) const { return true; }
 };
 
+// A region for the many short-lived containers of one computation: blocks
+// are taken from chunks drawn through the injection point and all go back
+// together when the region ends.  While a Region lives, RegionAlloc draws
+// from it (per thread; regions nest).
+class Region {
+public:
+    Region();
+    ~Region();
+    Region(const Region &) = delete;
+    Region &operator=(const Region &) = delete;
+    // n bytes aligned for any scalar; throws std::bad_alloc on failure.
+    void *take(size_t n);
+    static Region *current();
+
+private:
+    struct Chunk {
+        Chunk *next;
+    };
+    Chunk *chunks_ = nullptr;
+    char *free_ = nullptr, *end_ = nullptr;
+    size_t next_size_ = size_t(1) << 16;
+    Region *outer_;
+};
+
+template <class T> struct RegionAlloc {
+    using value_type = T;
+    RegionAlloc() = default;
+    template <class U> RegionAlloc(const RegionAlloc<U> &) {}
+    T *allocate(size_t n)
+    {
+        size_t bytes = _kv_size_multiply(sizeof(T), n);
+        if (bytes == SIZE_MAX)
+            throw std::bad_alloc();
+        return static_cast<T *>(Region::current()->take(bytes));
+    }
+    void deallocate(T *, size_t) {}
+    template <class U> bool operator==(const RegionAlloc<U> &) const { return true; }
+};
+
 // An array of count elements of T from _kv_allocate (no_memory on overflow
 // or failure), uninitialised.
 template <class T> T *allocate_array(size_t count)

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/domain.h"
 #include "core/error.h"
@@ -137,6 +138,49 @@ TEST_F(AllocationTest, ScratchAllocatorThrowsWithoutTouchingTheCode)
     kv::fail_allocation_after(1);
     EXPECT_THROW(alloc.allocate(10), std::bad_alloc);
     EXPECT_THROW(alloc.allocate(SIZE_MAX / 4), std::bad_alloc);
+    EXPECT_EQ(kv_error_code(), kv_error_usage);
+}
+
+TEST_F(AllocationTest, RegionsHandOutDistinctAlignedBlocksAndNest)
+{
+    kv::Region outer;
+    EXPECT_EQ(kv::Region::current(), &outer);
+    std::vector<char *> blocks;
+    std::vector<size_t> sizes = {1, 7, 16, 100, 70000, 3, (size_t(1) << 20) + 5, 9, 65536, 1};
+    for (size_t n : sizes) {
+        char *p = static_cast<char *>(outer.take(n));
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % alignof(std::max_align_t), 0u) << n;
+        std::memset(p, int(blocks.size()), n);
+        blocks.push_back(p);
+    }
+    // No block overlaps another: each still holds its own fill.
+    for (size_t i = 0; i < blocks.size(); ++i)
+        for (size_t k = 0; k < sizes[i]; k += 997)
+            ASSERT_EQ(blocks[i][k], char(i)) << i;
+    {
+        kv::Region inner;
+        EXPECT_EQ(kv::Region::current(), &inner);
+        std::vector<int, kv::RegionAlloc<int>> v(1000, 5);
+        EXPECT_EQ(v[999], 5);
+    }
+    EXPECT_EQ(kv::Region::current(), &outer);
+}
+
+TEST_F(AllocationTest, RegionChunksComeFromTheInjectionPoint)
+{
+    kv::Region region;
+    _kv_set_error_code(kv_error_usage);
+    kv::fail_allocation_after(1);
+    EXPECT_THROW(region.take(8), std::bad_alloc);
+    void *p = region.take(8); // the next chunk is granted
+    void *q = region.take(8); // and serves later blocks without asking again
+    kv::fail_allocation_after(1);
+    void *r = region.take(8);
+    EXPECT_TRUE(kv::allocation_failure_pending());
+    kv::fail_allocation_after(0);
+    EXPECT_NE(p, q);
+    EXPECT_NE(q, r);
+    EXPECT_THROW(region.take(SIZE_MAX - 8), std::bad_alloc);
     EXPECT_EQ(kv_error_code(), kv_error_usage);
 }
 
