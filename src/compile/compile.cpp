@@ -8,6 +8,7 @@
 #include "compile.h"
 #include "core/api.h"
 #include "core/chain_block.h"
+#include "core/memory.h"
 #include "table/control.h"
 #include "table/table.h"
 
@@ -142,6 +143,7 @@ kv_status_t kv_domain_compile_qualitatively(kv_domain_t d, kv_progress_t progres
             return status;
     }
     int status = kv::guard_status([&] {
+        kv::Region region; // for the scratch of the stages below
         if (progress)
             progress("Creating cliques");
         if (int s = _kv_prepare_cliques(d))

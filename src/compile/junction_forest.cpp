@@ -14,7 +14,8 @@
 #include "table/table.h"
 
 namespace {
-template <class T> using Vec = std::vector<T, kv::ScratchAlloc<T>>;
+// Scratch containers; the compilation driver holds the region they use.
+template <class T> using Vec = std::vector<T, kv::RegionAlloc<T>>;
 }
 
 kv_clique_s *_kv_new_clique(kv_domain_s *d)
