@@ -104,6 +104,32 @@ bool _kv_subset_of_clique(kv_node_s *const *nodes, const kv_clique_s *c)
     return true;
 }
 
+namespace {
+// A node list marked for the time of a few subset tests: each test is one
+// pass over the clique's members instead of a search per listed node.
+class Marked {
+public:
+    explicit Marked(kv_node_s *const *nodes) : nodes_(nodes), count_(_kv_node_list_length(nodes))
+    {
+        _kv_mark_nodes(nodes);
+    }
+    ~Marked() { _kv_unmark_nodes(nodes_); }
+    Marked(const Marked &) = delete;
+    Marked &operator=(const Marked &) = delete;
+    bool within(const kv_clique_s *c) const
+    {
+        size_t found = 0;
+        for (kv_node_s *const *m = c->probability_table->nodes; *m; ++m)
+            found += (*m)->mark == 1;
+        return found == count_;
+    }
+
+private:
+    kv_node_s *const *nodes_;
+    size_t count_;
+};
+} // namespace
+
 // Smaller: fewer configurations, then a smaller CG part.
 static bool smaller(const kv_table_s *a, const kv_table_s *b)
 {
@@ -164,8 +190,9 @@ kv_clique_s *_kv_index_select_clique(const kv_clique_index_s *index, kv_node_s *
     if (!nodes[0])
         return nullptr;
     kv_clique_s *best = nullptr;
+    Marked wanted(nodes);
     for (kv_clique_s *c : index->by_node[nodes[0]->index])
-        if ((!best || smaller(c->probability_table, best->probability_table)) && _kv_subset_of_clique(nodes + 1, c))
+        if ((!best || smaller(c->probability_table, best->probability_table)) && wanted.within(c))
             best = c;
     return best;
 }
@@ -178,8 +205,9 @@ kv_clique_s *_kv_index_select_clique(const kv_clique_index_s *index, kv_node_s *
 static bool contained_in_one(const Vec<kv_clique_s *> &cliques, kv_node_s *const *nodes,
                              const kv_clique_s *except)
 {
+    Marked wanted(nodes);
     for (kv_clique_s *c : cliques)
-        if (c != except && _kv_subset_of_clique(nodes, c))
+        if (c != except && wanted.within(c))
             return true;
     return false;
 }
@@ -263,11 +291,14 @@ static int reorder_cliques(kv_domain_s *d)
         // and at least one other remains while the loop runs.
         bool contained = !s[0];
         const Vec<kv_clique_s *> &holders = s[0] ? by_node[s[0]->index] : by_node[0];
-        for (kv_clique_s *b : holders)
-            if (b != k && !moved[b->number] && _kv_subset_of_clique(s.data(), b)) {
-                contained = true;
-                break;
-            }
+        {
+            Marked wanted(s.data());
+            for (kv_clique_s *b : holders)
+                if (b != k && !moved[b->number] && wanted.within(b)) {
+                    contained = true;
+                    break;
+                }
+        }
         if (!contained)
             continue;
         kv_clique_s *b = before[k->number];
@@ -382,10 +413,12 @@ int _kv_build_junction_forest(kv_domain_s *d)
         // The smallest earlier clique holding the separator, the first
         // among equals.
         kv_clique_s *p = nullptr;
-        for (kv_clique_s *c : by_node[sep[0]->index])
-            if (c != k && (!p || smaller(c->probability_table, p->probability_table)) &&
-                _kv_subset_of_clique(sep.data(), c))
-                p = c;
+        {
+            Marked wanted(sep.data());
+            for (kv_clique_s *c : by_node[sep[0]->index])
+                if (c != k && (!p || smaller(c->probability_table, p->probability_table)) && wanted.within(c))
+                    p = c;
+        }
         if (!p)
             return _kv_set_error_code(kv_error_error);
         kv_control_s *cp = _kv_create_control(p->probability_table, p->utility_table, sp, su);
