@@ -118,6 +118,8 @@ public:
     Marked &operator=(const Marked &) = delete;
     bool within(const kv_clique_s *c) const
     {
+        if (!count_)
+            return true;
         size_t found = 0;
         for (kv_node_s *const *m = c->probability_table->nodes; *m; ++m)
             found += (*m)->mark == 1;
@@ -189,8 +191,9 @@ kv_clique_s *_kv_index_select_clique(const kv_clique_index_s *index, kv_node_s *
 {
     if (!nodes[0])
         return nullptr;
+    // The cliques listed for the first node hold it: only the rest are tested.
     kv_clique_s *best = nullptr;
-    Marked wanted(nodes);
+    Marked wanted(nodes + 1);
     for (kv_clique_s *c : index->by_node[nodes[0]->index])
         if ((!best || smaller(c->probability_table, best->probability_table)) && wanted.within(c))
             best = c;
