@@ -335,7 +335,10 @@ static int jt_use_potentials(kv_junction_tree_s *jt, Vec<char> unfilled = {},
 }
 
 // Collect without division: every child's marginal on its separator is
-// multiplied into the parent and kept as the separator's contents.
+// multiplied into the parent and kept as the separator's contents.  The
+// continuous nodes of the separator pass to the parent: the child keeps the
+// distribution of its other heads given them, so that every continuous node
+// is a head in exactly one clique, the highest that holds it.
 static int special_collect(kv_clique_s *c, kv_clique_s *parent)
 {
     for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
@@ -349,7 +352,16 @@ static int special_collect(kv_clique_s *c, kv_clique_s *parent)
         return status;
     if (int status = _kv_copy_to_table_pair(up->small_probability, up->small_utility, kv_equilibrium_sum))
         return status;
-    return _kv_combine(into);
+    if (int status = _kv_combine(into))
+        return status;
+    kv_table_s *t = c->probability_table, *sep = up->small_probability;
+    for (size_t k = 0; k < sep->continuous_count; ++k) {
+        size_t j = up->continuous_map[k];
+        if (t->continuous_roles[j] == KV_HEAD)
+            if (int status = _kv_table_complement(t, j))
+                return status;
+    }
+    return kv_error_none;
 }
 
 // ---------------------------------------------------------------------------

@@ -230,6 +230,53 @@ static void cg_combine_task(kv_task_s *t)
     });
 }
 
+// Each potential needs heads of the other: the small one's tails X1 are
+// heads of the big one, whose other heads X2 or X1 itself depend on heads
+// Y1 of the small one.  Unless X1 depends on Y1 (a true cycle), the chain
+// is X1, then the small heads, then X2: the small potential combines with
+// the marginal of X1 first, and the big one's X2 given X1 follows.
+static int combine_both_ways(kv_control_s *c, kv_table_s *small, const signed char *big_role,
+                             const signed char *small_role)
+{
+    kv_table_s *big = c->big_probability;
+    size_t q = big->continuous_count;
+    for (size_t y = 0; y < q; ++y) {
+        if (big_role[y] != KV_TAIL || small_role[y] != KV_HEAD)
+            continue;
+        for (size_t x = 0; x < q; ++x)
+            if (big_role[x] == KV_HEAD && small_role[x] == KV_TAIL)
+                for (size_t i = 0; i < big->size; ++i)
+                    if (big->cg_data[i * big->cg_size + _kv_cg_cov_offset(x, y)] != 0.0)
+                        return _kv_set_error_code(kv_error_usage); // no chain joins the two
+    }
+    kv_table_s *first = _kv_clone_table(big);
+    kv_table_s *rest = first ? _kv_clone_table(big) : nullptr;
+    int status = rest ? kv_error_none : kv_error_no_memory;
+    // first: X1 alone, free of the small heads it does not depend on.
+    for (size_t m = 0; m < q && !status; ++m)
+        if ((big_role[m] == KV_HEAD && small_role[m] != KV_TAIL) ||
+            (big_role[m] == KV_TAIL && small_role[m] == KV_HEAD))
+            first->continuous_roles[m] = KV_ABSENT;
+    // rest: X2 given X1.
+    for (size_t m = 0; m < q && !status; ++m)
+        if (big_role[m] == KV_HEAD && small_role[m] == KV_TAIL)
+            status = _kv_table_complement(rest, m);
+    if (!status) {
+        kv_control_s *t = _kv_create_temporary_control(c, first, small);
+        status = t ? _kv_cg_combine(t) : kv_error_no_memory;
+        _kv_free_temporary_control(t);
+    }
+    if (!status)
+        status = _kv_cg_combine_tables(first, rest);
+    if (!status) {
+        std::memcpy(big->cg_data, first->cg_data, big->size * big->cg_size * sizeof(double));
+        std::memcpy(big->continuous_roles, first->continuous_roles, q);
+    }
+    _kv_free_table(first);
+    _kv_free_table(rest);
+    return status ? status : _kv_set_error_code(kv_error_none);
+}
+
 int _kv_cg_combine(kv_control_s *c)
 {
     kv_table_s *big = c->big_probability, *small = c->small_probability;
@@ -286,7 +333,7 @@ int _kv_cg_combine(kv_control_s *c)
     }
     int status = kv_error_none;
     if (big_needs_small && small_needs_big) {
-        status = _kv_set_error_code(kv_error_usage); // no chain joins the two
+        status = combine_both_ways(c, work, big_role, small_role);
     } else {
         CombineContext ctx;
         ctx.plan.q = q;
