@@ -466,6 +466,23 @@ bool propagate_and_check(kv_domain_t d, const CgNet &g, const CgEvidence &e)
             << "continuous " << i;
         EXPECT_NEAR(kv_node_get_variance(g.continuous[i]), v, 1e-8 * std::max(1.0, v))
             << "continuous " << i;
+        // The node's mixture has the same total weight and moments.
+        kv_table_t t = kv_node_get_distribution(g.continuous[i]);
+        EXPECT_NE(t, nullptr) << kv_error_name(kv_error_code());
+        if (!t)
+            continue;
+        double w = 0, wm = 0, second = 0;
+        for (size_t k = 0; k < kv_table_get_size(t); ++k) {
+            double p = kv_table_get_data(t)[k];
+            double mk = kv_table_get_mean(t, k, g.continuous[i]), vk = kv_table_get_variance(t, k, g.continuous[i]);
+            w += p;
+            wm += p * mk;
+            second += p * (vk + mk * mk);
+        }
+        EXPECT_NEAR(w, 1.0, 1e-9) << "continuous " << i;
+        EXPECT_NEAR(wm, m, 1e-8 * std::max(1.0, std::fabs(m))) << "continuous " << i;
+        EXPECT_NEAR(second - wm * wm, v, 1e-8 * std::max(1.0, v)) << "continuous " << i;
+        EXPECT_EQ(kv_table_delete(t), 0);
     }
     return true;
 }
