@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "core/error.h"
 #include "core/memory.h"
@@ -230,50 +231,138 @@ static void cg_combine_task(kv_task_s *t)
     });
 }
 
-// Each potential needs heads of the other: the small one's tails X1 are
-// heads of the big one, whose other heads X2 or X1 itself depend on heads
-// Y1 of the small one.  Unless X1 depends on Y1 (a true cycle), the chain
-// is X1, then the small heads, then X2: the small potential combines with
-// the marginal of X1 first, and the big one's X2 given X1 follows.
-static int combine_both_ways(kv_control_s *c, kv_table_s *small, const signed char *big_role,
-                             const signed char *small_role)
+// The small table's CG part in the big table's shape: per big
+// configuration the block of its small configuration, in big numbering.
+namespace {
+struct LiftContext {
+    const kv_table_s *small, *lifted;
+    const size_t *map;
+};
+} // namespace
+
+static void lift_task(kv_task_s *t)
+{
+    const LiftContext &ctx = *static_cast<const LiftContext *>(t->context);
+    kv::Plan p;
+    kv::big_order_plan(t, p);
+    const kv_table_s *small = ctx.small;
+    size_t qs = small->continuous_count, big_cg = ctx.lifted->cg_size;
+    kv::walk_big_order(p, [&](size_t bo, size_t so, const Dim &mid, const Dim &in) {
+        for (size_t j = 0; j < mid.count; ++j)
+            for (size_t i = 0; i < in.count; ++i) {
+                const double *from = small->cg_data + (so + j * mid.small + i * in.small) * small->cg_size;
+                double *to = ctx.lifted->cg_data + (bo + j * mid.big + i * in.big) * big_cg;
+                for (size_t k = 0; k < qs; ++k) {
+                    to[_kv_cg_mean_offset(ctx.map[k])] = from[_kv_cg_mean_offset(k)];
+                    for (size_t l = 0; l <= k; ++l)
+                        cov(to, ctx.map[k], ctx.map[l]) = from[_kv_cg_cov_offset(l, k)];
+                }
+            }
+    });
+}
+
+static kv_table_s *lift(kv_control_s *c, const kv_table_s *small)
 {
     kv_table_s *big = c->big_probability;
-    size_t q = big->continuous_count;
-    for (size_t y = 0; y < q; ++y) {
-        if (big_role[y] != KV_TAIL || small_role[y] != KV_HEAD)
-            continue;
-        for (size_t x = 0; x < q; ++x)
-            if (big_role[x] == KV_HEAD && small_role[x] == KV_TAIL)
-                for (size_t i = 0; i < big->size; ++i)
-                    if (big->cg_data[i * big->cg_size + _kv_cg_cov_offset(x, y)] != 0.0)
-                        return _kv_set_error_code(kv_error_usage); // no chain joins the two
+    kv_table_s *lifted = _kv_clone_table(big);
+    if (!lifted)
+        return nullptr;
+    std::memset(lifted->cg_data, 0, big->size * big->cg_size * sizeof(double));
+    std::memset(lifted->continuous_roles, KV_ABSENT, big->continuous_count);
+    for (size_t k = 0; k < small->continuous_count; ++k)
+        lifted->continuous_roles[c->continuous_map[k]] = small->continuous_roles[k];
+    LiftContext ctx{small, lifted, c->continuous_map};
+    _kv_setup_alternative_control_normal(c, 0);
+    int status = _kv_do_table_operation(c, lift_task, nullptr, nullptr, 0, big->cg_size, &ctx);
+    _kv_reset_alternative_control(c);
+    if (status) {
+        _kv_free_table(lifted);
+        _kv_set_error_code(status);
+        return nullptr;
     }
-    kv_table_s *first = _kv_clone_table(big);
-    kv_table_s *rest = first ? _kv_clone_table(big) : nullptr;
-    int status = rest ? kv_error_none : kv_error_no_memory;
-    // first: X1 alone, free of the small heads it does not depend on.
+    return lifted;
+}
+
+using Flags = std::vector<char, kv::ScratchAlloc<char>>;
+
+// Whether a needs a head of b: a tail of a that is a head of b.
+static bool needs(const kv_table_s *a, const kv_table_s *b)
+{
+    for (size_t m = 0; m < a->continuous_count; ++m)
+        if (a->continuous_roles[m] == KV_TAIL && b->continuous_roles[m] == KV_HEAD)
+            return true;
+    return false;
+}
+
+// The heads of a whose regression on every head of b that a holds as a
+// tail is zero in every configuration: their distribution does not depend
+// on b.  Marked in loose (by member); false when there are none.
+static bool heads_free_of(const kv_table_s *a, const kv_table_s *b, Flags &loose)
+{
+    size_t q = a->continuous_count;
+    const signed char *ra = a->continuous_roles, *rb = b->continuous_roles;
+    bool any = false;
+    for (size_t x = 0; x < q; ++x) {
+        loose[x] = ra[x] == KV_HEAD;
+        for (size_t y = 0; y < q && loose[x]; ++y)
+            if (ra[y] == KV_TAIL && rb[y] == KV_HEAD)
+                for (size_t i = 0; i < a->size && loose[x]; ++i)
+                    loose[x] = a->cg_data[i * a->cg_size + _kv_cg_cov_offset(x, y)] == 0.0;
+        any = any || loose[x];
+    }
+    return any;
+}
+
+// Moves the heads of from marked in loose over to into: into takes their
+// marginal (which needs nothing of into's heads) and from keeps the
+// distribution of its other heads given them.
+static int peel(kv_table_s *from, kv_table_s *into, const Flags &loose)
+{
+    size_t q = from->continuous_count;
+    kv_table_s *piece = _kv_clone_table(from);
+    if (!piece)
+        return kv_error_no_memory;
+    for (size_t m = 0; m < q; ++m) {
+        signed char &role = piece->continuous_roles[m];
+        if ((role == KV_HEAD && !loose[m]) || (role == KV_TAIL && into->continuous_roles[m] == KV_HEAD))
+            role = KV_ABSENT;
+    }
+    int status = _kv_cg_combine_tables(into, piece);
+    _kv_free_table(piece);
     for (size_t m = 0; m < q && !status; ++m)
-        if ((big_role[m] == KV_HEAD && small_role[m] != KV_TAIL) ||
-            (big_role[m] == KV_TAIL && small_role[m] == KV_HEAD))
-            first->continuous_roles[m] = KV_ABSENT;
-    // rest: X2 given X1.
-    for (size_t m = 0; m < q && !status; ++m)
-        if (big_role[m] == KV_HEAD && small_role[m] == KV_TAIL)
-            status = _kv_table_complement(rest, m);
-    if (!status) {
-        kv_control_s *t = _kv_create_temporary_control(c, first, small);
-        status = t ? _kv_cg_combine(t) : kv_error_no_memory;
-        _kv_free_temporary_control(t);
+        if (loose[m])
+            status = _kv_table_complement(from, m);
+    return status;
+}
+
+// Each potential needs heads of the other.  Heads of either side that do
+// not depend on the other side pass over to it, the side they leave keeping
+// its other heads given them, until one side needs nothing of the other:
+// then the chain rule joins them.  With nothing left to pass over the two
+// depend on each other and cannot be joined.
+static int combine_both_ways(kv_control_s *c, const kv_table_s *small)
+{
+    kv_table_s *big = c->big_probability;
+    kv_table_s *a = _kv_clone_table(big);
+    kv_table_s *b = a ? lift(c, small) : nullptr;
+    int status = b ? kv_error_none : kv_error_no_memory;
+    Flags loose(big->continuous_count);
+    while (!status && needs(a, b) && needs(b, a)) {
+        if (heads_free_of(a, b, loose))
+            status = peel(a, b, loose);
+        else if (heads_free_of(b, a, loose))
+            status = peel(b, a, loose);
+        else
+            status = _kv_set_error_code(kv_error_usage); // no chain joins the two
     }
     if (!status)
-        status = _kv_cg_combine_tables(first, rest);
+        status = _kv_cg_combine_tables(a, b);
     if (!status) {
-        std::memcpy(big->cg_data, first->cg_data, big->size * big->cg_size * sizeof(double));
-        std::memcpy(big->continuous_roles, first->continuous_roles, q);
+        std::memcpy(big->cg_data, a->cg_data, big->size * big->cg_size * sizeof(double));
+        std::memcpy(big->continuous_roles, a->continuous_roles, big->continuous_count);
     }
-    _kv_free_table(first);
-    _kv_free_table(rest);
+    _kv_free_table(a);
+    _kv_free_table(b);
     return status ? status : _kv_set_error_code(kv_error_none);
 }
 
@@ -333,7 +422,7 @@ int _kv_cg_combine(kv_control_s *c)
     }
     int status = kv_error_none;
     if (big_needs_small && small_needs_big) {
-        status = combine_both_ways(c, work, big_role, small_role);
+        status = combine_both_ways(c, work);
     } else {
         CombineContext ctx;
         ctx.plan.q = q;

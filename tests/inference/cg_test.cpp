@@ -287,6 +287,8 @@ void solve(std::vector<std::vector<double>> a, std::vector<double> &b)
     }
 }
 
+void randomize_tables(const CgNet &g, std::mt19937 &rng, double zeros);
+
 // Discrete nodes first, each with earlier discrete parents; continuous
 // nodes with discrete parents and earlier continuous parents.  A share of
 // the discrete table entries is zero.
@@ -310,6 +312,15 @@ CgNet random_cg_network(kv_domain_t d, std::mt19937 &rng, size_t nd, size_t nc, 
             if (rng() % 10 < 5)
                 EXPECT_EQ(kv_node_add_parent(g.continuous[i], g.continuous[j]), 0);
     }
+    randomize_tables(g, rng, zeros);
+    return g;
+}
+
+// Random tables: discrete ones with a share of zero entries, continuous
+// ones with random intercepts, variances and regression coefficients.
+void randomize_tables(const CgNet &g, std::mt19937 &rng, double zeros)
+{
+    std::uniform_real_distribution<double> u(0.0, 1.0);
     for (kv_node_t x : g.discrete) {
         kv_table_t t = kv_node_get_table(x);
         double *v = kv_table_get_data(t);
@@ -334,7 +345,6 @@ CgNet random_cg_network(kv_domain_t d, std::mt19937 &rng, size_t nd, size_t nc, 
                     EXPECT_EQ(kv_node_set_beta(x, 3 * u(rng) - 1.5, *p, i), 0);
         }
     }
-    return g;
 }
 
 // The joint: per discrete configuration X = alpha + B X + noise, so the
@@ -509,15 +519,17 @@ void add_evidence(const CgNet &g, std::mt19937 &rng, CgEvidence &e)
 
 // Each network is checked without evidence, with evidence, with more
 // evidence propagated on top, and with one observation taken back.  Half of
-// the networks have zeros in their discrete tables.
+// the networks have zeros in their discrete tables.  With up to seven
+// continuous nodes, cliques meet whose potentials each need heads of the
+// other.
 TEST(CgRandomTest, AgainstTheJoint)
 {
     std::mt19937 rng(2028);
     int checked = 0, continuous_evidence = 0;
-    for (int round = 0; round < 120; ++round) {
+    for (int round = 0; round < 150; ++round) {
         SCOPED_TRACE(testing::Message() << "round " << round);
         kv_domain_t d = kv_new_domain();
-        CgNet g = random_cg_network(d, rng, 2 + round % 3, 2 + (round / 3) % 4, round % 2 ? 0.3 : 0.0);
+        CgNet g = random_cg_network(d, rng, 2 + round % 3, 2 + (round / 3) % 6, round % 2 ? 0.3 : 0.0);
         ASSERT_EQ(kv_domain_compile(d), 0) << kv_error_name(kv_error_code());
         CgEvidence e{std::vector<long>(g.discrete.size(), -1), std::vector<double>(g.continuous.size()),
                      std::vector<bool>(g.continuous.size(), false)};
@@ -540,4 +552,45 @@ TEST(CgRandomTest, AgainstTheJoint)
     }
     EXPECT_GT(checked, 150);
     EXPECT_GT(continuous_evidence, 40) << "several observed values at once";
+}
+
+// A network whose compilation meets a separator message and a clique that
+// each need a head of the other: the clique's C6 depends on the message's
+// C5, the message's C9 on C6.  The chain is C5, C6, C9.
+TEST(CgRandomTest, InterleavedHeadsAreChained)
+{
+    std::mt19937 rng(11);
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        kv_domain_t d = kv_new_domain();
+        CgNet g;
+        for (int i = 0; i < 2; ++i) {
+            g.discrete.push_back(kv_domain_new_node(d, kv_category_chance, kv_kind_discrete));
+            ASSERT_EQ(kv_node_set_number_of_states(g.discrete.back(), 2), 0);
+        }
+        for (int i = 0; i < 8; ++i)
+            g.continuous.push_back(kv_domain_new_node(d, kv_category_chance, kv_kind_continuous));
+        kv_node_t c1 = g.discrete[0], c2 = g.discrete[1];
+        auto c = [&](int k) { return g.continuous[size_t(k - 3)]; };
+        std::vector<std::pair<kv_node_t, std::vector<kv_node_t>>> parents = {
+            {c2, {c1}},
+            {c(3), {c2, c1}},
+            {c(5), {c2, c(4)}},
+            {c(6), {c(3), c(5)}},
+            {c(7), {c1, c(3), c(6)}},
+            {c(8), {c2, c(4), c(5), c(6)}},
+            {c(9), {c(4), c(5), c(7), c(8)}},
+            {c(10), {c(3), c(5), c(6), c(9)}},
+        };
+        for (auto &[child, ps] : parents)
+            for (kv_node_t p : ps)
+                ASSERT_EQ(kv_node_add_parent(child, p), 0);
+        randomize_tables(g, rng, 0.0);
+        ASSERT_EQ(kv_domain_compile(d), 0) << kv_error_name(kv_error_code());
+        CgEvidence e{std::vector<long>(2, -1), std::vector<double>(8), std::vector<bool>(8, false)};
+        propagate_and_check(d, g, e);
+        add_evidence(g, rng, e);
+        propagate_and_check(d, g, e);
+        kv_domain_delete(d);
+    }
 }
