@@ -212,22 +212,28 @@ struct CombineContext {
 };
 } // namespace
 
+// Calls f(b, s) for each configuration b of the task's share of the big
+// table, with s its configuration in the small table.
+template <class F> static void each_configuration(kv_task_s *t, F &&f)
+{
+    kv::Plan p;
+    kv::big_order_plan(t, p);
+    kv::walk_big_order(p, [&](size_t bo, size_t so, const Dim &mid, const Dim &in) {
+        for (size_t j = 0; j < mid.count; ++j)
+            for (size_t i = 0; i < in.count; ++i)
+                f(bo + j * mid.big + i * in.big, so + j * mid.small + i * in.small);
+    });
+}
+
 static void cg_combine_task(kv_task_s *t)
 {
     const CombineContext &ctx = *static_cast<const CombineContext *>(t->context);
-    kv::Plan p;
-    kv::big_order_plan(t, p);
     double *old = t->scratch;
     const double *small = ctx.small->cg_data;
-    kv::walk_big_order(p, [&](size_t bo, size_t so, const Dim &mid, const Dim &in) {
-        for (size_t j = 0; j < mid.count; ++j)
-            for (size_t i = 0; i < in.count; ++i) {
-                size_t b = bo + j * mid.big + i * in.big;
-                size_t s = so + j * mid.small + i * in.small;
-                double *block = t->big_cg + b * ctx.big_cg;
-                std::memcpy(old, block, ctx.big_cg * sizeof(double));
-                combine_block(ctx.plan, block, old, small + s * ctx.small_cg);
-            }
+    each_configuration(t, [&](size_t b, size_t s) {
+        double *block = t->big_cg + b * ctx.big_cg;
+        std::memcpy(old, block, ctx.big_cg * sizeof(double));
+        combine_block(ctx.plan, block, old, small + s * ctx.small_cg);
     });
 }
 
@@ -243,21 +249,16 @@ struct LiftContext {
 static void lift_task(kv_task_s *t)
 {
     const LiftContext &ctx = *static_cast<const LiftContext *>(t->context);
-    kv::Plan p;
-    kv::big_order_plan(t, p);
     const kv_table_s *small = ctx.small;
     size_t qs = small->continuous_count, big_cg = ctx.lifted->cg_size;
-    kv::walk_big_order(p, [&](size_t bo, size_t so, const Dim &mid, const Dim &in) {
-        for (size_t j = 0; j < mid.count; ++j)
-            for (size_t i = 0; i < in.count; ++i) {
-                const double *from = small->cg_data + (so + j * mid.small + i * in.small) * small->cg_size;
-                double *to = ctx.lifted->cg_data + (bo + j * mid.big + i * in.big) * big_cg;
-                for (size_t k = 0; k < qs; ++k) {
-                    to[_kv_cg_mean_offset(ctx.map[k])] = from[_kv_cg_mean_offset(k)];
-                    for (size_t l = 0; l <= k; ++l)
-                        cov(to, ctx.map[k], ctx.map[l]) = from[_kv_cg_cov_offset(l, k)];
-                }
-            }
+    each_configuration(t, [&](size_t b, size_t s) {
+        const double *from = small->cg_data + s * small->cg_size;
+        double *to = ctx.lifted->cg_data + b * big_cg;
+        for (size_t k = 0; k < qs; ++k) {
+            to[_kv_cg_mean_offset(ctx.map[k])] = from[_kv_cg_mean_offset(k)];
+            for (size_t l = 0; l <= k; ++l)
+                cov(to, ctx.map[k], ctx.map[l]) = from[_kv_cg_cov_offset(l, k)];
+        }
     });
 }
 

@@ -50,9 +50,15 @@ kv_table_s *_kv_new_table(kv_domain_s *d)
     return new_table(d, nullptr);
 }
 
+// Whether t's node list lives in t's own block.
+static bool nodes_inline(const kv_table_s *t)
+{
+    return t->nodes == reinterpret_cast<kv_node_s *const *>(t + 1);
+}
+
 void _kv_free_table_nodes(kv_table_s *t)
 {
-    if (t->nodes != reinterpret_cast<kv_node_s **>(t + 1))
+    if (!nodes_inline(t))
         std::free(t->nodes);
     t->nodes = nullptr;
 }
@@ -328,11 +334,6 @@ template <class T> static void swap_field(T &a, T &b)
     T x = a;
     a = b;
     b = x;
-}
-
-static bool nodes_inline(const kv_table_s *t)
-{
-    return t->nodes == reinterpret_cast<kv_node_s *const *>(t + 1);
 }
 
 void _kv_swap_table_data(kv_table_s *a, kv_table_s *b)
