@@ -229,7 +229,7 @@ static void cg_combine_task(kv_task_s *t)
 {
     const CombineContext &ctx = *static_cast<const CombineContext *>(t->context);
     double *old = t->scratch;
-    const double *small = ctx.small->cg_data;
+    const double *small = ctx.small->cg_data + t->small_first * ctx.small_cg;
     each_configuration(t, [&](size_t b, size_t s) {
         double *block = t->big_cg + b * ctx.big_cg;
         std::memcpy(old, block, ctx.big_cg * sizeof(double));
@@ -251,9 +251,11 @@ static void lift_task(kv_task_s *t)
     const LiftContext &ctx = *static_cast<const LiftContext *>(t->context);
     const kv_table_s *small = ctx.small;
     size_t qs = small->continuous_count, big_cg = ctx.lifted->cg_size;
+    const double *small_cg = small->cg_data + t->small_first * small->cg_size;
+    double *lifted_cg = ctx.lifted->cg_data + (t->control->base_offset + t->big_first) * big_cg;
     each_configuration(t, [&](size_t b, size_t s) {
-        const double *from = small->cg_data + s * small->cg_size;
-        double *to = ctx.lifted->cg_data + b * big_cg;
+        const double *from = small_cg + s * small->cg_size;
+        double *to = lifted_cg + b * big_cg;
         for (size_t k = 0; k < qs; ++k) {
             to[_kv_cg_mean_offset(ctx.map[k])] = from[_kv_cg_mean_offset(k)];
             for (size_t l = 0; l <= k; ++l)

@@ -249,6 +249,8 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
         rec.small_block = small_block;
         rec.scratch = scratch ? scratch + i * scratch_count : nullptr;
         size_t big_step = done * outer.stride, small_step = done * small_block;
+        rec.big_first = big_step;
+        rec.small_first = small_step;
         if (rec.big_data)
             rec.big_data += big_step;
         if (rec.big_utility)

@@ -30,6 +30,12 @@ struct kv_task_s {
     size_t iterations;
     size_t outer_stride;
     size_t small_block;
+    // How far this share's pointers have been advanced from the start of the
+    // operation, in big entries and in small entries.  A kernel that reaches
+    // a table through anything other than its pointers (a copy of a table,
+    // a context array) adds them to the offsets of its walk.
+    size_t big_first;
+    size_t small_first;
     const void *context; // operation-wide data of the task, if any
     // For kernels that treat every big entry on its own: this share is the
     // slice [slice_begin, slice_end) of the big table's slowest dimension

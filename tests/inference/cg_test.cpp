@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kelvo.h"
+#include "table/parallel.h"
 
 namespace {
 
@@ -521,14 +522,21 @@ void add_evidence(const CgNet &g, std::mt19937 &rng, CgEvidence &e)
 // evidence propagated on top, and with one observation taken back.  Half of
 // the networks have zeros in their discrete tables.  With up to seven
 // continuous nodes, cliques meet whose potentials each need heads of the
-// other.
-TEST(CgRandomTest, AgainstTheJoint)
+// other.  Above level 1 every operation big enough for two entries is
+// split among threads.
+class CgRandomTest : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(CgRandomTest, AgainstTheJoint)
 {
+    size_t level = GetParam();
     std::mt19937 rng(2028);
     int checked = 0, continuous_evidence = 0;
+    size_t started = kv::worker_threads_started();
     for (int round = 0; round < 150; ++round) {
         SCOPED_TRACE(testing::Message() << "round " << round);
         kv_domain_t d = kv_new_domain();
+        ASSERT_EQ(kv_domain_set_concurrency_level(d, level), 0);
+        ASSERT_EQ(kv_domain_set_grain_size(d, 1), 0);
         CgNet g = random_cg_network(d, rng, 2 + round % 3, 2 + (round / 3) % 6, round % 2 ? 0.3 : 0.0);
         ASSERT_EQ(kv_domain_compile(d), 0) << kv_error_name(kv_error_code());
         CgEvidence e{std::vector<long>(g.discrete.size(), -1), std::vector<double>(g.continuous.size()),
@@ -552,12 +560,80 @@ TEST(CgRandomTest, AgainstTheJoint)
     }
     EXPECT_GT(checked, 150);
     EXPECT_GT(continuous_evidence, 40) << "several observed values at once";
+    if (level > 1)
+        EXPECT_GT(kv::worker_threads_started(), started);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, CgRandomTest, ::testing::Values(1, 2, 4));
+
+namespace {
+
+// Continuous X with discrete parents A0..A(n-1) of two states each, and a
+// continuous child Y of X and A0: X's family is one big clique whose CG
+// operations are split among threads at levels above 1.
+CgNet many_parents_network(kv_domain_t d, std::mt19937 &rng, size_t n)
+{
+    CgNet g;
+    for (size_t i = 0; i < n; ++i) {
+        g.discrete.push_back(kv_domain_new_node(d, kv_category_chance, kv_kind_discrete));
+        EXPECT_EQ(kv_node_set_number_of_states(g.discrete.back(), 2), 0);
+    }
+    kv_node_t x = kv_domain_new_node(d, kv_category_chance, kv_kind_continuous);
+    kv_node_t y = kv_domain_new_node(d, kv_category_chance, kv_kind_continuous);
+    g.continuous = {x, y};
+    for (kv_node_t a : g.discrete)
+        EXPECT_EQ(kv_node_add_parent(x, a), 0);
+    EXPECT_EQ(kv_node_add_parent(y, g.discrete[0]), 0);
+    EXPECT_EQ(kv_node_add_parent(y, x), 0);
+    randomize_tables(g, rng, 0.0);
+    return g;
+}
+
+} // namespace
+
+// Results at every level equal the joint and, to rounding, level 1.
+TEST(CgThreadsTest, ManyDiscreteParentsOfOneNode)
+{
+    for (size_t n : {10, 13}) {
+        std::vector<double> reference;
+        for (size_t level : {1, 2, 4}) {
+            SCOPED_TRACE(testing::Message() << n << " parents, level " << level);
+            std::mt19937 rng(77 + n);
+            kv_domain_t d = kv_new_domain();
+            ASSERT_EQ(kv_domain_set_concurrency_level(d, level), 0);
+            ASSERT_EQ(kv_domain_set_grain_size(d, 1), 0);
+            CgNet g = many_parents_network(d, rng, n);
+            ASSERT_EQ(kv_domain_compile(d), 0) << kv_error_name(kv_error_code());
+            size_t started = kv::worker_threads_started();
+            CgEvidence e{std::vector<long>(n, -1), std::vector<double>(2), std::vector<bool>(2, false)};
+            ASSERT_TRUE(propagate_and_check(d, g, e));
+            std::vector<double> results = {kv_node_get_mean(g.continuous[0]),
+                                           kv_node_get_variance(g.continuous[0]),
+                                           kv_node_get_mean(g.continuous[1]),
+                                           kv_node_get_variance(g.continuous[1])};
+            e.observed[0] = true;
+            e.value[0] = 1.25;
+            ASSERT_EQ(kv_node_enter_value(g.continuous[0], 1.25), 0);
+            ASSERT_TRUE(propagate_and_check(d, g, e));
+            results.push_back(kv_domain_get_normalization_constant(d));
+            results.push_back(kv_node_get_mean(g.continuous[1]));
+            for (kv_node_t a : g.discrete)
+                results.push_back(kv_node_get_belief(a, 1));
+            if (level > 1)
+                EXPECT_GT(kv::worker_threads_started(), started);
+            if (level == 1)
+                reference = results;
+            for (size_t i = 0; i < results.size(); ++i)
+                EXPECT_NEAR(results[i], reference[i], 1e-12 * std::max(1.0, std::fabs(reference[i]))) << i;
+            kv_domain_delete(d);
+        }
+    }
 }
 
 // A network whose compilation meets a separator message and a clique that
 // each need a head of the other: the clique's C6 depends on the message's
 // C5, the message's C9 on C6.  The chain is C5, C6, C9.
-TEST(CgRandomTest, InterleavedHeadsAreChained)
+TEST(CgChainTest, InterleavedHeadsAreChained)
 {
     std::mt19937 rng(11);
     for (int round = 0; round < 10; ++round) {
