@@ -12,6 +12,20 @@ size_t _kv_size_multiply(size_t a, size_t b);
 // a+b, or (size_t)-1 when the sum does not fit.
 size_t _kv_size_add(size_t a, size_t b);
 
+// Where part i of [0, count) cut into `parts` near-equal consecutive parts
+// begins: floor(count * i / parts) for i <= parts, without the overflow of
+// the product.
+inline size_t _kv_share_bound(size_t count, size_t i, size_t parts)
+{
+#if SIZE_MAX > UINT32_MAX
+    __extension__ typedef unsigned __int128 wide;
+#else
+    typedef uint64_t wide;
+#endif
+    size_t q = count / parts, r = count % parts;
+    return q * i + static_cast<size_t>(static_cast<wide>(r) * i / parts);
+}
+
 // A new block of n bytes, or NULL.  Sets none on success and no_memory on
 // failure; a request of (size_t)-1 bytes fails without asking the system.
 void *_kv_allocate(size_t n);

@@ -20,8 +20,12 @@ kv_control_s *_kv_link_control(const kv_clique_s *a, const kv_clique_s *b)
 
 int _kv_check_norm_factor(double z)
 {
-    if (z < 0.0)
-        return kv_error_code();
+    // A negative constant is the failure value of a computation that set
+    // its own code; without one, negative table entries made it.
+    if (z < 0.0) {
+        int code = kv_error_code();
+        return code ? code : _kv_set_error_code(kv_error_negative_probability);
+    }
     if (z >= 2.2250738585072014e-308 && z < 1.7976931348623157e308)
         return kv_error_none;
     if (z >= 0.0 && z < 2.2250738585072014e-308)

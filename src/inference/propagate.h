@@ -39,8 +39,9 @@ long double _kv_extended_sum(const double *x, size_t n);
 // z of a table: its sum (decisions averaged), its largest entry, or its
 // fast-retraction marginal; -1.0 on failure.
 double _kv_normalization_constant(kv_table_s *t, int equilibrium, int mode, int flag);
-// 0 for a usable constant; inconsistency_or_underflow, overflow, or (for a
-// negative z) the current error code.
+// 0 for a usable constant; inconsistency_or_underflow, overflow (also for
+// NaN), or for a negative z the current error code, negative_probability
+// when none is set.
 int _kv_check_norm_factor(double z);
 void _kv_normalize_with(kv_table_s *t, double z);
 int _kv_normalize_table(kv_table_s *t, int equilibrium);

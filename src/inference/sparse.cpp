@@ -195,7 +195,7 @@ static kv_sparse_map_s *make_map(uint32_t *map, size_t count, size_t small_size)
         m->step = -1;
         m->data = map;
         for (size_t k = 0; k <= kv_sparse_map_s::chunks; ++k)
-            m->chunk_run[k] = m->chunk_entry[k] = count * k / kv_sparse_map_s::chunks;
+            m->chunk_run[k] = m->chunk_entry[k] = _kv_share_bound(count, k, kv_sparse_map_s::chunks);
         return m;
     }
     uint32_t *pairs = kv::allocate_array<uint32_t>(2 * runs[step]);
@@ -209,7 +209,7 @@ static kv_sparse_map_s *make_map(uint32_t *map, size_t count, size_t small_size)
     m->chunk_run[0] = m->chunk_entry[0] = 0;
     for (size_t i = 0; i < count; ++r) {
         // A chunk ends at the first run boundary past its share of entries.
-        for (; chunk < kv_sparse_map_s::chunks && i >= count * chunk / kv_sparse_map_s::chunks; ++chunk) {
+        for (; chunk < kv_sparse_map_s::chunks && i >= _kv_share_bound(count, chunk, kv_sparse_map_s::chunks); ++chunk) {
             m->chunk_run[chunk] = r;
             m->chunk_entry[chunk] = i;
         }

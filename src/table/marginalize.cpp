@@ -455,7 +455,8 @@ int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state)
             size_t n = s.plan->dims[0].count;
             for (size_t k = b; k < e; ++k)
                 reduce(s.big, s.dest + k * s.size,
-                       kv::plan_share(*s.plan, n * k / s.chunks, n * (k + 1) / s.chunks));
+                       kv::plan_share(*s.plan, _kv_share_bound(n, k, s.chunks),
+                                      _kv_share_bound(n, k + 1, s.chunks)));
         }, &share);
         for (size_t k = 0; k < share.chunks; ++k)
             for (size_t i = 0; i < size; ++i)

@@ -218,8 +218,8 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
         if (count >= T) {
             for (size_t i = 0; i < T; ++i) {
                 records[i] = base;
-                records[i].slice_begin = count * i / T;
-                records[i].slice_end = count * (i + 1) / T;
+                records[i].slice_begin = _kv_share_bound(count, i, T);
+                records[i].slice_end = _kv_share_bound(count, i + 1, T);
             }
             run_on_workers(run_share, records, sizeof *records, T);
             std::free(records);
@@ -308,13 +308,13 @@ int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *des
     for (size_t k = 0; k < chunks; ++k) {
         kv_task_s &r = records[k];
         r = base;
-        r.slice_begin = count * k / chunks;
-        r.slice_end = count * (k + 1) / chunks;
+        r.slice_begin = _kv_share_bound(count, k, chunks);
+        r.slice_end = _kv_share_bound(count, k + 1, chunks);
         r.destination = partial + k * size;
     }
     kv_task_s *shares = records + chunks;
     for (size_t i = 0; i < T; ++i) {
-        size_t from = chunks * i / T, to = chunks * (i + 1) / T;
+        size_t from = _kv_share_bound(chunks, i, T), to = _kv_share_bound(chunks, i + 1, T);
         shares[i] = base;
         shares[i].task = run_group;
         shares[i].group = records + from;
@@ -367,7 +367,7 @@ void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
         return;
     }
     for (size_t i = 0; i < T; ++i)
-        ranges[i] = {count * i / T, count * (i + 1) / T, run, context};
+        ranges[i] = {_kv_share_bound(count, i, T), _kv_share_bound(count, i + 1, T), run, context};
     run_on_workers(run_range, ranges, sizeof *ranges, T);
     std::free(ranges);
 }

@@ -43,6 +43,31 @@ TEST(SizeArithmeticTest, OverflowAnywhereInAChainEndsSaturated)
     EXPECT_EQ(_kv_size_add(_kv_size_multiply(7, s), 5), SIZE_MAX);
 }
 
+// Share bounds are floor(count * i / parts), exact where the product itself
+// would not fit, and cut [0, count) into consecutive parts.
+TEST(SizeArithmeticTest, ShareBoundsNeverOverflow)
+{
+    EXPECT_EQ(_kv_share_bound(10, 0, 4), 0u);
+    EXPECT_EQ(_kv_share_bound(10, 1, 4), 2u);
+    EXPECT_EQ(_kv_share_bound(10, 2, 4), 5u);
+    EXPECT_EQ(_kv_share_bound(10, 3, 4), 7u);
+    EXPECT_EQ(_kv_share_bound(10, 4, 4), 10u);
+    EXPECT_EQ(_kv_share_bound(SIZE_MAX, 8, 8), SIZE_MAX);
+    EXPECT_EQ(_kv_share_bound(SIZE_MAX, 4, 8), SIZE_MAX / 2);
+    EXPECT_EQ(_kv_share_bound(SIZE_MAX, 1, 3), SIZE_MAX / 3);
+    EXPECT_EQ(_kv_share_bound(SIZE_MAX - 1, 2, 3), (SIZE_MAX - 1) / 3 * 2 + 1);
+    size_t parts = SIZE_MAX / 2 + 7, count = SIZE_MAX - 5;
+    EXPECT_EQ(_kv_share_bound(count, parts, parts), count);
+    EXPECT_EQ(_kv_share_bound(count, parts - 1, parts), count - 2);
+    size_t previous = 0;
+    for (size_t i = 1; i <= 8; ++i) {
+        size_t b = _kv_share_bound(SIZE_MAX - 3, i, 8);
+        EXPECT_GE(b - previous, (SIZE_MAX - 3) / 8);
+        EXPECT_LE(b - previous, (SIZE_MAX - 3) / 8 + 1);
+        previous = b;
+    }
+}
+
 class AllocationTest : public ::testing::Test {
   protected:
     void TearDown() override { kv::fail_allocation_after(0); }

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "../compile/compile_fixture.h"
+#include "core/error.h"
 #include "inference/propagate.h"
 #include "table/parallel.h"
 
@@ -1012,4 +1013,34 @@ TEST_F(PropagateTest, SparseCliquesAcrossConcurrencyLevels)
         EXPECT_GT(kv::worker_threads_started(), started) << level;
     }
     kv::set_minimum_thread_share(share);
+}
+
+// Normalisation constants: the usable range, underflow, overflow and NaN,
+// and negative ones, which carry the code of the failure that made them.
+TEST(NormFactorTest, EveryRangeHasItsCode)
+{
+    EXPECT_EQ(_kv_check_norm_factor(1.0), 0);
+    EXPECT_EQ(_kv_check_norm_factor(2.2250738585072014e-308), 0);
+    EXPECT_EQ(_kv_check_norm_factor(0.0), kv_error_inconsistency_or_underflow);
+    EXPECT_EQ(_kv_check_norm_factor(1e-310), kv_error_inconsistency_or_underflow);
+    EXPECT_EQ(_kv_check_norm_factor(1.7976931348623157e308), kv_error_overflow);
+    EXPECT_EQ(_kv_check_norm_factor(HUGE_VAL), kv_error_overflow);
+    EXPECT_EQ(_kv_check_norm_factor(std::nan("")), kv_error_overflow);
+    EXPECT_EQ(kv_error_code(), kv_error_overflow);
+    _kv_set_error_code(kv_error_none);
+    EXPECT_EQ(_kv_check_norm_factor(-0.25), kv_error_negative_probability);
+    EXPECT_EQ(kv_error_code(), kv_error_negative_probability);
+    _kv_set_error_code(kv_error_no_memory);
+    EXPECT_EQ(_kv_check_norm_factor(-1.0), kv_error_no_memory);
+}
+
+// A table whose entries sum to a negative number cannot be propagated.
+TEST_F(PropagateTest, NegativeTablesFailToPropagate)
+{
+    kv_node_t a = kv_domain_new_node(d, kv_category_chance, kv_kind_discrete);
+    kv_node_set_number_of_states(a, 2);
+    double *t = kv_table_get_data(kv_node_get_table(a));
+    t[0] = -0.5, t[1] = 0.2;
+    EXPECT_EQ(kv_domain_compile(d), kv_error_negative_probability);
+    EXPECT_EQ(kv_error_code(), kv_error_negative_probability);
 }
