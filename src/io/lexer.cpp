@@ -168,12 +168,9 @@ static int get_string(Parser &p)
 {
     take(p); // the opening quote
     p.text.clear();
-    bool warned = false;
     auto store = [&](int c) {
-        if (c == 0 && !warned) {
+        if (c == 0)
             report(p, "warning: null character in string");
-            warned = true;
-        }
         p.text.push_back(char(c));
     };
     for (;;) {

@@ -144,7 +144,9 @@ int attribute_key(Parser &p, Vec<char> &key)
     return expect(p, '=');
 }
 
-int read_number_pair(Parser &p, double &a, double &b)
+// `(' number number `)'; with nonnegative, each negative number is
+// counted where it stands.
+int read_number_pair(Parser &p, double &a, double &b, bool nonnegative)
 {
     if (int s = expect(p, '('))
         return s;
@@ -153,6 +155,8 @@ int read_number_pair(Parser &p, double &a, double &b)
         if (t != T_NUMBER)
             return unexpected(p, t, "number expected");
         *x = p.number;
+        if (nonnegative && *x < 0)
+            counted(p, "<number> must be nonnegative");
     }
     return expect(p, ')');
 }
@@ -167,6 +171,8 @@ int user_attribute(Parser &p, kv_attribute_s **list, const Vec<char> &key)
     return kv_error_none;
 }
 
+// A parenthesised list of node references, resolved into out; without
+// out the names are read and left alone.
 int node_reference_list(Parser &p, Vec<kv_node_s *> *out)
 {
     if (int s = expect(p, '('))
@@ -177,11 +183,12 @@ int node_reference_list(Parser &p, Vec<kv_node_s *> *out)
             return kv_error_none;
         if (t != T_NAME && t != T_DOTTED)
             return unexpected(p, t, "node name or `)' expected");
+        if (!out)
+            continue;
         kv_node_s *n = lookup_node(p, p.target, p.text_value());
         if (!n)
             return p.status;
-        if (out)
-            out->push_back(n);
+        out->push_back(n);
     }
 }
 
@@ -201,12 +208,11 @@ int parse_net_block(Parser &p)
             return k;
         if (std::strcmp(key.data(), "node_size") == 0) {
             double w, h;
-            if (int s = read_number_pair(p, w, h))
+            if (int s = read_number_pair(p, w, h, true))
                 return s;
-            if (w < 0 || h < 0)
-                counted(p, "<number> must be nonnegative");
             kv_domain_set_node_size(d, truncated<size_t>(w, 0, SIZE_MAX), truncated<size_t>(h, 0, SIZE_MAX));
         } else if (std::strcmp(key.data(), "inputs") == 0 || std::strcmp(key.data(), "outputs") == 0) {
+            // A domain has no interface: the lists are read and dropped.
             bool &seen = key[0] == 'i' ? seen_inputs : seen_outputs;
             if (seen)
                 return fatal(p, kv_error_parse, "attribute `%s' defined twice", key.data());
@@ -377,7 +383,7 @@ int parse_node(Parser &p, kv_node_category_t category, bool continuous)
                 return api_error(p, e);
         } else if (std::strcmp(key.data(), "position") == 0) {
             double x, y;
-            s = read_number_pair(p, x, y);
+            s = read_number_pair(p, x, y, false);
             if (!s)
                 kv_node_set_position(n, truncated<int>(x, INT_MIN, INT_MAX), truncated<int>(y, INT_MIN, INT_MAX));
         } else if (std::strcmp(key.data(), "states") == 0) {

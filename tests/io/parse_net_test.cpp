@@ -315,3 +315,42 @@ TEST(ParseNetTest, HugeNumbersAreClamped)
     EXPECT_EQ(parse("node A { }\npotential (A) { model_nodes = (); samples_per_interval = 1e300; }"), nullptr);
     EXPECT_EQ(messages, std::vector<std::string>{"`samples_per_interval' must be a positive integer"});
 }
+
+// A domain's interface lists are read and dropped: their names need not be
+// nodes at all.  Only their form and a second list of one kind are errors.
+TEST(ParseNetTest, NetBlockInterfaceListsAreOnlyRead)
+{
+    kv_domain_t d = parse("net { inputs = (P Q); outputs = (R); }\nnode Q { }");
+    ASSERT_NE(d, nullptr) << (messages.empty() ? "" : messages[0]);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(kv_domain_get_number_of_nodes(d), 1u);
+    kv_domain_delete(d);
+    EXPECT_EQ(parse("net { outputs = (P); outputs = (Q); }"), nullptr);
+    EXPECT_EQ(messages, std::vector<std::string>{"attribute `outputs' defined twice"});
+    EXPECT_EQ(parse("net { inputs = (P \"Q\"); }"), nullptr);
+    EXPECT_EQ(messages, std::vector<std::string>{"node name or `)' expected"});
+    EXPECT_EQ(kv_error_code(), kv_error_parse);
+}
+
+// Each negative number of node_size is counted where it stands.
+TEST(ParseNetTest, NegativeNodeSizesCountedOneByOne)
+{
+    std::string text = "net { node_size = (-1 -2); }";
+    EXPECT_EQ(parse(text), nullptr);
+    EXPECT_EQ(messages, (std::vector<std::string>{"<number> must be nonnegative",
+                                                  "<number> must be nonnegative"}));
+    EXPECT_EQ(positions, (std::vector<size_t>{text.find("-1") + 2, text.find("-2") + 2}));
+    EXPECT_EQ(kv_error_code(), kv_error_parse);
+    EXPECT_EQ(parse("net { node_size = (3 -2); }"), nullptr);
+    EXPECT_EQ(messages, std::vector<std::string>{"<number> must be nonnegative"});
+}
+
+// Every character of value 0 that enters a string is reported.
+TEST(ParseNetTest, EveryNullCharacterWarns)
+{
+    kv_domain_t d = parse("node A { label = \"a\\0b\\x0\"; }");
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(messages, (std::vector<std::string>{"warning: null character in string",
+                                                  "warning: null character in string"}));
+    kv_domain_delete(d);
+}
