@@ -213,6 +213,8 @@ kv_status_t kv_node_switch_parent(kv_node_t child, kv_node_t old_parent, kv_node
             return _kv_set_error_code(kv_error_cyclic_network);
         if (_kv_node_list_extend(&new_parent->children))
             return static_cast<int>(kv_error_no_memory);
+        if (int status = _kv_model_replace_node(child->model, old_parent, new_parent))
+            return status;
         child->parents[_kv_node_index(child->parents, old_parent)] = new_parent;
         _kv_node_list_remove(old_parent->children, child);
         _kv_node_list_insert(new_parent->children, child);

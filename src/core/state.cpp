@@ -99,9 +99,7 @@ kv_status_t kv_node_set_number_of_states(kv_node_t n, size_t k)
         shrink_states(n, k);
     }
     n->number_of_states = k;
-    _kv_node_touch_model(n);
-    for (kv_node_s **c = n->children; c && *c; ++c)
-        _kv_node_touch_model(*c);
+    _kv_node_resize_models(n);
     _kv_uncompile_domain_safely(n->home, 1);
     return _kv_set_error_code(kv_error_none);
 }
@@ -134,7 +132,7 @@ kv_status_t kv_node_set_state_label(kv_node_t n, size_t s, kv_string_t label)
     std::free(n->state_labels[s]);
     n->state_labels[s] = copy;
     if (n->subtype == kv_subtype_label)
-        _kv_node_touch_model(n);
+        _kv_node_touch_all_models(n);
     return kv_error_none;
 }
 
@@ -183,7 +181,7 @@ kv_status_t kv_node_set_state_value(kv_node_t n, size_t s, kv_number_t value)
     }
     // Values need not increase here; users of the values test the order.
     n->state_values[s] = value;
-    _kv_node_touch_model(n);
+    _kv_node_touch_all_models(n);
     return kv_error_none;
 }
 
@@ -204,6 +202,6 @@ kv_status_t kv_node_set_subtype(kv_node_t n, kv_node_subtype_t subtype)
     if (_kv_set_error_code(subtype == kv_subtype_boolean && n->number_of_states != 2))
         return kv_error_usage;
     n->subtype = subtype;
-    _kv_node_touch_model(n);
+    _kv_node_touch_all_models(n);
     return kv_error_none;
 }

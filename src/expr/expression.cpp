@@ -341,6 +341,40 @@ bool _kv_expression_mentions(const kv_expression_s *e, const kv_node_s *node)
     return false;
 }
 
+kv_expression_s *_kv_expression_substitute(kv_expression_s *e, const kv_node_s *old_node,
+                                           kv_node_s *new_node)
+{
+    if (!_kv_expression_mentions(e, old_node))
+        return e;
+    if (e->op == kv_operator_node) {
+        kv_expression_s *leaf = new_expression(kv_operator_node, KV_TYPE_NODE);
+        if (leaf)
+            leaf->payload.node = new_node;
+        return leaf;
+    }
+    size_t n = count(e->payload.operands);
+    kv_expression_s **operands = kv::allocate_array<kv_expression_s *>(n + 1);
+    kv_expression_s *c = operands ? new_expression(e->op, e->type) : nullptr;
+    size_t made = 0;
+    for (; c && made < n; ++made) {
+        kv_expression_s *o = _kv_expression_substitute(e->payload.operands[made], old_node, new_node);
+        if (!o)
+            break;
+        operands[made] = o;
+        ++o->reference_count;
+    }
+    if (!c || made < n) {
+        for (size_t i = 0; i < made; ++i)
+            _kv_expr_decrement_ref_count_and_free(operands[i]);
+        std::free(operands);
+        std::free(c);
+        return nullptr;
+    }
+    operands[n] = nullptr;
+    c->payload.operands = operands;
+    return c;
+}
+
 // ---------------------------------------------------------------------------
 // Type checking.
 

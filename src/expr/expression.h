@@ -60,3 +60,18 @@ void _kv_free_model(kv_model_s *m);
 void _kv_model_remove_node(kv_model_s *m, kv_node_s *node);
 // Sets the touched flag of the node's model, if it has one.
 void _kv_node_touch_model(kv_node_s *n);
+// Touches the models of the node and of its children.
+void _kv_node_touch_all_models(kv_node_s *n);
+// After a change of the node's number of states: the models of the node
+// and of its children whose slots are numbered over it lose their slots,
+// and all of them are touched.
+void _kv_node_resize_models(kv_node_s *n);
+// The model's owner takes new_node as a parent in old_node's place: the
+// node list and every slot that mentions old_node get new_node instead.
+// 0, or no_memory with the model as it was.
+int _kv_model_replace_node(kv_model_s *m, kv_node_s *old_node, kv_node_s *new_node);
+// e with every leaf of old_node made a leaf of new_node; subtrees without
+// old_node are shared.  e itself when it does not mention old_node; a new
+// expression (no reference taken) otherwise, or NULL with no_memory.
+kv_expression_s *_kv_expression_substitute(kv_expression_s *e, const kv_node_s *old_node,
+                                           kv_node_s *new_node);

@@ -14,14 +14,23 @@ static bool modelable(const kv_node_s *n)
            (n->category == kv_category_chance || n->category == kv_category_utility);
 }
 
+// Releases every slot and the slot array; the next use allocates it anew.
+static void free_slots(kv_model_s *m)
+{
+    if (!m->expressions)
+        return;
+    for (size_t i = 0; i < m->size; ++i)
+        _kv_expr_decrement_ref_count_and_free(m->expressions[i]);
+    std::free(m->expressions);
+    m->expressions = nullptr;
+    m->size = 0;
+}
+
 void _kv_free_model(kv_model_s *m)
 {
     if (!m)
         return;
-    if (m->expressions)
-        for (size_t i = 0; i < m->size; ++i)
-            _kv_expr_decrement_ref_count_and_free(m->expressions[i]);
-    std::free(m->expressions);
+    free_slots(m);
     std::free(m->nodes);
     if (m->owner && m->owner->model == m)
         m->owner->model = nullptr;
@@ -34,6 +43,62 @@ void _kv_node_touch_model(kv_node_s *n)
         n->model->touched = 1;
         kv_node_touch_table(n);
     }
+}
+
+void _kv_node_touch_all_models(kv_node_s *n)
+{
+    _kv_node_touch_model(n);
+    for (kv_node_s **c = n->children; c && *c; ++c)
+        _kv_node_touch_model(*c);
+}
+
+void _kv_node_resize_models(kv_node_s *n)
+{
+    auto resize = [n](kv_node_s *owner) {
+        if (owner->model && _kv_node_in_list(owner->model->nodes, n))
+            free_slots(owner->model);
+        _kv_node_touch_model(owner);
+    };
+    resize(n);
+    for (kv_node_s **c = n->children; c && *c; ++c)
+        resize(*c);
+}
+
+int _kv_model_replace_node(kv_model_s *m, kv_node_s *old_node, kv_node_s *new_node)
+{
+    if (!m)
+        return kv_error_none;
+    // Expressions are shared: build the substituted slots aside, then
+    // commit them, so that a failure leaves the model as it was.
+    size_t size = m->expressions ? m->size : 0;
+    kv_expression_s **fresh = size ? kv::allocate_array<kv_expression_s *>(size) : nullptr;
+    if (size && !fresh)
+        return kv_error_no_memory;
+    for (size_t i = 0; i < size; ++i) {
+        kv_expression_s *e = m->expressions[i];
+        fresh[i] = e ? _kv_expression_substitute(e, old_node, new_node) : nullptr;
+        if (e && !fresh[i]) {
+            kv::KeepError keep;
+            for (size_t j = 0; j < i; ++j)
+                if (fresh[j] != m->expressions[j])
+                    _kv_expr_decrement_ref_count_and_free(fresh[j]);
+            std::free(fresh);
+            return kv_error_no_memory;
+        }
+    }
+    for (size_t i = 0; i < size; ++i) {
+        if (fresh[i] == m->expressions[i])
+            continue;
+        ++fresh[i]->reference_count;
+        _kv_expr_decrement_ref_count_and_free(m->expressions[i]);
+        m->expressions[i] = fresh[i];
+    }
+    std::free(fresh);
+    size_t k = _kv_node_index(m->nodes, old_node);
+    if (k != static_cast<size_t>(-1))
+        m->nodes[k] = new_node;
+    _kv_node_touch_model(m->owner);
+    return kv_error_none;
 }
 
 kv_model_t kv_node_new_model(kv_node_t n, kv_node_t *nodes)

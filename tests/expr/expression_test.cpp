@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/memory.h"
 #include "expr/expression.h"
 #include "kelvo.h"
 
@@ -224,4 +226,162 @@ potential (B | A) { model_nodes = (A); model_data = (Distribution(1, 3), ); samp
                                        [](size_t, kv_string_t m) { messages.push_back(m); }),
               nullptr);
     EXPECT_EQ(messages.back(), "`samples_per_interval' must be a positive integer");
+}
+
+namespace {
+
+// Y with parents A (a model node, number subtype) and L (labelled, not a
+// model node); X is a spare node like A, Z one like L.
+class ModelBookkeepingTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        d = kv_new_domain();
+        a = node("A", 2);
+        l = node("L", 2);
+        x = node("X", 2);
+        z = node("Z", 2);
+        y = node("Y", 2);
+        for (kv_node_t n : {a, x}) {
+            ASSERT_EQ(kv_node_set_subtype(n, kv_subtype_number), 0);
+            ASSERT_EQ(kv_node_set_state_value(n, 0, 1.0), 0);
+            ASSERT_EQ(kv_node_set_state_value(n, 1, 2.0), 0);
+        }
+        ASSERT_EQ(kv_node_add_parent(y, a), 0);
+        ASSERT_EQ(kv_node_add_parent(y, l), 0);
+        kv_node_t nodes[] = {a, nullptr};
+        m = kv_node_new_model(y, nodes);
+        ASSERT_NE(m, nullptr);
+        ASSERT_EQ(kv_model_get_size(m), 2u);
+        shared = kv_domain_string_to_expression(d, "if (L == \"l1\", Distribution (A, 1), Distribution (1, A))",
+                                                nullptr, nullptr);
+        ASSERT_NE(shared, nullptr);
+        ASSERT_EQ(kv_model_set_expression(m, 0, shared), 0);
+        ASSERT_EQ(kv_model_set_expression(m, 1, shared), 0);
+        m->touched = 0;
+    }
+    void TearDown() override
+    {
+        kv_expression_delete(held);
+        kv_domain_delete(d);
+    }
+    kv_node_t node(const char *name, size_t states)
+    {
+        kv_node_t n = kv_domain_new_node(d, kv_category_chance, kv_kind_discrete);
+        kv_node_set_name(n, name);
+        kv_node_set_number_of_states(n, states);
+        for (size_t s = 0; s < states; ++s)
+            kv_node_set_state_label(n, s, (std::string(1, char(std::tolower(name[0]))) + char('0' + s)).c_str());
+        return n;
+    }
+    std::string slot(size_t i)
+    {
+        kv_expression_t e = kv_model_get_expression(m, i);
+        if (!e)
+            return "<none>";
+        char *s = kv_expression_to_string(e);
+        std::string out = s;
+        std::free(s);
+        return out;
+    }
+    kv_domain_t d;
+    kv_node_t a, l, x, z, y;
+    kv_model_t m;
+    kv_expression_t shared, held = nullptr;
+};
+
+} // namespace
+
+// A new state count of a model node frees the slots, numbered over it; of
+// any other parent or of the owner it keeps them.  All touch the model.
+TEST_F(ModelBookkeepingTest, StateCountChangesFollowTheSlots)
+{
+    ASSERT_EQ(kv_node_set_number_of_states(l, 3), 0);
+    EXPECT_EQ(m->touched, 1);
+    EXPECT_EQ(slot(1), "if (L == \"l1\", Distribution (A, 1), Distribution (1, A))");
+    m->touched = 0;
+    ASSERT_EQ(kv_node_set_number_of_states(y, 3), 0);
+    EXPECT_EQ(m->touched, 1);
+    EXPECT_EQ(kv_model_get_size(m), 2u);
+    m->touched = 0;
+    ASSERT_EQ(kv_node_set_number_of_states(a, 3), 0);
+    EXPECT_EQ(m->touched, 1);
+    EXPECT_EQ(kv_model_get_size(m), 3u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(slot(i), "<none>") << i;
+    ASSERT_EQ(kv_node_set_number_of_states(a, 1), 0);
+    EXPECT_EQ(kv_model_get_size(m), 1u);
+}
+
+// Labels, values and subtypes of a parent touch the child's model.
+TEST_F(ModelBookkeepingTest, ParentEditsTouchTheChildsModel)
+{
+    ASSERT_EQ(kv_node_set_state_value(a, 1, 3.0), 0);
+    EXPECT_EQ(m->touched, 1);
+    m->touched = 0;
+    ASSERT_EQ(kv_node_set_state_label(l, 0, "first"), 0);
+    EXPECT_EQ(m->touched, 1);
+    m->touched = 0;
+    ASSERT_EQ(kv_node_set_state_label(a, 0, "one"), 0);
+    EXPECT_EQ(m->touched, 0) << "labels of a number node do not enter expressions";
+    ASSERT_EQ(kv_node_set_subtype(l, kv_subtype_boolean), 0);
+    EXPECT_EQ(m->touched, 1);
+}
+
+// Switching a parent replaces it in the model's node list and in every slot
+// through substituted copies: the shared expression keeps the old parent.
+// Deleting the old parent afterwards leaves the model intact.
+TEST_F(ModelBookkeepingTest, SwitchedParentsAreReplacedInTheModel)
+{
+    held = shared;
+    ++held->reference_count; // the caller's own reference
+    ASSERT_EQ(kv_node_switch_parent(y, a, x), 0);
+    EXPECT_EQ(m->touched, 1);
+    ASSERT_EQ(kv_node_get_model(y), m);
+    EXPECT_EQ(kv_model_get_nodes(m)[0], x);
+    EXPECT_EQ(kv_model_get_nodes(m)[1], nullptr);
+    EXPECT_EQ(slot(0), "if (L == \"l1\", Distribution (X, 1), Distribution (1, X))");
+    EXPECT_EQ(slot(1), slot(0));
+    char *text = kv_expression_to_string(held);
+    EXPECT_STREQ(text, "if (L == \"l1\", Distribution (A, 1), Distribution (1, A))");
+    std::free(text);
+    EXPECT_EQ(held->reference_count, 1u) << "the slots let go of the old tree";
+    // The untouched branch is shared by the copies, not copied.
+    kv_expression_t branch = kv_expression_get_operands(kv_model_get_expression(m, 0))[0];
+    EXPECT_EQ(branch, kv_expression_get_operands(held)[0]);
+    ASSERT_EQ(kv_node_delete(a), 0);
+    EXPECT_EQ(kv_node_get_model(y), m);
+    ASSERT_EQ(kv_node_set_state_label(z, 0, "l0"), 0);
+    ASSERT_EQ(kv_node_set_state_label(z, 1, "l1"), 0);
+    ASSERT_EQ(kv_node_switch_parent(y, l, z), 0);
+    EXPECT_EQ(kv_model_get_nodes(m)[0], x) << "L is not a model node";
+    EXPECT_EQ(slot(1), "if (Z == \"l1\", Distribution (X, 1), Distribution (1, X))");
+    ASSERT_EQ(kv_node_delete(l), 0);
+    EXPECT_EQ(slot(0), slot(1));
+    ASSERT_EQ(kv_node_delete(x), 0);
+    EXPECT_EQ(kv_node_get_model(y), nullptr) << "deleting a model node deletes the model";
+}
+
+// Running out of memory while copying the slots leaves the switch undone.
+TEST_F(ModelBookkeepingTest, SwitchOutOfMemoryChangesNothing)
+{
+    int failures = 0;
+    for (long n = 1; n < 50; ++n) {
+        kv::fail_allocation_after(n);
+        kv_status_t status = kv_node_switch_parent(y, a, x);
+        bool pending = kv::allocation_failure_pending();
+        kv::fail_allocation_after(0);
+        if (status == 0) {
+            EXPECT_TRUE(pending) << n;
+            break;
+        }
+        ++failures;
+        EXPECT_EQ(status, kv_error_no_memory);
+        EXPECT_EQ(kv_node_get_parents(y)[1], a);
+        EXPECT_EQ(kv_model_get_nodes(m)[0], a);
+        EXPECT_EQ(slot(0), "if (L == \"l1\", Distribution (A, 1), Distribution (1, A))");
+        EXPECT_EQ(kv_model_get_expression(m, 0), shared);
+    }
+    EXPECT_GT(failures, 2);
+    EXPECT_EQ(slot(0), "if (L == \"l1\", Distribution (X, 1), Distribution (1, X))");
 }
