@@ -262,7 +262,7 @@ class ModelBookkeepingTest : public ::testing::Test {
     }
     void TearDown() override
     {
-        kv_expression_delete(held);
+        _kv_expr_decrement_ref_count_and_free(held);
         kv_domain_delete(d);
     }
     kv_node_t node(const char *name, size_t states)
@@ -334,7 +334,7 @@ TEST_F(ModelBookkeepingTest, ParentEditsTouchTheChildsModel)
 TEST_F(ModelBookkeepingTest, SwitchedParentsAreReplacedInTheModel)
 {
     held = shared;
-    ++held->reference_count; // the caller's own reference
+    ++held->reference_count; // as another model would hold it
     ASSERT_EQ(kv_node_switch_parent(y, a, x), 0);
     EXPECT_EQ(m->touched, 1);
     ASSERT_EQ(kv_node_get_model(y), m);

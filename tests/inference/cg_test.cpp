@@ -301,17 +301,20 @@ CgNet random_cg_network(kv_domain_t d, std::mt19937 &rng, size_t nd, size_t nc, 
         g.discrete.push_back(kv_domain_new_node(d, kv_category_chance, kv_kind_discrete));
         EXPECT_EQ(kv_node_set_number_of_states(g.discrete.back(), 2 + rng() % 2), 0);
         for (size_t j = 0; j < i; ++j)
-            if (rng() % 10 < 4)
+            if (rng() % 10 < 4) {
                 EXPECT_EQ(kv_node_add_parent(g.discrete[i], g.discrete[j]), 0);
+            }
     }
     for (size_t i = 0; i < nc; ++i) {
         g.continuous.push_back(kv_domain_new_node(d, kv_category_chance, kv_kind_continuous));
         for (kv_node_t p : g.discrete)
-            if (rng() % 10 < 4)
+            if (rng() % 10 < 4) {
                 EXPECT_EQ(kv_node_add_parent(g.continuous[i], p), 0);
+            }
         for (size_t j = 0; j < i; ++j)
-            if (rng() % 10 < 5)
+            if (rng() % 10 < 5) {
                 EXPECT_EQ(kv_node_add_parent(g.continuous[i], g.continuous[j]), 0);
+            }
     }
     randomize_tables(g, rng, zeros);
     return g;
@@ -342,8 +345,9 @@ void randomize_tables(const CgNet &g, std::mt19937 &rng, double zeros)
             EXPECT_EQ(kv_node_set_alpha(x, 6 * u(rng) - 3, i), 0);
             EXPECT_EQ(kv_node_set_gamma(x, 0.2 + 3 * u(rng), i), 0);
             for (kv_node_t *p = kv_node_get_parents(x); *p; ++p)
-                if (kv_node_get_kind(*p) == kv_kind_continuous)
+                if (kv_node_get_kind(*p) == kv_kind_continuous) {
                     EXPECT_EQ(kv_node_set_beta(x, 3 * u(rng) - 1.5, *p, i), 0);
+                }
         }
     }
 }
@@ -560,8 +564,9 @@ TEST_P(CgRandomTest, AgainstTheJoint)
     }
     EXPECT_GT(checked, 150);
     EXPECT_GT(continuous_evidence, 40) << "several observed values at once";
-    if (level > 1)
+    if (level > 1) {
         EXPECT_GT(kv::worker_threads_started(), started);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, CgRandomTest, ::testing::Values(1, 2, 4));
@@ -619,8 +624,9 @@ TEST(CgThreadsTest, ManyDiscreteParentsOfOneNode)
             results.push_back(kv_node_get_mean(g.continuous[1]));
             for (kv_node_t a : g.discrete)
                 results.push_back(kv_node_get_belief(a, 1));
-            if (level > 1)
+            if (level > 1) {
                 EXPECT_GT(kv::worker_threads_started(), started);
+            }
             if (level == 1)
                 reference = results;
             for (size_t i = 0; i < results.size(); ++i)
