@@ -34,21 +34,7 @@ kv_clique_t *kv_jt_get_cliques(kv_junction_tree_t jt)
 {
     if (_kv_set_error_code(!jt))
         return nullptr;
-    if (!jt->clique_array) {
-        size_t n = 0;
-        for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next)
-            n += c->junction_tree == jt;
-        kv_clique_s **list = kv::allocate_array<kv_clique_s *>(n + 1);
-        if (!list)
-            return nullptr;
-        size_t i = 0;
-        for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next)
-            if (c->junction_tree == jt)
-                list[i++] = c;
-        list[i] = nullptr;
-        jt->clique_array = list;
-    }
-    return jt->clique_array;
+    return jt->cliques;
 }
 
 kv_clique_t kv_domain_get_first_clique(kv_domain_t d)

@@ -38,7 +38,11 @@ static void free_cliques(kv_domain_s *d)
     d->number_of_cliques = 0;
     for (kv_junction_tree_s *jt = d->first_junction_tree, *next; jt; jt = next) {
         next = jt->next;
-        std::free(jt->clique_array);
+        std::free(jt->cliques);
+        std::free(jt->walk_order);
+        std::free(jt->nodes);
+        std::free(jt->potential_order);
+        std::free(jt->walk_stack);
         std::free(jt->prior_beliefs);
         std::free(jt);
     }
@@ -152,13 +156,17 @@ kv_status_t kv_domain_compile_qualitatively(kv_domain_t d, kv_progress_t progres
             progress("Building junction tree(s)");
         if (int s = _kv_build_junction_forest(d))
             return s;
+        if (int s = _kv_index_tree_cliques(d))
+            return s;
         std::unique_ptr<kv_clique_index_s, void (*)(kv_clique_index_s *)> index(
             _kv_new_clique_index(d), _kv_free_clique_index);
         if (int s = _kv_create_node_data_structures(d, index.get()))
             return s;
         if (int s = _kv_construct_derived_potentials(d))
             return s;
-        return _kv_assign_potentials(d, index.get());
+        if (int s = _kv_assign_potentials(d, index.get()))
+            return s;
+        return _kv_index_tree_nodes(d);
     });
     if (status)
         return undo(d, triangulated, status);

@@ -34,12 +34,35 @@ struct kv_clique_s {
     void *user_data;
 };
 
+// One level of a depth-first walk over a junction tree: the clique, the
+// neighbour it was entered from, the next neighbour to visit and what the
+// walk keeps for the clique.
+struct kv_walk_frame_s {
+    kv_clique_s *clique;
+    kv_clique_s *parent;
+    kv_neighbor_s *next;
+    void *data;
+};
+
 struct kv_junction_tree_s {
     size_t number;
     kv_domain_s *domain;
     kv_junction_tree_s *next;
     kv_clique_s *root;
-    kv_clique_s **clique_array; // cache of kv_jt_get_cliques
+    // Members, fixed by compilation: the cliques in the domain's clique
+    // order, the same in a walk from the root (each clique before its
+    // subtree, neighbours in list order), and every node whose junction
+    // tree this is, in the domain's node order; all NULL-terminated.
+    kv_clique_s **cliques;
+    kv_clique_s **walk_order;
+    kv_node_s **nodes;
+    // The nodes whose tables go into the tree's cliques, in the order they
+    // are multiplied in: children before parents (a depth-first walk from
+    // each node in domain order); decision tables are not used.
+    kv_node_s **potential_order;
+    size_t clique_count;
+    // The frames of the walks over the tree, one per clique (_kv_jt_walk).
+    kv_walk_frame_s *walk_stack;
     size_t evidence_to_propagate;
     int evidence_propagated;
     int likelihood_propagated;
@@ -121,6 +144,60 @@ kv_junction_tree_s *_kv_new_junction_tree(kv_clique_s *root);
 kv_clique_s *_kv_select_clique(kv_clique_s *first, kv_node_s *const *nodes, kv_clique_s *stop);
 kv_clique_s *_kv_select_clique2(kv_clique_s *first, kv_junction_tree_s *jt, kv_clique_s *stop);
 bool _kv_subset_of_clique(kv_node_s *const *nodes, const kv_clique_s *c);
+// Fills every tree's clique lists and walk stack (once the forest is
+// linked), or its node list (once every node has its tree).
+int _kv_index_tree_cliques(kv_domain_s *d);
+int _kv_index_tree_nodes(kv_domain_s *d);
+
+// A depth-first walk of jt from root, neighbours in list order, on the
+// tree's walk stack instead of the call stack (trees may be tens of
+// thousands of cliques deep).  down(frame) on entering a clique returns 0
+// to visit its subtree, kv_walk_skip to pass it by, or an error; up(frame,
+// parent frame or NULL) on leaving a clique returns 0 or an error.  An
+// error ends the walk: abandon(frame) is then called for every frame still
+// on the stack, innermost first, and the error returned.
+constexpr int kv_walk_skip = -1;
+struct kv_walk_nothing {
+    void operator()(kv_walk_frame_s &) const {}
+};
+template <class Down, class Up, class Abandon = kv_walk_nothing>
+int _kv_jt_walk(kv_junction_tree_s *jt, kv_clique_s *root, Down &&down, Up &&up,
+                Abandon &&abandon = Abandon())
+{
+    kv_walk_frame_s *stack = jt->walk_stack;
+    size_t top = 0;
+    stack[0] = {root, nullptr, root->neighbors, nullptr};
+    int status = down(stack[0]);
+    if (status == kv_walk_skip)
+        return 0;
+    while (!status) {
+        kv_walk_frame_s &f = stack[top];
+        kv_neighbor_s *cell = f.next;
+        while (cell && cell->clique == f.parent)
+            cell = cell->next;
+        if (cell) {
+            f.next = cell->next;
+            kv_walk_frame_s &child = stack[top + 1];
+            child = {cell->clique, f.clique, cell->clique->neighbors, nullptr};
+            status = down(child);
+            if (status == kv_walk_skip)
+                status = 0;
+            else
+                ++top; // entered, or failed: abandoned with the rest
+            continue;
+        }
+        status = up(f, top ? &stack[top - 1] : nullptr);
+        if (status)
+            break;
+        if (top == 0)
+            return 0;
+        --top;
+    }
+    for (size_t i = top + 1; i-- > 0;)
+        abandon(stack[i]);
+    return status;
+}
+
 // Creates the cliques from the elimination order if there are none,
 // reorders them and reports their sizes.
 int _kv_prepare_cliques(kv_domain_s *d);

@@ -41,14 +41,12 @@ int _kv_construct_derived_potentials(kv_domain_s *d)
     return kv_error_none;
 }
 
-static kv_clique_s *first_containing(kv_clique_s *c, kv_clique_s *parent, kv_node_s *const *nodes)
+// The first clique of the walk from the tree's root that holds the nodes.
+static kv_clique_s *first_containing(const kv_junction_tree_s *jt, kv_node_s *const *nodes)
 {
-    if (_kv_subset_of_clique(nodes, c))
-        return c;
-    for (kv_neighbor_s *b = c->neighbors; b; b = b->next)
-        if (b->clique != parent)
-            if (kv_clique_s *found = first_containing(b->clique, c, nodes))
-                return found;
+    for (kv_clique_s **c = jt->walk_order; *c; ++c)
+        if (_kv_subset_of_clique(nodes, *c))
+            return *c;
     return nullptr;
 }
 
@@ -92,7 +90,7 @@ int _kv_assign_potentials(kv_domain_s *d, const kv_clique_index_s *index)
             continue;
         kv_clique_s *c;
         if (n->kind == kv_kind_continuous)
-            c = n->junction_tree ? first_containing(n->junction_tree->root, nullptr, t->nodes) : nullptr;
+            c = n->junction_tree ? first_containing(n->junction_tree, t->nodes) : nullptr;
         else
             c = _kv_index_select_clique(index, t->nodes);
         if (!c && !t->nodes[0]) // a table over no nodes: any clique of the smallest
@@ -219,9 +217,9 @@ static bool in_tree(const kv_node_s *n, const kv_junction_tree_s *jt)
 static int jt_check_user_potentials(kv_junction_tree_s *jt)
 {
     kv_domain_s *d = jt->domain;
-    for (kv_node_s *n = d->first_node; n; n = n->next)
-        if (n->category == kv_category_chance && in_tree(n, jt) && n->table)
-            if (int status = check_conditional_table(n->table, true))
+    for (kv_node_s **n = jt->nodes; *n; ++n)
+        if ((*n)->category == kv_category_chance && (*n)->table)
+            if (int status = check_conditional_table((*n)->table, true))
                 return status;
     for (kv_chain_block_s *b = d->chain_blocks; b; b = b->next) {
         if (!in_tree(b->nodes[0], jt))
@@ -275,29 +273,13 @@ static int jt_calculate_derived_potentials(kv_junction_tree_s *jt)
     return kv_error_none;
 }
 
-// Multiplies the nodes' tables into their cliques, children before parents,
-// each node once (marks 1 while done); decision tables are not used.
-static bool takes_potential(const kv_node_s *n, const kv_junction_tree_s *jt)
-{
-    return n->potential_control && n->category != kv_category_decision && in_tree(n, jt);
-}
-
-
 // Clique tables not filled with ones yet (by table number) get their first
 // discrete probability potential copied in rather than multiplied.
 // With slice given, discrete probability potentials go only into the slices
 // of the evidence about to be propagated.
-static int incorporate_potentials(kv_node_s *n, kv_junction_tree_s *jt, Vec<char> &unfilled,
-                                  kv_state_function_t slice)
+static int incorporate_potential(kv_node_s *n, kv_junction_tree_s *jt, Vec<char> &unfilled,
+                                 kv_state_function_t slice)
 {
-    if (n->mark)
-        return kv_error_none;
-    n->mark = 1;
-    for (kv_node_s **c = n->children; c && *c; ++c)
-        if (int status = incorporate_potentials(*c, jt, unfilled, slice))
-            return status;
-    if (!takes_potential(n, jt))
-        return kv_error_none;
     kv_control_s *c = n->potential_control;
     kv_table_s *big = _kv_control_big(c);
     if (slice && big->sparse && jt->sparse_on)
@@ -320,10 +302,8 @@ static int jt_use_potentials(kv_junction_tree_s *jt, Vec<char> unfilled = {},
     kv_domain_s *d = jt->domain;
     int status = kv_error_none;
     unfilled.resize(d->number_of_tables + 1, 0);
-    for (kv_node_s *n = d->first_node; n && !status; n = n->next)
-        status = incorporate_potentials(n, jt, unfilled, slice);
-    for (kv_node_s *n = d->first_node; n; n = n->next)
-        n->mark = 0;
+    for (kv_node_s **n = jt->potential_order; *n && !status; ++n)
+        status = incorporate_potential(*n, jt, unfilled, slice);
     for (kv_chain_block_s *b = d->chain_blocks; b && !status; b = b->next) {
         if (!in_tree(b->nodes[0], jt))
             continue;
@@ -339,14 +319,8 @@ static int jt_use_potentials(kv_junction_tree_s *jt, Vec<char> unfilled = {},
 // continuous nodes of the separator pass to the parent: the child keeps the
 // distribution of its other heads given them, so that every continuous node
 // is a head in exactly one clique, the highest that holds it.
-static int special_collect(kv_clique_s *c, kv_clique_s *parent)
+static int special_collect_into(kv_clique_s *c, kv_clique_s *parent)
 {
-    for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
-        if (cell->clique != parent)
-            if (int status = special_collect(cell->clique, c))
-                return status;
-    if (!parent)
-        return kv_error_none;
     kv_control_s *up = _kv_link_control(c, parent), *into = _kv_link_control(parent, c);
     if (int status = _kv_marginalize(up, kv_equilibrium_sum, kv_mode_normal, 0))
         return status;
@@ -362,6 +336,15 @@ static int special_collect(kv_clique_s *c, kv_clique_s *parent)
                 return status;
     }
     return kv_error_none;
+}
+
+static int special_collect(kv_junction_tree_s *jt)
+{
+    return _kv_jt_walk(
+        jt, jt->root, [](kv_walk_frame_s &) { return 0; },
+        [](kv_walk_frame_s &f, kv_walk_frame_s *) {
+            return f.parent ? special_collect_into(f.clique, f.parent) : kv_error_none;
+        });
 }
 
 // ---------------------------------------------------------------------------
@@ -424,7 +407,6 @@ static void jt_transfer_tables(kv_junction_tree_s *jt, bool save)
 // to propagate.
 static int reset_evidence_state(kv_junction_tree_s *jt, int keep_evidence, size_t &count)
 {
-    kv_domain_s *d = jt->domain;
     jt->equilibrium = kv_equilibrium_none;
     if (!keep_evidence) {
         jt->evidence_propagated = jt->likelihood_propagated = jt->cg_evidence_propagated = 0;
@@ -432,12 +414,11 @@ static int reset_evidence_state(kv_junction_tree_s *jt, int keep_evidence, size_
         jt->step_log_constant = jt->log_normalization_constant = 0.0;
         jt->conflict = 1.0;
         jt->evidence_mode = kv_mode_normal;
-        for (kv_clique_s *c = d->first_clique; c; c = c->next)
-            if (c->junction_tree == jt)
-                c->factor = 1.0;
-        for (kv_node_s *n = d->first_node; n; n = n->next) {
-            if (!in_tree(n, jt) ||
-                (n->category != kv_category_chance && n->category != kv_category_decision))
+        for (kv_clique_s **c = jt->cliques; *c; ++c)
+            (*c)->factor = 1.0;
+        for (kv_node_s **m = jt->nodes; *m; ++m) {
+            kv_node_s *n = *m;
+            if (n->category != kv_category_chance && n->category != kv_category_decision)
                 continue;
             if (n->kind == kv_kind_discrete) {
                 if (n->evidence_table && _kv_allocate_data_arrays(n->evidence_table))
@@ -451,11 +432,12 @@ static int reset_evidence_state(kv_junction_tree_s *jt, int keep_evidence, size_
         }
     }
     count = 0;
-    for (kv_node_s *n = d->first_node; n; n = n->next)
-        if (in_tree(n, jt) &&
-            (n->category == kv_category_chance || n->category == kv_category_decision) &&
+    for (kv_node_s **m = jt->nodes; *m; ++m) {
+        kv_node_s *n = *m;
+        if ((n->category == kv_category_chance || n->category == kv_category_decision) &&
             _kv_node_evidence_to_propagate(n))
             ++count;
+    }
     jt->evidence_to_propagate = count;
     return kv_error_none;
 }
@@ -477,29 +459,27 @@ static int load_potentials(kv_junction_tree_s *jt, int keep_evidence,
     // Clique tables whose first potential can be copied in are not filled
     // with ones first.
     Vec<char> unfilled(d->number_of_tables + 1, 0);
-    for (kv_node_s *n = d->first_node; n; n = n->next) {
-        if (!takes_potential(n, jt))
-            continue;
-        kv_control_s *c = n->potential_control;
+    for (kv_node_s **n = jt->potential_order; *n; ++n) {
+        kv_control_s *c = (*n)->potential_control;
         if (_kv_discrete_probabilities(c))
             unfilled[_kv_control_big(c)->number] = 1;
     }
-    for (kv_clique_s *c = d->first_clique; c; c = c->next)
-        if (c->junction_tree == jt) {
-            c->unit_table = 0;
-            if (slice && c->probability_table->sparse && jt->sparse_on) {
-                _kv_sparse_load(c->probability_table);
-                continue;
-            }
-            if (unfilled[c->probability_table->number])
-                continue;
-            if (slice)
-                c->unit_table = 1;
-            else
-                _kv_init_table(c->probability_table);
-            if (c->utility_table)
-                _kv_init_table(c->utility_table);
+    for (kv_clique_s **cc = jt->cliques; *cc; ++cc) {
+        kv_clique_s *c = *cc;
+        c->unit_table = 0;
+        if (slice && c->probability_table->sparse && jt->sparse_on) {
+            _kv_sparse_load(c->probability_table);
+            continue;
         }
+        if (unfilled[c->probability_table->number])
+            continue;
+        if (slice)
+            c->unit_table = 1;
+        else
+            _kv_init_table(c->probability_table);
+        if (c->utility_table)
+            _kv_init_table(c->utility_table);
+    }
     return jt_use_potentials(jt, std::move(unfilled), slice);
 }
 
@@ -508,8 +488,9 @@ static int load_potentials(kv_junction_tree_s *jt, int keep_evidence,
 template <class F> static bool for_prior_tables(kv_junction_tree_s *jt, F &&f)
 {
     size_t offset = 0;
-    for (kv_node_s *n = jt->domain->first_node; n; n = n->next) {
-        if (!in_tree(n, jt) || n->kind != kv_kind_discrete || n->category != kv_category_chance)
+    for (kv_node_s **m = jt->nodes; *m; ++m) {
+        kv_node_s *n = *m;
+        if (n->kind != kv_kind_discrete || n->category != kv_category_chance)
             continue;
         kv_table_s *b = n->belief_table;
         if (!b || !b->discrete_data)
@@ -522,8 +503,9 @@ template <class F> static bool for_prior_tables(kv_junction_tree_s *jt, F &&f)
 
 static bool no_evidence_in_tables(kv_junction_tree_s *jt)
 {
-    for (kv_node_s *n = jt->domain->first_node; n; n = n->next) {
-        if (!in_tree(n, jt) || n->kind != kv_kind_discrete || !n->evidence_table)
+    for (kv_node_s **m = jt->nodes; *m; ++m) {
+        kv_node_s *n = *m;
+        if (n->kind != kv_kind_discrete || !n->evidence_table)
             continue;
         const double *e = n->evidence_table->discrete_data;
         for (size_t s = 0; e && s < n->number_of_states; ++s)
@@ -566,23 +548,20 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
         return kv_error_none;
     }
     jt->sliced = jt->unit_separators = 0;
-    for (kv_clique_s *c = d->first_clique; c; c = c->next)
-        if (c->junction_tree == jt)
-            c->unit_table = 0;
+    for (kv_clique_s **c = jt->cliques; *c; ++c)
+        (*c)->unit_table = 0;
     std::free(jt->prior_beliefs);
     jt->prior_beliefs = nullptr;
     if (int status = load_potentials(jt, keep_evidence))
         return status;
-    if (int status = special_collect(jt->root, nullptr))
+    if (int status = special_collect(jt))
         return status;
     jt->approximation_constant = 1.0;
-    for (kv_clique_s *c = d->first_clique; c; c = c->next)
-        if (c->junction_tree == jt)
-            c->root_mark = 1;
-    if (int status = _kv_distribute_evidence(jt->root, nullptr, nullptr, kv_equilibrium_sum,
-                                             kv_mode_normal, 1))
+    for (kv_clique_s **c = jt->cliques; *c; ++c)
+        (*c)->root_mark = 1;
+    if (int status = _kv_distribute_evidence(jt->root, kv_equilibrium_sum, kv_mode_normal))
         return status;
-    if (int status = _kv_jt_update_beliefs(jt, kv_equilibrium_sum, kv_mode_normal, 1))
+    if (int status = _kv_jt_update_beliefs(jt, kv_equilibrium_sum, kv_mode_normal))
         return status;
     if (no_evidence_in_tables(jt)) {
         remember_priors(jt);

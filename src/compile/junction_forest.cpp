@@ -455,18 +455,124 @@ int _kv_build_junction_forest(kv_domain_s *d)
 }
 
 // ---------------------------------------------------------------------------
-// Per-node structures.
+// Tree members.
 
-static kv_clique_s *first_in_walk(kv_clique_s *c, kv_clique_s *parent, kv_node_s *n)
+int _kv_index_tree_cliques(kv_domain_s *d)
 {
-    if (_kv_node_in_list(c->probability_table->nodes, n))
-        return c;
-    for (kv_neighbor_s *b = c->neighbors; b; b = b->next)
-        if (b->clique != parent)
-            if (kv_clique_s *found = first_in_walk(b->clique, c, n))
-                return found;
+    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
+        jt->clique_count = 0;
+    for (kv_clique_s *c = d->first_clique; c; c = c->next)
+        ++c->junction_tree->clique_count;
+    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next) {
+        size_t n = jt->clique_count;
+        jt->cliques = kv::allocate_array<kv_clique_s *>(n + 1);
+        jt->walk_order = kv::allocate_array<kv_clique_s *>(n + 1);
+        jt->walk_stack = kv::allocate_array<kv_walk_frame_s>(n);
+        if (!jt->cliques || !jt->walk_order || !jt->walk_stack)
+            return kv_error_no_memory;
+        jt->clique_count = 0;
+    }
+    for (kv_clique_s *c = d->first_clique; c; c = c->next) {
+        kv_junction_tree_s *jt = c->junction_tree;
+        jt->cliques[jt->clique_count++] = c;
+    }
+    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next) {
+        jt->cliques[jt->clique_count] = nullptr;
+        size_t k = 0;
+        _kv_jt_walk(
+            jt, jt->root,
+            [&](kv_walk_frame_s &f) {
+                jt->walk_order[k++] = f.clique;
+                return 0;
+            },
+            [](kv_walk_frame_s &, kv_walk_frame_s *) { return 0; });
+        jt->walk_order[k] = nullptr;
+    }
+    return kv_error_none;
+}
+
+static bool takes_potential(const kv_node_s *n)
+{
+    return n->potential_control && n->category != kv_category_decision && n->junction_tree;
+}
+
+// Nodes with their children first: every node after all of its
+// descendants that the walk from an earlier node did not reach first.
+// The marks are left clear.
+static void children_first(kv_domain_s *d, std::vector<kv_node_s *, kv::ScratchAlloc<kv_node_s *>> &order)
+{
+    struct Frame {
+        kv_node_s *node;
+        kv_node_s **next;
+    };
+    std::vector<Frame, kv::ScratchAlloc<Frame>> stack;
+    for (kv_node_s *n = d->first_node; n; n = n->next) {
+        if (n->mark)
+            continue;
+        n->mark = 1;
+        stack.push_back({n, n->children});
+        while (!stack.empty()) {
+            Frame &f = stack.back();
+            kv_node_s *c = f.next ? *f.next : nullptr;
+            if (c) {
+                ++f.next;
+                if (!c->mark) {
+                    c->mark = 1;
+                    stack.push_back({c, c->children});
+                }
+                continue;
+            }
+            order.push_back(f.node);
+            stack.pop_back();
+        }
+    }
+    for (kv_node_s *n : order)
+        n->mark = 0;
+}
+
+int _kv_index_tree_nodes(kv_domain_s *d)
+{
+    std::vector<kv_node_s *, kv::ScratchAlloc<kv_node_s *>> order;
+    children_first(d, order);
+    size_t trees = d->number_of_junction_trees + 1;
+    std::vector<size_t, kv::ScratchAlloc<size_t>> count(2 * trees, 0);
+    size_t *members = count.data(), *potentials = count.data() + trees;
+    for (kv_node_s *n = d->first_node; n; n = n->next)
+        if (n->junction_tree) {
+            ++members[n->junction_tree->number];
+            potentials[n->junction_tree->number] += takes_potential(n);
+        }
+    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next) {
+        size_t k = jt->number;
+        std::free(jt->nodes);
+        std::free(jt->potential_order);
+        jt->nodes = kv::allocate_array<kv_node_s *>(members[k] + 1);
+        jt->potential_order = kv::allocate_array<kv_node_s *>(potentials[k] + 1);
+        if (!jt->nodes || !jt->potential_order)
+            return kv_error_no_memory;
+        jt->nodes[members[k]] = jt->potential_order[potentials[k]] = nullptr;
+        members[k] = potentials[k] = 0;
+    }
+    for (kv_node_s *n = d->first_node; n; n = n->next)
+        if (kv_junction_tree_s *jt = n->junction_tree)
+            jt->nodes[members[jt->number]++] = n;
+    for (kv_node_s *n : order)
+        if (takes_potential(n))
+            n->junction_tree->potential_order[potentials[n->junction_tree->number]++] = n;
+    return kv_error_none;
+}
+
+// The first clique of the walk from the root that holds n.
+static kv_clique_s *first_in_walk(const kv_junction_tree_s *jt, kv_node_s *n)
+{
+    for (kv_clique_s **c = jt->walk_order; *c; ++c)
+        if (_kv_node_in_list((*c)->probability_table->nodes, n))
+            return *c;
     return nullptr;
 }
+
+// ---------------------------------------------------------------------------
+// Per-node structures.
 
 int _kv_create_node_data_structures(kv_domain_s *d, const kv_clique_index_s *index)
 {
@@ -501,7 +607,7 @@ int _kv_create_node_data_structures(kv_domain_s *d, const kv_clique_index_s *ind
                 su = b->control->small_utility;
             }
         } else {
-            clique = n->junction_tree ? first_in_walk(n->junction_tree->root, nullptr, n) : nullptr;
+            clique = n->junction_tree ? first_in_walk(n->junction_tree, n) : nullptr;
             if (!clique)
                 return _kv_set_error_code(kv_error_error);
             sp = clique->probability_table;

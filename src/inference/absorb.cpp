@@ -100,9 +100,8 @@ void _kv_jt_fill_slices(kv_junction_tree_s *jt)
 {
     if (!jt->sliced)
         return;
-    for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next) {
-        if (c->junction_tree != jt)
-            continue;
+    for (kv_clique_s **cc = jt->cliques; *cc; ++cc) {
+        kv_clique_s *c = *cc;
         if (c->probability_table->sparse)
             _kv_sparse_fill(c->probability_table); // its values are exact everywhere
         else
@@ -264,84 +263,90 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     return _kv_set_error_code(kv_error_none);
 }
 
-int _kv_collect_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *, int eq, int mode)
+int _kv_collect_evidence(kv_clique_s *root, int eq, int mode)
 {
-    if (!c->root_mark)
-        return kv_error_none;
-    for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
-        if (cell->clique != parent)
-            if (int status = _kv_collect_evidence(cell->clique, c, cell->control, eq, mode))
-                return status;
-    return parent ? _kv_absorb(c, parent, eq, mode, true) : kv_error_none;
+    return _kv_jt_walk(
+        root->junction_tree, root,
+        [](kv_walk_frame_s &f) { return f.clique->root_mark ? 0 : kv_walk_skip; },
+        [&](kv_walk_frame_s &f, kv_walk_frame_s *) {
+            return f.parent ? _kv_absorb(f.clique, f.parent, eq, mode, true) : kv_error_none;
+        });
 }
 
 // CG parts keep their conditional form between propagations: a clique
 // takes its parent's message only while it passes the distribution on, and
-// gets its own parts back afterwards.
+// gets its own parts back afterwards.  The copy is kept in the walk frame.
 namespace {
 struct CgCopy {
-    double *data = nullptr;
-    signed char *roles = nullptr;
-    kv_table_s *t = nullptr;
-    ~CgCopy()
-    {
-        std::free(data);
-        std::free(roles);
-    }
+    double *data;
+    signed char *roles;
 };
 } // namespace
 
-static int save_cg(kv_table_s *t, CgCopy &copy)
+static int save_cg(kv_walk_frame_s &f)
 {
+    const kv_table_s *t = f.clique->probability_table;
     if (!t->continuous_count || !t->cg_data)
         return kv_error_none;
     size_t n = t->size * t->cg_size;
-    copy.data = kv::allocate_array<double>(n);
-    copy.roles = copy.data ? kv::allocate_array<signed char>(t->continuous_count) : nullptr;
-    if (!copy.roles)
+    CgCopy *copy = kv::allocate_array<CgCopy>(1);
+    double *data = copy ? kv::allocate_array<double>(n) : nullptr;
+    signed char *roles = data ? kv::allocate_array<signed char>(t->continuous_count) : nullptr;
+    if (!roles) {
+        std::free(copy);
+        std::free(data);
         return kv_error_no_memory;
-    std::memcpy(copy.data, t->cg_data, n * sizeof(double));
-    std::memcpy(copy.roles, t->continuous_roles, t->continuous_count);
-    copy.t = t;
-    return kv_error_none;
-}
-
-static void restore_cg(CgCopy &copy)
-{
-    if (!copy.t)
-        return;
-    kv_table_s *t = copy.t;
-    std::memcpy(t->cg_data, copy.data, t->size * t->cg_size * sizeof(double));
-    std::memcpy(t->continuous_roles, copy.roles, t->continuous_count);
-}
-
-int _kv_distribute_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *, int eq, int mode,
-                            int flag)
-{
-    CgCopy saved;
-    if (parent) {
-        if (int status = save_cg(c->probability_table, saved))
-            return status;
-        if (int status = _kv_absorb(parent, c, eq, mode, false))
-            return status;
     }
-    for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
-        if (cell->clique != parent)
-            if (int status = _kv_distribute_evidence(cell->clique, c, cell->control, eq, mode, flag))
-                return status;
-    for (kv_node_s **m = c->probability_table->nodes; *m; ++m)
-        if ((*m)->kind == kv_kind_continuous && (*m)->belief_control &&
-            _kv_control_big((*m)->belief_control) == c->probability_table)
-            if (int status = _kv_node_update_beliefs(*m, eq, mode, flag))
-                return status;
-    restore_cg(saved);
+    std::memcpy(data, t->cg_data, n * sizeof(double));
+    std::memcpy(roles, t->continuous_roles, t->continuous_count);
+    *copy = {data, roles};
+    f.data = copy;
     return kv_error_none;
+}
+
+// Puts the saved CG part back (when restore is set) and frees the copy.
+static void drop_cg(kv_walk_frame_s &f, bool restore)
+{
+    CgCopy *copy = static_cast<CgCopy *>(f.data);
+    if (!copy)
+        return;
+    kv_table_s *t = f.clique->probability_table;
+    if (restore) {
+        std::memcpy(t->cg_data, copy->data, t->size * t->cg_size * sizeof(double));
+        std::memcpy(t->continuous_roles, copy->roles, t->continuous_count);
+    }
+    std::free(copy->data);
+    std::free(copy->roles);
+    std::free(copy);
+    f.data = nullptr;
+}
+
+int _kv_distribute_evidence(kv_clique_s *root, int eq, int mode)
+{
+    auto down = [&](kv_walk_frame_s &f) {
+        if (!f.parent)
+            return static_cast<int>(kv_error_none);
+        if (int status = save_cg(f))
+            return status;
+        return _kv_absorb(f.parent, f.clique, eq, mode, false);
+    };
+    auto up = [&](kv_walk_frame_s &f, kv_walk_frame_s *) {
+        kv_table_s *t = f.clique->probability_table;
+        for (kv_node_s **m = t->nodes + t->discrete_count; *m; ++m)
+            if ((*m)->belief_control && _kv_control_big((*m)->belief_control) == t)
+                if (int status = _kv_node_update_beliefs(*m, eq, mode))
+                    return status;
+        drop_cg(f, true);
+        return static_cast<int>(kv_error_none);
+    };
+    return _kv_jt_walk(root->junction_tree, root, down, up,
+                       [](kv_walk_frame_s &f) { drop_cg(f, false); });
 }
 
 // ---------------------------------------------------------------------------
 // Normalisation.
 
-double _kv_normalization_constant(kv_table_s *t, int eq, int mode, int)
+double _kv_normalization_constant(kv_table_s *t, int eq, int mode)
 {
     if (_kv_allocate_data_arrays(t))
         return -1.0;
@@ -392,7 +397,7 @@ void _kv_normalize_with(kv_table_s *t, double z)
 
 int _kv_normalize_table(kv_table_s *t, int eq)
 {
-    double z = _kv_normalization_constant(t, eq, kv_mode_normal, 0);
+    double z = _kv_normalization_constant(t, eq, kv_mode_normal);
     if (z < 0.0)
         return kv_error_code();
     if (z == 0.0)
@@ -404,7 +409,7 @@ int _kv_normalize_table(kv_table_s *t, int eq)
 // ---------------------------------------------------------------------------
 // Beliefs.
 
-int _kv_node_update_beliefs(kv_node_s *n, int eq, int mode, int flag)
+int _kv_node_update_beliefs(kv_node_s *n, int eq, int mode)
 {
     if (n->category != kv_category_chance && n->category != kv_category_decision)
         return kv_error_none;
@@ -413,7 +418,7 @@ int _kv_node_update_beliefs(kv_node_s *n, int eq, int mode, int flag)
         return kv_error_none;
     if (_kv_allocate_data_arrays(b))
         return kv_error_no_memory;
-    if (flag && n->kind == kv_kind_discrete && n->category == kv_category_chance &&
+    if (n->kind == kv_kind_discrete && n->category == kv_category_chance &&
         n->entered_state >= 0 && mode == kv_mode_normal) {
         for (size_t s = 0; s < n->number_of_states; ++s)
             b->discrete_data[s] = 0.0;
@@ -441,11 +446,11 @@ static bool updated_in_distribute(const kv_node_s *n)
            _kv_control_big(n->belief_control)->role == KV_ROLE_CLIQUE;
 }
 
-int _kv_jt_update_beliefs(kv_junction_tree_s *jt, int eq, int mode, int flag)
+int _kv_jt_update_beliefs(kv_junction_tree_s *jt, int eq, int mode)
 {
-    for (kv_node_s *n = jt->domain->first_node; n; n = n->next)
-        if (n->junction_tree == jt && !updated_in_distribute(n))
-            if (int status = _kv_node_update_beliefs(n, eq, mode, flag))
+    for (kv_node_s **n = jt->nodes; *n; ++n)
+        if (!updated_in_distribute(*n))
+            if (int status = _kv_node_update_beliefs(*n, eq, mode))
                 return status;
     return kv_error_none;
 }

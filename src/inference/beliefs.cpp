@@ -166,9 +166,8 @@ static bool marginal_list_ok(kv_domain_s *d, kv_node_s *const *nodes)
 // nodes all lie in their neighbour toward the rest are dropped, repeatedly.
 static void prune(kv_junction_tree_s *jt, Vec<kv_clique_s *> &keep, kv_node_s *const *nodes)
 {
-    for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next)
-        if (c->junction_tree == jt)
-            keep.push_back(c);
+    for (kv_clique_s **c = jt->cliques; *c; ++c)
+        keep.push_back(*c);
     for (bool changed = true; changed;) {
         changed = false;
         for (size_t i = 0; i < keep.size(); ++i) {
@@ -199,9 +198,9 @@ static void prune(kv_junction_tree_s *jt, Vec<kv_clique_s *> &keep, kv_node_s *c
 static kv_table_s *joint_marginal(kv_junction_tree_s *jt, kv_node_s *const *nodes, int eq, int mode)
 {
     kv_domain_s *d = jt->domain;
-    for (kv_clique_s *c = d->first_clique; c; c = c->next)
-        if (c->junction_tree == jt && _kv_subset_of_clique(nodes, c))
-            return _kv_table_get_marginal(c->probability_table, nodes, eq, mode, 0);
+    for (kv_clique_s **c = jt->cliques; *c; ++c)
+        if (_kv_subset_of_clique(nodes, *c))
+            return _kv_table_get_marginal((*c)->probability_table, nodes, eq, mode, 0);
     Vec<kv_clique_s *> keep;
     prune(jt, keep, nodes);
     // The joint over the kept cliques: their product divided by the

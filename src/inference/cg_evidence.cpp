@@ -128,24 +128,13 @@ static size_t member_index(const kv_table_s *t, const kv_node_s *x)
     return p == static_cast<size_t>(-1) ? p : p - t->discrete_count;
 }
 
-static int incorporate(kv_clique_s *c, kv_clique_s *parent, kv_node_s *x, double y, kv_table_s **out)
+// Enters the value y of x at clique c, given what came up from c's subtree
+// (carried, consumed); what goes on toward the parent lands in out.
+static int incorporate_at(kv_clique_s *c, kv_clique_s *parent, kv_node_s *x, double y,
+                          kv_table_s *carried, kv_table_s **out)
 {
     *out = nullptr;
     kv_control_s *up = parent ? _kv_link_control(c, parent) : nullptr;
-    kv_table_s *carried = nullptr;
-    for (kv_neighbor_s *b = c->neighbors; b; b = b->next) {
-        if (b->clique == parent)
-            continue;
-        kv_table_s *r = nullptr;
-        if (int status = incorporate(b->clique, c, x, y, &r)) {
-            _kv_free_table(carried);
-            return status;
-        }
-        if (r) {
-            _kv_free_table(carried);
-            carried = r;
-        }
-    }
     kv_table_s *t = c->probability_table;
     kv_junction_tree_s *jt = c->junction_tree;
     size_t j = member_index(t, x);
@@ -200,34 +189,52 @@ static int incorporate(kv_clique_s *c, kv_clique_s *parent, kv_node_s *x, double
     return fold(jt, factor);
 }
 
-// Enters every continuous node of the tree with a value to propagate,
-// walking the cliques from the root.
-static int enter_from(kv_clique_s *c, kv_clique_s *parent)
+// Enters the value y of x in the whole tree, children before parents: each
+// frame carries the table its subtree passes up (the last one wins).
+static int incorporate(kv_junction_tree_s *jt, kv_node_s *x, double y)
 {
-    kv_table_s *t = c->probability_table;
-    for (size_t k = 0; k < t->continuous_count; ++k) {
-        kv_node_s *x = t->nodes[t->discrete_count + k];
-        if (t->continuous_roles[k] != KV_HEAD || !x->value_entered || x->value_propagated)
-            continue;
-        kv_table_s *out = nullptr;
-        if (int status = incorporate(c->junction_tree->root, nullptr, x, x->entered_value, &out)) {
-            _kv_free_table(out);
-            return status;
-        }
-        _kv_free_table(out);
-        x->propagated_value = x->entered_value;
-        x->value_propagated = 1;
-    }
-    for (kv_neighbor_s *b = c->neighbors; b; b = b->next)
-        if (b->clique != parent)
-            if (int status = enter_from(b->clique, c))
+    auto carried = [](kv_walk_frame_s &f) { return static_cast<kv_table_s *>(f.data); };
+    return _kv_jt_walk(
+        jt, jt->root, [](kv_walk_frame_s &) { return 0; },
+        [&](kv_walk_frame_s &f, kv_walk_frame_s *parent) {
+            kv_table_s *out = nullptr;
+            int status = incorporate_at(f.clique, f.parent, x, y, carried(f), &out);
+            f.data = nullptr;
+            if (status) {
+                _kv_free_table(out);
                 return status;
-    return kv_error_none;
+            }
+            if (parent && out) {
+                _kv_free_table(carried(*parent));
+                parent->data = out;
+            } else {
+                _kv_free_table(out);
+            }
+            return static_cast<int>(kv_error_none);
+        },
+        [&](kv_walk_frame_s &f) {
+            _kv_free_table(carried(f));
+            f.data = nullptr;
+        });
 }
 
+// Enters every continuous node of the tree with a value to propagate, in
+// the order of the walk from the root.
 int _kv_cg_enter_evidence(kv_junction_tree_s *jt)
 {
-    return enter_from(jt->root, nullptr);
+    for (kv_clique_s **c = jt->walk_order; *c; ++c) {
+        kv_table_s *t = (*c)->probability_table;
+        for (size_t k = 0; k < t->continuous_count; ++k) {
+            kv_node_s *x = t->nodes[t->discrete_count + k];
+            if (t->continuous_roles[k] != KV_HEAD || !x->value_entered || x->value_propagated)
+                continue;
+            if (int status = incorporate(jt, x, x->entered_value))
+                return status;
+            x->propagated_value = x->entered_value;
+            x->value_propagated = 1;
+        }
+    }
+    return kv_error_none;
 }
 
 kv_number_t kv_table_compute_density(kv_table_t t, kv_number_t x)
@@ -245,17 +252,14 @@ kv_number_t kv_table_compute_density(kv_table_t t, kv_number_t x)
     return inverse_sqrt_2pi * double(sum);
 }
 
-// The parent of clique c in its tree rooted at the tree's root, or NULL.
-static kv_clique_s *parent_in_tree(kv_clique_s *from, kv_clique_s *parent, kv_clique_s *c)
+// The parent of clique c in its tree rooted at the tree's root, or NULL:
+// its neighbour that comes before it in the walk from the root.
+static kv_clique_s *parent_in_tree(kv_junction_tree_s *jt, kv_clique_s *c)
 {
-    for (kv_neighbor_s *b = from->neighbors; b; b = b->next) {
-        if (b->clique == parent)
-            continue;
-        if (b->clique == c)
-            return from;
-        if (kv_clique_s *p = parent_in_tree(b->clique, from, c))
-            return p;
-    }
+    for (kv_clique_s **w = jt->walk_order; *w != c; ++w)
+        for (kv_neighbor_s *b = c->neighbors; b; b = b->next)
+            if (b->clique == *w)
+                return *w;
     return nullptr;
 }
 
@@ -274,10 +278,10 @@ kv_table_t kv_node_get_distribution(kv_node_t n)
     return kv::guard_ptr([&]() -> kv_table_s * {
         kv_table_s *source = _kv_control_big(n->belief_control);
         kv_clique_s *clique = nullptr;
-        for (kv_clique_s *c = n->home->first_clique; c && !clique; c = c->next)
-            if (c->probability_table == source)
-                clique = c;
-        kv_clique_s *parent = clique ? parent_in_tree(jt->root, nullptr, clique) : nullptr;
+        for (kv_clique_s **c = jt->cliques; *c && !clique; ++c)
+            if ((*c)->probability_table == source)
+                clique = *c;
+        kv_clique_s *parent = clique ? parent_in_tree(jt, clique) : nullptr;
         kv_table_s *result;
         if (parent) {
             // A clique keeps its conditional form between propagations: the

@@ -14,10 +14,9 @@ static bool valid(int eq, int mode)
            (mode == kv_mode_normal || mode == kv_mode_fast_retraction);
 }
 
-static bool in_tree(const kv_node_s *n, const kv_junction_tree_s *jt)
+static bool chance_or_decision(const kv_node_s *n)
 {
-    return n->junction_tree == jt &&
-           (n->category == kv_category_chance || n->category == kv_category_decision);
+    return n->category == kv_category_chance || n->category == kv_category_decision;
 }
 
 // ---------------------------------------------------------------------------
@@ -32,31 +31,39 @@ static kv_clique_s *best(kv_clique_s *a, kv_clique_s *b)
     return a->probability_table->size > b->probability_table->size ? b : a;
 }
 
-// The smallest clique of the smallest subtree holding every marked clique;
-// marks that subtree.
-static kv_clique_s *select_root(kv_clique_s *c, kv_clique_s *parent)
+// The smallest clique of the smallest subtree holding every marked clique,
+// seen from top; marks that subtree.  Each frame keeps the best clique
+// found below its clique so far.
+static kv_clique_s *select_root(kv_junction_tree_s *jt, kv_clique_s *top)
 {
-    kv_clique_s *r = nullptr;
-    for (kv_neighbor_s *b = c->neighbors; b; b = b->next)
-        if (b->clique != parent)
-            r = best(r, select_root(b->clique, c));
-    if (!r && !c->root_mark)
-        return nullptr;
-    r = best(c, r);
-    c->root_mark = 1;
-    return r;
+    kv_clique_s *selected = nullptr;
+    _kv_jt_walk(
+        jt, top, [](kv_walk_frame_s &) { return 0; },
+        [&](kv_walk_frame_s &f, kv_walk_frame_s *parent) {
+            kv_clique_s *c = f.clique, *r = static_cast<kv_clique_s *>(f.data);
+            if (r || c->root_mark) {
+                r = best(c, r);
+                c->root_mark = 1;
+            }
+            if (parent)
+                parent->data = best(static_cast<kv_clique_s *>(parent->data), r);
+            else
+                selected = r;
+            return 0;
+        });
+    return selected;
 }
 
 static kv_clique_s *select_best_root(kv_junction_tree_s *jt)
 {
     kv_domain_s *d = jt->domain;
     if (d->number_of_continuous_nodes == 0 && !jt->root->utility_table) {
-        for (kv_clique_s *c = d->first_clique; c; c = c->next)
-            if (c->junction_tree == jt && c->root_mark)
-                return select_root(c, nullptr);
+        for (kv_clique_s **c = jt->cliques; *c; ++c)
+            if ((*c)->root_mark)
+                return select_root(jt, *c);
         return nullptr;
     }
-    return select_root(jt->root, nullptr) ? jt->root : nullptr;
+    return select_root(jt, jt->root) ? jt->root : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -70,7 +77,7 @@ static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, i
     if (!root)
         root = selected ? selected : jt->root;
     root->root_mark = 1;
-    int collected = _kv_collect_evidence(root, nullptr, nullptr, eq, mode);
+    int collected = _kv_collect_evidence(root, eq, mode);
     jt->unit_separators = 0;
     if (collected)
         return collected;
@@ -79,7 +86,7 @@ static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, i
     _kv_clique_take_ones(root);
     double z = sparse   ? _kv_sparse_sum(root->probability_table)
                : sliced ? _kv_sliced_sum(root->probability_table, _kv_node_chosen_state)
-                        : _kv_normalization_constant(root->probability_table, eq, mode, 1);
+                        : _kv_normalization_constant(root->probability_table, eq, mode);
     if (z < 0.0)
         return kv_error_code() ? kv_error_code() : _kv_set_error_code(kv_error_error);
     if (int status = _kv_check_norm_factor(z))
@@ -100,7 +107,7 @@ static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, i
     jt->normalization_constant *= jt->step_constant;
     jt->step_log_constant += std::log(z);
     jt->log_normalization_constant += jt->step_log_constant;
-    return _kv_distribute_evidence(root, nullptr, nullptr, eq, mode, 1);
+    return _kv_distribute_evidence(root, eq, mode);
 }
 
 static void set_entered_state(kv_node_s *n)
@@ -142,9 +149,9 @@ static int multiply_evidence(kv_node_s *n, bool sliced)
 
 static int incorporate_evidence(kv_junction_tree_s *jt, int mode, int previous_mode, bool sliced)
 {
-    kv_domain_s *d = jt->domain;
-    for (kv_node_s *n = d->first_node; n; n = n->next) {
-        if (!in_tree(n, jt) || n->kind != kv_kind_discrete || !n->evidence_table)
+    for (kv_node_s **m = jt->nodes; *m; ++m) {
+        kv_node_s *n = *m;
+        if (!chance_or_decision(n) || n->kind != kv_kind_discrete || !n->evidence_table)
             continue;
         if (mode == kv_mode_fast_retraction) {
             if (_kv_node_evidence_to_propagate(n))
@@ -173,8 +180,9 @@ static int incorporate_evidence(kv_junction_tree_s *jt, int mode, int previous_m
 static void update_flags(kv_junction_tree_s *jt)
 {
     jt->evidence_propagated = jt->likelihood_propagated = jt->cg_evidence_propagated = 0;
-    for (kv_node_s *n = jt->domain->first_node; n; n = n->next) {
-        if (!in_tree(n, jt))
+    for (kv_node_s **m = jt->nodes; *m; ++m) {
+        kv_node_s *n = *m;
+        if (!chance_or_decision(n))
             continue;
         if (n->kind == kv_kind_continuous) {
             if (n->value_propagated)
@@ -193,8 +201,8 @@ static void update_flags(kv_junction_tree_s *jt)
 
 static bool any_evidence_to_retract(kv_junction_tree_s *jt)
 {
-    for (kv_node_s *n = jt->domain->first_node; n; n = n->next)
-        if (in_tree(n, jt) && _kv_node_evidence_to_retract(n))
+    for (kv_node_s **n = jt->nodes; *n; ++n)
+        if (chance_or_decision(*n) && _kv_node_evidence_to_retract(*n))
             return true;
     return false;
 }
@@ -238,9 +246,8 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
             return status;
     if (settled(jt, eq, mode))
         return _kv_set_error_code(kv_error_none);
-    for (kv_clique_s *c = d->first_clique; c; c = c->next)
-        if (c->junction_tree == jt)
-            c->factor = 1.0;
+    for (kv_clique_s **c = jt->cliques; *c; ++c)
+        (*c)->factor = 1.0;
     jt->step_constant = 1.0;
     jt->step_log_constant = 0.0;
     jt->conflict = 1.0;
@@ -260,9 +267,8 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
             return _kv_set_error_code(kv_error_none);
     }
     bool same_equilibrium = jt->equilibrium == eq;
-    for (kv_clique_s *c = d->first_clique; c; c = c->next)
-        if (c->junction_tree == jt)
-            c->root_mark = same_equilibrium ? 0 : 1;
+    for (kv_clique_s **c = jt->cliques; *c; ++c)
+        (*c)->root_mark = same_equilibrium ? 0 : 1;
     // A propagation over whole tables must not meet the stale entries
     // of an earlier sliced one (their values would reach the normalisers).
     bool sliced = _kv_jt_slices(jt, eq, mode);
@@ -281,7 +287,7 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
             return fail(jt, status);
     if (int status = global_propagate(jt, root, eq, mode))
         return fail(jt, status);
-    if (int status = _kv_jt_update_beliefs(jt, eq, mode, 1))
+    if (int status = _kv_jt_update_beliefs(jt, eq, mode))
         return fail(jt, status);
     jt->equilibrium = eq;
     jt->evidence_mode = mode;

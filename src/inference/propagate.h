@@ -28,17 +28,17 @@ int _kv_clique_combine(kv_clique_s *c, kv_control_s *into, bool sliced);
 // Gives the entries against the propagated hard evidence their zeros.
 void _kv_jt_fill_slices(kv_junction_tree_s *jt);
 void _kv_domain_fill_slices(kv_domain_s *d);
-int _kv_collect_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *toward,
-                         int equilibrium, int mode);
-int _kv_distribute_evidence(kv_clique_s *c, kv_clique_s *parent, kv_control_s *from,
-                            int equilibrium, int mode, int flag);
+// The collect pass toward root over the subtree of marked cliques, and
+// the distribute pass from root over the whole tree.
+int _kv_collect_evidence(kv_clique_s *root, int equilibrium, int mode);
+int _kv_distribute_evidence(kv_clique_s *root, int equilibrium, int mode);
 
 // Sum in four extended-precision lanes (the additions overlap).
 long double _kv_extended_sum(const double *x, size_t n);
 
 // z of a table: its sum (decisions averaged), its largest entry, or its
 // fast-retraction marginal; -1.0 on failure.
-double _kv_normalization_constant(kv_table_s *t, int equilibrium, int mode, int flag);
+double _kv_normalization_constant(kv_table_s *t, int equilibrium, int mode);
 // 0 for a usable constant; inconsistency_or_underflow, overflow (also for
 // NaN), or for a negative z the current error code, negative_probability
 // when none is set.
@@ -46,8 +46,8 @@ int _kv_check_norm_factor(double z);
 void _kv_normalize_with(kv_table_s *t, double z);
 int _kv_normalize_table(kv_table_s *t, int equilibrium);
 
-int _kv_node_update_beliefs(kv_node_s *n, int equilibrium, int mode, int flag);
-int _kv_jt_update_beliefs(kv_junction_tree_s *jt, int equilibrium, int mode, int flag);
+int _kv_node_update_beliefs(kv_node_s *n, int equilibrium, int mode);
+int _kv_jt_update_beliefs(kv_junction_tree_s *jt, int equilibrium, int mode);
 // Prior probability of the node's propagated evidence under its beliefs.
 double _kv_probability_of_evidence(const kv_node_s *n);
 

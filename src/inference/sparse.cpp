@@ -35,17 +35,12 @@
 static size_t minimum_size = 1024;
 static double maximum_density = 0.35;
 
-static bool in_tree(const kv_node_s *n, const kv_junction_tree_s *jt)
-{
-    return n->junction_tree == jt && n->category == kv_category_chance;
-}
-
 // The node tables that go into the clique's table.
 static bool clique_potentials(kv_junction_tree_s *jt, kv_table_s *t, std::vector<kv_control_s *> &out)
 {
-    for (kv_node_s *n = jt->domain->first_node; n; n = n->next) {
-        kv_control_s *c = n->potential_control;
-        if (!c || !in_tree(n, jt) || _kv_control_big(c) != t)
+    for (kv_node_s **n = jt->nodes; *n; ++n) {
+        kv_control_s *c = (*n)->potential_control;
+        if (!c || (*n)->category != kv_category_chance || _kv_control_big(c) != t)
             continue;
         if (!_kv_discrete_probabilities(c))
             return false;
@@ -62,8 +57,9 @@ static void clique_controls(kv_clique_s *c, std::vector<kv_control_s *> &out)
     for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
         if (cell->control && cell->control->big_probability == t && cell->control->small_probability)
             out.push_back(cell->control);
-    for (kv_node_s *n = c->domain->first_node; n; n = n->next) {
-        if (!in_tree(n, c->junction_tree))
+    for (kv_node_s **m = c->junction_tree->nodes; *m; ++m) {
+        kv_node_s *n = *m;
+        if (n->category != kv_category_chance)
             continue;
         if (n->evidence_control && n->evidence_control->big_probability == t &&
             n->evidence_control->small_probability)
@@ -244,10 +240,8 @@ std::pair<size_t, double> set_sparse_limits(size_t size, double density)
 
 void _kv_jt_free_sparse(kv_junction_tree_s *jt)
 {
-    for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next) {
-        if (c->junction_tree != jt)
-            continue;
-        kv_table_s *t = c->probability_table;
+    for (kv_clique_s **c = jt->cliques; *c; ++c) {
+        kv_table_s *t = (*c)->probability_table;
         for (kv_control_s *k = jt->domain->first_control; t->sparse && k; k = k->next)
             if (k->big_probability == t)
                 free_map(k);
@@ -318,11 +312,9 @@ void _kv_jt_build_sparse(kv_junction_tree_s *jt)
     if (d->is_compressed || d->memory_data || jt->clique_tables_exposed || d->chain_blocks ||
         d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes)
         return;
-    for (kv_clique_s *c = d->first_clique; c; c = c->next) {
-        if (c->junction_tree != jt)
-            continue;
+    for (kv_clique_s **c = jt->cliques; *c; ++c) {
         try {
-            build_sparse_clique(c);
+            build_sparse_clique(*c);
         } catch (const std::bad_alloc &) {
             // The sparse form is optional: the clique keeps its whole table.
         }
@@ -335,11 +327,11 @@ void _kv_jt_sparse_begin(kv_junction_tree_s *jt)
         _kv_jt_build_sparse(jt);
     jt->tables_prior = 0;
     jt->sparse_on = 1;
-    for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next) {
-        kv_sparse_s *s = c->junction_tree == jt ? c->probability_table->sparse : nullptr;
+    for (kv_clique_s **c = jt->cliques; *c; ++c) {
+        kv_sparse_s *s = (*c)->probability_table->sparse;
         if (!s || !s->values_stale)
             continue;
-        const double *x = c->probability_table->discrete_data;
+        const double *x = (*c)->probability_table->discrete_data;
         for (size_t i = 0; i < s->count; ++i)
             s->values[i] = x[s->positions[i]];
         s->values_stale = 0;
@@ -349,12 +341,12 @@ void _kv_jt_sparse_begin(kv_junction_tree_s *jt)
 
 void _kv_jt_sparse_stale(kv_junction_tree_s *jt, bool dense_rewritten)
 {
-    for (kv_clique_s *c = jt->domain->first_clique; c; c = c->next) {
-        kv_sparse_s *s = c->junction_tree == jt ? c->probability_table->sparse : nullptr;
+    for (kv_clique_s **c = jt->cliques; *c; ++c) {
+        kv_sparse_s *s = (*c)->probability_table->sparse;
         if (!s)
             continue;
         if (!dense_rewritten)
-            _kv_sparse_fill(c->probability_table);
+            _kv_sparse_fill((*c)->probability_table);
         s->dense_stale = 0;
         s->values_stale = 1;
         s->loaded = 0;

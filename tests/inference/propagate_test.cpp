@@ -2,6 +2,8 @@
 #include <cmath>
 #include <functional>
 
+#include <pthread.h>
+
 #include "../compile/compile_fixture.h"
 #include "core/error.h"
 #include "inference/propagate.h"
@@ -1043,4 +1045,63 @@ TEST_F(PropagateTest, NegativeTablesFailToPropagate)
     t[0] = -0.5, t[1] = 0.2;
     EXPECT_EQ(kv_domain_compile(d), kv_error_negative_probability);
     EXPECT_EQ(kv_error_code(), kv_error_negative_probability);
+}
+
+namespace {
+
+// A chain X1 -> X2 -> ... -> Xn of binary nodes, each copying its parent
+// with probability 0.9, X1 uniform; Xn observed in state 0.
+struct ChainRun {
+    size_t n;
+    double first = -1.0, pe = -1.0;
+    int status = -1;
+};
+
+void *run_chain(void *arg)
+{
+    ChainRun &r = *static_cast<ChainRun *>(arg);
+    kv_domain_t d = kv_new_domain();
+    kv_node_t previous = nullptr, last = nullptr, first = nullptr;
+    for (size_t i = 0; i < r.n; ++i) {
+        kv_node_t x = kv_domain_new_node(d, kv_category_chance, kv_kind_discrete);
+        kv_node_set_number_of_states(x, 2);
+        if (previous)
+            kv_node_add_parent(x, previous);
+        double *t = kv_table_get_data(kv_node_get_table(x));
+        if (previous)
+            t[0] = 0.9, t[1] = 0.1, t[2] = 0.1, t[3] = 0.9;
+        else
+            t[0] = t[1] = 0.5, first = x;
+        previous = last = x;
+    }
+    r.status = kv_domain_compile(d);
+    if (!r.status) {
+        kv_node_select_state(last, 0);
+        r.status = kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal);
+        r.first = kv_node_get_belief(first, 0);
+        r.pe = kv_domain_get_normalization_constant(d);
+    }
+    kv_domain_delete(d);
+    return nullptr;
+}
+
+} // namespace
+
+// Compilation and propagation walk trees without recursion: a chain of
+// 30000 cliques compiles and propagates on a thread with 256 KiB of stack.
+TEST(DeepTreeTest, LongChainOnASmallStack)
+{
+    ChainRun r{30000};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, run_chain, &r), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    ASSERT_EQ(r.status, 0) << kv_error_name(kv_error_code());
+    // P(X1 = Xn) = (1 + 0.8^(n-1)) / 2, and X1 is uniform.
+    double agree = (1.0 + std::pow(0.8, double(r.n - 1))) / 2.0;
+    EXPECT_NEAR(r.first, agree, 1e-12);
+    EXPECT_NEAR(r.pe, 0.5, 1e-12);
 }
