@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
+#include <thread>
 #include <mutex>
 #include <cmath>
 #include <cstdlib>
@@ -27,7 +27,7 @@ std::atomic<bool> refuse_threads{false};
 // tables that sit in cache two threads gain little: the ranges of
 // _kv_run_ranges each get at least this many entries of work (1 MB).
 std::atomic<size_t> minimum_share{size_t(1) << 17};
-std::atomic<size_t> threads_started{0};
+std::atomic<size_t> pooled_shares{0};
 } // namespace
 
 void kv::refuse_worker_threads(bool refuse)
@@ -35,9 +35,9 @@ void kv::refuse_worker_threads(bool refuse)
     refuse_threads = refuse;
 }
 
-size_t kv::worker_threads_started()
+size_t kv::pooled_shares()
 {
-    return threads_started;
+    return ::pooled_shares;
 }
 
 size_t kv::set_minimum_thread_share(size_t entries)
@@ -75,9 +75,10 @@ static void *run_share(void *record)
 // ---------------------------------------------------------------------------
 // Worker pool.  Threads are started once, as operations first need them,
 // and then wait for shares: starting a thread per share cost tens of
-// microseconds, more than many shares take.  The caller waits until every
-// share of its operation is done; when no worker can be started, it runs
-// them itself.
+// microseconds, more than many shares take.  The caller of an operation
+// takes shares of it too, so a concurrency level of T keeps T threads
+// busy, the caller included; when no worker can be started it runs them
+// all.  Several callers (on different domains) may use the pool at once.
 
 namespace {
 struct Batch {
@@ -87,21 +88,34 @@ struct Batch {
     size_t count;
     size_t taken = 0; // under the pool's lock
     size_t done = 0;
+    Batch *next = nullptr;
 };
+
+// However high a concurrency level asks, the pool keeps at most this many
+// workers: shares beyond them wait for a free thread.
+size_t most_workers()
+{
+    size_t cores = std::thread::hardware_concurrency();
+    return std::max<size_t>(2 * cores, 8) - 1;
+}
 
 class Pool {
   public:
     void run(Batch &b)
     {
         std::unique_lock<std::mutex> lock(m);
-        if (refuse_threads || !grow(b.count)) {
+        if (refuse_threads || !grow(std::min(b.count - 1, most_workers()))) {
             lock.unlock();
             for (size_t i = 0; i < b.count; ++i)
                 b.run(b.records + i * b.record_size);
             return;
         }
-        queue.push_back(&b);
+        ::pooled_shares += b.count;
+        *tail = &b;
+        tail = &b.next;
         wake.notify_all();
+        while (b.taken < b.count)
+            run_one(b, lock);
         finished.wait(lock, [&] { return b.done == b.count; });
     }
 
@@ -119,46 +133,104 @@ class Pool {
         return workers > 0;
     }
 
+    // Takes the next share of b and runs it outside the lock.
+    void run_one(Batch &b, std::unique_lock<std::mutex> &lock)
+    {
+        size_t i = b.taken++;
+        if (b.taken == b.count)
+            unlink(b);
+        lock.unlock();
+        b.run(b.records + i * b.record_size);
+        lock.lock();
+        if (++b.done == b.count)
+            finished.notify_all();
+    }
+
+    void unlink(Batch &b)
+    {
+        Batch **p = &head;
+        while (*p != &b)
+            p = &(*p)->next;
+        *p = b.next;
+        if (tail == &b.next)
+            tail = p;
+        b.next = nullptr;
+    }
+
     static void *work(void *self)
     {
         Pool &p = *static_cast<Pool *>(self);
         std::unique_lock<std::mutex> lock(p.m);
         for (;;) {
-            p.wake.wait(lock, [&] { return !p.queue.empty(); });
-            Batch &b = *p.queue.front();
-            size_t i = b.taken++;
-            if (b.taken == b.count)
-                p.queue.pop_front();
-            lock.unlock();
-            b.run(b.records + i * b.record_size);
-            ++threads_started;
-            lock.lock();
-            if (++b.done == b.count)
-                p.finished.notify_all();
+            p.wake.wait(lock, [&] { return p.head != nullptr; });
+            p.run_one(*p.head, lock);
         }
         return nullptr;
     }
 
     std::mutex m;
     std::condition_variable wake, finished;
-    std::deque<Batch *> queue;
+    Batch *head = nullptr, **tail = &head;
     size_t workers = 0;
 };
 
 // Never destroyed: workers may still wait on it when the process exits.
+// A child process after fork() has none of the workers: it starts afresh
+// with a new pool (the old one, whose lock a worker may have held, is
+// left alone).
+std::atomic<Pool *> the_pool{nullptr};
+
+void forget_pool_in_child()
+{
+    the_pool.store(nullptr, std::memory_order_relaxed);
+}
+
+const int fork_handler = pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+
 Pool &pool()
 {
-    static Pool *p = new Pool;
+    Pool *p = the_pool.load(std::memory_order_acquire);
+    if (!p) {
+        Pool *fresh = new Pool;
+        if (the_pool.compare_exchange_strong(p, fresh, std::memory_order_acq_rel))
+            p = fresh;
+        else
+            delete fresh;
+    }
     return *p;
 }
 } // namespace
 
-// Runs run on each of count records of record_size bytes, on the workers.
+// Runs run on each of count records of record_size bytes, on the workers
+// and the calling thread.
 static void run_on_workers(void *(*run)(void *), void *records, size_t record_size, size_t count)
 {
+    (void)fork_handler;
     Batch b{run, static_cast<char *>(records), record_size, count};
     pool().run(b);
 }
+
+namespace {
+// An array of n elements, in the object itself when n is at most N: the
+// small operations, which are most of them, allocate nothing.
+template <class T, size_t N> class LocalArray {
+  public:
+    LocalArray() = default;
+    LocalArray(const LocalArray &) = delete;
+    LocalArray &operator=(const LocalArray &) = delete;
+    ~LocalArray()
+    {
+        if (data_ != local_)
+            std::free(data_);
+    }
+    // NULL (no_memory) when n elements cannot be had.
+    T *get(size_t n) { return data_ = n <= N ? local_ : kv::allocate_array<T>(n); }
+
+  private:
+    T local_[N];
+    T *data_ = local_;
+};
+} // namespace
 
 static void prepare(kv_control_s *c, kv_task_function_t task, const double *source,
                     double *destination, const void *context, kv_task_s &base)
@@ -198,19 +270,16 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
         T = _kv_compute_number_of_threads(d, base.loops[0].count, W);
     }
     if (T == 1) {
-        double *scratch = nullptr;
-        if (scratch_count) {
-            scratch = kv::allocate_array<double>(scratch_count);
-            if (!scratch)
-                return kv_error_no_memory;
-        }
-        base.scratch = scratch;
+        LocalArray<double, 64> scratch;
+        base.scratch = scratch_count ? scratch.get(scratch_count) : nullptr;
+        if (scratch_count && !base.scratch)
+            return kv_error_no_memory;
         task(&base);
-        std::free(scratch);
         return _kv_set_error_code(kv_error_none);
     }
 
-    kv_task_s *records = kv::allocate_array<kv_task_s>(T);
+    LocalArray<kv_task_s, 8> record_array;
+    kv_task_s *records = record_array.get(T);
     if (records && elementwise && !scratch_count) {
         kv::Plan p;
         kv::big_order_plan(&base, p);
@@ -222,17 +291,13 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
                 records[i].slice_end = _kv_share_bound(count, i + 1, T);
             }
             run_on_workers(run_share, records, sizeof *records, T);
-            std::free(records);
             return _kv_set_error_code(kv_error_none);
         }
     }
-    double *scratch = nullptr;
-    if (records && scratch_count)
-        scratch = kv::allocate_array<double>(_kv_size_multiply(T, scratch_count));
-    if (!records || (scratch_count && !scratch)) {
-        std::free(records);
+    LocalArray<double, 256> scratch_array;
+    double *scratch = records && scratch_count ? scratch_array.get(_kv_size_multiply(T, scratch_count)) : nullptr;
+    if (!records || (scratch_count && !scratch))
         return kv_error_no_memory;
-    }
     const kv_loop_s &outer = base.loops[0];
     size_t small_cg_size = sp ? sp->cg_size : 0;
     size_t big_cg_size = bp ? bp->cg_size : 0;
@@ -266,8 +331,6 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
         done += rec.iterations;
     }
     run_on_workers(run_share, records, sizeof *records, T);
-    std::free(records);
-    std::free(scratch);
     return _kv_set_error_code(kv_error_none);
 }
 
@@ -294,13 +357,12 @@ int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *des
 
     size_t chunks = std::min(p.dims[0].count, kv::reduction_chunks);
     size_t T = _kv_compute_number_of_threads(d, chunks, work / chunks);
-    double *partial = kv::allocate_array<double>(chunks * size);
-    kv_task_s *records = kv::allocate_array<kv_task_s>(chunks + T);
-    if (!partial || !records) {
-        std::free(partial);
-        std::free(records);
+    LocalArray<double, 512> partial_array;
+    LocalArray<kv_task_s, 16> record_array;
+    double *partial = partial_array.get(chunks * size);
+    kv_task_s *records = record_array.get(chunks + T);
+    if (!partial || !records)
         return kv_error_no_memory;
-    }
     double start = max ? -HUGE_VAL : 0.0;
     for (size_t i = 0; i < chunks * size; ++i)
         partial[i] = start;
@@ -335,8 +397,6 @@ int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *des
                 destination[i] += q[i];
         }
     }
-    std::free(partial);
-    std::free(records);
     return _kv_set_error_code(kv_error_none);
 }
 
@@ -361,7 +421,8 @@ void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
     size_t T = d->concurrency_level > 1 ? _kv_compute_number_of_threads(d, count, unit_work) : 1;
     size_t most = _kv_size_multiply(count, unit_work) / minimum_share;
     T = std::max<size_t>(1, std::min(T, most));
-    Range *ranges = T > 1 ? kv::allocate_array<Range>(T) : nullptr;
+    LocalArray<Range, 8> range_array;
+    Range *ranges = T > 1 ? range_array.get(T) : nullptr;
     if (!ranges) {
         run(0, count, context);
         return;
@@ -369,7 +430,6 @@ void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
     for (size_t i = 0; i < T; ++i)
         ranges[i] = {_kv_share_bound(count, i, T), _kv_share_bound(count, i + 1, T), run, context};
     run_on_workers(run_range, ranges, sizeof *ranges, T);
-    std::free(ranges);
 }
 
 // ---------------------------------------------------------------------------

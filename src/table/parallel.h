@@ -83,9 +83,10 @@ namespace kv {
 // Test hook: when set, worker threads are never started, as if creating
 // them failed, so every share runs on the calling thread.
 void refuse_worker_threads(bool refuse);
-// Number of shares that worker threads have run so far in this process
-// (for tests).
-size_t worker_threads_started();
+// Number of shares of operations that the worker pool has run so far in
+// this process, on its workers and their callers (for tests); shares that
+// ran on the caller alone, without workers, do not count.
+size_t pooled_shares();
 // Sets the least work (entries) that the ranges of _kv_run_ranges get a
 // thread for; gives the previous value (for tests).
 size_t set_minimum_thread_share(size_t entries);

@@ -535,7 +535,7 @@ TEST_P(CgRandomTest, AgainstTheJoint)
     size_t level = GetParam();
     std::mt19937 rng(2028);
     int checked = 0, continuous_evidence = 0;
-    size_t started = kv::worker_threads_started();
+    size_t started = kv::pooled_shares();
     for (int round = 0; round < 150; ++round) {
         SCOPED_TRACE(testing::Message() << "round " << round);
         kv_domain_t d = kv_new_domain();
@@ -565,7 +565,7 @@ TEST_P(CgRandomTest, AgainstTheJoint)
     EXPECT_GT(checked, 150);
     EXPECT_GT(continuous_evidence, 40) << "several observed values at once";
     if (level > 1) {
-        EXPECT_GT(kv::worker_threads_started(), started);
+        EXPECT_GT(kv::pooled_shares(), started);
     }
 }
 
@@ -609,7 +609,7 @@ TEST(CgThreadsTest, ManyDiscreteParentsOfOneNode)
             ASSERT_EQ(kv_domain_set_grain_size(d, 1), 0);
             CgNet g = many_parents_network(d, rng, n);
             ASSERT_EQ(kv_domain_compile(d), 0) << kv_error_name(kv_error_code());
-            size_t started = kv::worker_threads_started();
+            size_t started = kv::pooled_shares();
             CgEvidence e{std::vector<long>(n, -1), std::vector<double>(2), std::vector<bool>(2, false)};
             ASSERT_TRUE(propagate_and_check(d, g, e));
             std::vector<double> results = {kv_node_get_mean(g.continuous[0]),
@@ -625,7 +625,7 @@ TEST(CgThreadsTest, ManyDiscreteParentsOfOneNode)
             for (kv_node_t a : g.discrete)
                 results.push_back(kv_node_get_belief(a, 1));
             if (level > 1) {
-                EXPECT_GT(kv::worker_threads_started(), started);
+                EXPECT_GT(kv::pooled_shares(), started);
             }
             if (level == 1)
                 reference = results;

@@ -1010,9 +1010,9 @@ TEST_F(PropagateTest, SparseCliquesAcrossConcurrencyLevels)
     for (size_t i = 0; i < one.size(); ++i)
         EXPECT_NEAR(one[i], whole[i], 1e-12 * std::max(1.0, whole[i])) << i;
     for (int level : {2, 4}) {
-        size_t started = kv::worker_threads_started();
+        size_t started = kv::pooled_shares();
         EXPECT_EQ(run(level, true, count), one) << level;
-        EXPECT_GT(kv::worker_threads_started(), started) << level;
+        EXPECT_GT(kv::pooled_shares(), started) << level;
     }
     kv::set_minimum_thread_share(share);
 }

@@ -170,18 +170,18 @@ TEST_F(ControlTest, OuterLoopIsSplitInConsecutiveShares)
     kv_domain_set_concurrency_level(d, 4);
     _kv_setup_alternative_control_normal(c, 0);
     shares.clear();
-    size_t started = kv::worker_threads_started();
+    size_t started = kv::pooled_shares();
     ASSERT_EQ(_kv_do_table_operation(c, record_share, nullptr, nullptr, 0, 0), 0);
     std::sort(shares.begin(), shares.end());
     EXPECT_EQ(shares, (std::vector<size_t>{2, 2, 3, 3}));
-    EXPECT_EQ(kv::worker_threads_started(), started + 4);
+    EXPECT_EQ(kv::pooled_shares(), started + 4);
 
     kv_domain_set_concurrency_level(d, 1);
     _kv_setup_alternative_control_normal(c, 0);
     shares.clear();
     ASSERT_EQ(_kv_do_table_operation(c, record_share, nullptr, nullptr, 0, 0), 0);
     EXPECT_EQ(shares, (std::vector<size_t>{1}));
-    EXPECT_EQ(kv::worker_threads_started(), started + 4) << "level 1 starts no thread";
+    EXPECT_EQ(kv::pooled_shares(), started + 4) << "level 1 starts no thread";
 
     // Workers that cannot be started: their shares run on the caller.
     kv_domain_set_concurrency_level(d, 4);
@@ -191,6 +191,6 @@ TEST_F(ControlTest, OuterLoopIsSplitInConsecutiveShares)
     ASSERT_EQ(_kv_do_table_operation(c, record_share, nullptr, nullptr, 0, 0), 0);
     kv::refuse_worker_threads(false);
     EXPECT_EQ(shares, (std::vector<size_t>{3, 3, 2, 2}));
-    EXPECT_EQ(kv::worker_threads_started(), started + 4);
+    EXPECT_EQ(kv::pooled_shares(), started + 4);
     _kv_free_control(c);
 }

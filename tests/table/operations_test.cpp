@@ -256,9 +256,9 @@ TEST_F(TableFixture, ChunkedReductionsAgreeAcrossLevels)
             SCOPED_TRACE(testing::Message() << "kept " << kept.size() << " level " << level);
             kv_domain_set_concurrency_level(d, level);
             kv_domain_set_grain_size(d, 1000);
-            size_t started = kv::worker_threads_started();
+            size_t started = kv::pooled_shares();
             ASSERT_EQ(_kv_marginalize_tables(big, small, kv_equilibrium_sum, kv_mode_normal, 0), 0);
-            EXPECT_EQ(kv::worker_threads_started() - started, level == 1 ? 0u : level);
+            EXPECT_EQ(kv::pooled_shares() - started, level == 1 ? 0u : level);
             std::vector<double> got = data(small);
             for (size_t i = 0; i < got.size(); ++i)
                 EXPECT_NEAR(got[i], sum[i], 1e-12 * sum[i]);
@@ -292,10 +292,10 @@ TEST_F(TableFixture, ChunkedReductionsAgreeAcrossLevels)
             SCOPED_TRACE(testing::Message() << "sliced, kept " << kept.size() << " level " << level);
             kv_domain_set_concurrency_level(d, level);
             kv_domain_set_grain_size(d, 1000);
-            size_t started = kv::worker_threads_started();
+            size_t started = kv::pooled_shares();
             ASSERT_EQ(_kv_marginalize_sliced(control, _kv_node_chosen_state), 0);
             size_t threads = kept[0] == big_nodes[0] ? std::min<size_t>(level, 2) : level;
-            EXPECT_EQ(kv::worker_threads_started() - started, level == 1 ? 0u : threads);
+            EXPECT_EQ(kv::pooled_shares() - started, level == 1 ? 0u : threads);
             std::vector<double> got(d->scratch_buffer, d->scratch_buffer + small->size);
             for (size_t i = 0; i < got.size(); ++i)
                 EXPECT_NEAR(got[i], sum[i], 1e-12 * sum[i]);
