@@ -92,7 +92,7 @@ void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation)
         std::free(d->elimination_order);
         d->elimination_order = nullptr;
     }
-    kv_domain_reclaim_memory_tables(d);
+    _kv_domain_free_memory_tables(d);
     d->is_compressed = 0;
 }
 

@@ -218,6 +218,8 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence);
 // follows makes them consistent with the evidence.  Otherwise, or with no
 // evidence to propagate, the full reset.
 int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt);
+// Frees the copy of the tree tables that save-to-memory made.
+void _kv_domain_free_memory_tables(kv_domain_s *d);
 // Frees the junction forest and the compilation data of every node (and
 // the triangulation too when asked).  Never fails.
 void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation);

@@ -672,8 +672,7 @@ kv_status_t kv_domain_save_to_memory(kv_domain_t d)
         d->memory_cg_data = d->memory_data ? kv::allocate_array<double>(cg ? cg : 1) : nullptr;
         d->memory_roles = d->memory_cg_data ? kv::allocate_array<signed char>(roles ? roles : 1) : nullptr;
         if (!d->memory_roles) {
-            kv::KeepError keep;
-            kv_domain_reclaim_memory_tables(d);
+            _kv_domain_free_memory_tables(d);
             return static_cast<int>(kv_error_no_memory);
         }
     }
@@ -683,15 +682,20 @@ kv_status_t kv_domain_save_to_memory(kv_domain_t d)
     return _kv_set_error_code(kv_error_none);
 }
 
-kv_status_t kv_domain_reclaim_memory_tables(kv_domain_t d)
+void _kv_domain_free_memory_tables(kv_domain_s *d)
 {
-    if (_kv_set_error_code(!d))
-        return kv_error_usage;
     std::free(d->memory_data);
     std::free(d->memory_cg_data);
     std::free(d->memory_roles);
     d->memory_data = d->memory_cg_data = nullptr;
     d->memory_roles = nullptr;
+}
+
+kv_status_t kv_domain_reclaim_memory_tables(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return kv_error_usage;
+    _kv_domain_free_memory_tables(d);
     return kv_error_none;
 }
 
@@ -723,8 +727,6 @@ static int inspect_all_potentials(kv_domain_s *d)
     }
     return kv_error_none;
 }
-
-int _kv_report_beliefs(kv_domain_s *d);
 
 kv_status_t kv_domain_compile_quantitatively(kv_domain_t d, kv_progress_t progress)
 {

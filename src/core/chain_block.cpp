@@ -12,6 +12,7 @@
 #include "memory.h"
 #include "node_list.h"
 #include "table/table.h"
+#include "compile/compile.h"
 
 kv_chain_block_s *_kv_new_chain_block(kv_domain_s *d)
 {

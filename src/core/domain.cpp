@@ -13,6 +13,7 @@
 #include "memory.h"
 #include "table/control.h"
 #include "table/table.h"
+#include "compile/compile.h"
 
 kv_domain_t kv_new_domain(void)
 {

@@ -200,9 +200,6 @@ kv_node_s *_kv_new_node(kv_domain_s *d, kv_node_category_t category, kv_node_kin
 // or the domain's lists.
 void _kv_free_node_record(kv_node_s *n);
 
-// Returns the domain to the plain state (no triangulation, no junction
-// forest).  Never fails.
-void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation);
 
 // Decimal rendering of a size for log text, from the domain's ring of 8
 // buffers; "HUGE" for (size_t)-1.

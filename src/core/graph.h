@@ -10,6 +10,9 @@
 bool _kv_path_exists(kv_node_s *a, kv_node_s *b);
 // 1 if y is reachable from x other than through the arc x -> y.
 bool _kv_indirect_path_exists(kv_node_s *x, kv_node_s *y);
+// Takes parent out of child's parents, tables and model (parent must be
+// one of them).  Never fails.
+void _kv_node_remove_parent(kv_node_s *child, kv_node_s *parent);
 // 1 if b can replace a as a parent.
 bool _kv_nodes_are_compatible(const kv_node_s *a, const kv_node_s *b);
 // True when the node is an input node of the class it belongs to.

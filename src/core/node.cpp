@@ -5,10 +5,12 @@
 #include "api.h"
 #include "attribute.h"
 #include "domain.h"
+#include "graph.h"
 #include "memory.h"
 #include "node_list.h"
 #include "expr/expression.h"
 #include "table/table.h"
+#include "compile/compile.h"
 
 static size_t &category_count(kv_domain_s *d, kv_node_category_t category)
 {
@@ -110,9 +112,9 @@ kv_status_t kv_node_delete(kv_node_t n)
     // Children lose the node from their tables; the node's own parent
     // links go without table work since its tables are gone.
     while (n->children && n->children[0])
-        kv_node_remove_parent(n->children[0], n);
+        _kv_node_remove_parent(n->children[0], n);
     while (n->parents && n->parents[0])
-        kv_node_remove_parent(n, n->parents[0]);
+        _kv_node_remove_parent(n, n->parents[0]);
     _kv_remove_from_name_index(n);
 
     kv_node_s **link = &d->first_node;

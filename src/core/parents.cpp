@@ -11,6 +11,7 @@
 #include "memory.h"
 #include "node_list.h"
 #include "table/table.h"
+#include "compile/compile.h"
 
 namespace {
 
@@ -182,15 +183,20 @@ static void remove_from_child_tables(kv_node_s *child, kv_node_s *parent)
                 _kv_table_remove_node(*p, parent);
 }
 
-kv_status_t kv_node_remove_parent(kv_node_t child, kv_node_t parent)
+void _kv_node_remove_parent(kv_node_s *child, kv_node_s *parent)
 {
-    if (_kv_set_error_code(!child || !parent || !_kv_node_in_list(child->parents, parent)))
-        return kv_error_usage;
     _kv_node_list_remove(child->parents, parent);
     _kv_node_list_remove(parent->children, child);
     remove_from_child_tables(child, parent);
     _kv_model_remove_node(child->model, parent);
     _kv_uncompile_domain_safely(child->home, 1);
+}
+
+kv_status_t kv_node_remove_parent(kv_node_t child, kv_node_t parent)
+{
+    if (_kv_set_error_code(!child || !parent || !_kv_node_in_list(child->parents, parent)))
+        return kv_error_usage;
+    _kv_node_remove_parent(child, parent);
     return kv_error_none;
 }
 

@@ -10,6 +10,7 @@
 #include "memory.h"
 #include "node_list.h"
 #include "table/operations.h"
+#include "compile/compile.h"
 
 // Checks a discrete conditional table and normalizes each distribution of
 // its last node.  A column without positive mass is zero_sum in strict mode

@@ -7,6 +7,7 @@
 #include "memory.h"
 #include "expr/expression.h"
 #include "table/table.h"
+#include "compile/compile.h"
 
 // Discrete chance or decision node that is not an output clone: the nodes
 // whose states the caller may edit.

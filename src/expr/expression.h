@@ -50,6 +50,14 @@ int _kv_type_check_expression(kv_expression_s *e);
 int _kv_node_check_expression(const kv_node_s *n, kv_expression_s *e);
 // True when a node leaf anywhere in e refers to node.
 bool _kv_expression_mentions(const kv_expression_s *e, const kv_node_s *node);
+// The name of an operator as expressions print it ("Normal", "+", ...).
+const char *_kv_operator_name(uint32_t op);
+namespace kv {
+struct Parser;
+// One expression from the parser's input, for the NET grammar's model data;
+// NULL with the parser's status set on failure.
+kv_expression_s *parse_one_expression(Parser &p);
+} // namespace kv
 // Parses text (with the expression token reader) in the context of a node
 // container; NULL with syntax (or the constructor's code) on failure.
 kv_expression_s *_kv_parse_expression(kv_domain_s *container, const char *text,

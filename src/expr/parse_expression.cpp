@@ -6,12 +6,6 @@
 #include "expression.h"
 #include "io/parser.h"
 
-namespace kv {
-kv_node_s *lookup_node(Parser &p, kv_domain_s *container, const char *reference);
-}
-
-const char *_kv_operator_name(uint32_t op);
-
 namespace {
 
 using kv::Parser;

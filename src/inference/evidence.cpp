@@ -137,13 +137,10 @@ kv_boolean_t kv_node_evidence_is_entered(kv_node_t n)
     return _kv_node_evidence_is_entered(n);
 }
 
-kv_status_t kv_node_retract_findings(kv_node_t n)
+static void retract(kv_node_s *n)
 {
-    kv_boolean_t entered = kv_node_evidence_is_entered(n);
-    if (entered < 0)
-        return kv_error_code();
-    if (!entered)
-        return kv_error_none;
+    if (!_kv_node_evidence_is_entered(n))
+        return;
     CountKeeper keep(n);
     if (n->kind == kv_kind_continuous) {
         n->value_entered = 0;
@@ -151,6 +148,13 @@ kv_status_t kv_node_retract_findings(kv_node_t n)
         for (size_t s = 0; s < n->number_of_states; ++s)
             n->entered_finding[s] = 1.0;
     }
+}
+
+kv_status_t kv_node_retract_findings(kv_node_t n)
+{
+    if (_kv_set_error_code(!n || !has_home_domain(n) || !chance_or_decision(n)))
+        return kv_error_usage;
+    retract(n);
     return kv_error_none;
 }
 
@@ -160,8 +164,7 @@ kv_status_t kv_domain_retract_findings(kv_domain_t d)
         return kv_error_usage;
     for (kv_node_s *n = d->first_node; n; n = n->next)
         if (chance_or_decision(n))
-            if (int status = kv_node_retract_findings(n))
-                return status;
+            retract(n);
     return _kv_set_error_code(kv_error_none);
 }
 

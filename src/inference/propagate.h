@@ -90,6 +90,19 @@ inline bool _kv_sparse_use(const kv_junction_tree_s *jt, const kv_control_s *c)
     return jt->sparse_on && c->sparse_map;
 }
 
+// The domain's beliefs, expected utilities and continuous moments, written
+// to its log stream: 0 or an error code.
+int _kv_report_beliefs(kv_domain_s *d);
+
+// CG evidence: conditions continuous member j of t on the value y.  With
+// density the weights become the posterior weights and the result is the
+// density of y, otherwise 1; -1.0 with the error code on failure.
+double _kv_cg_instantiate_table(kv_table_s *t, size_t j, double y, bool density);
+// The marginal of t onto the control's small table extended by x, and a
+// copy of t extended by x with the CG parts of other combined in.
+kv_table_s *_kv_cg_create_marginal(kv_table_s *t, kv_node_s *x, kv_control_s *control);
+kv_table_s *_kv_cg_create_product(kv_table_s *t, kv_node_s *x, kv_table_s *other);
+
 // Conditions the tree on the observed values of its continuous nodes that
 // have not been propagated; the densities go into the step constant.
 int _kv_cg_enter_evidence(kv_junction_tree_s *jt);

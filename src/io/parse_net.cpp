@@ -22,8 +22,6 @@
 
 namespace kv {
 
-kv_expression_s *parse_one_expression(Parser &p);
-
 namespace {
 
 template <class T> using Vec = std::vector<T, ScratchAlloc<T>>;

@@ -54,6 +54,10 @@ struct Parser {
     const char *text_value() const { return text.data(); }
 };
 
+// The node a reference names in the container: a plain name, or a dotted
+// name for an output node of an instance node; NULL after a fatal error.
+kv_node_s *lookup_node(Parser &p, kv_domain_s *container, const char *reference);
+
 // The three token readers: the NET reader, the old keyword-less reader and
 // the expression reader.
 int get_new_token(Parser &p);

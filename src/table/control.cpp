@@ -201,16 +201,6 @@ kv_control_s *_kv_create_control(kv_table_s *bp, kv_table_s *bu, kv_table_s *sp,
     return c;
 }
 
-kv_control_s *_kv_create_control1(kv_table_s *bp, kv_table_s *bu, kv_table_s *sp, kv_table_s *su)
-{
-    return _kv_create_control(bp, bu, sp, su);
-}
-
-kv_control_s *_kv_create_control2(kv_table_s *bp, kv_table_s *bu, kv_table_s *sp, kv_table_s *su)
-{
-    return _kv_create_control(bp, bu, sp, su);
-}
-
 // Places a table in the probability or utility slot of a pair by its type.
 static void assign_side(kv_table_s *t, kv_table_s *&probability, kv_table_s *&utility)
 {

@@ -91,10 +91,6 @@ inline kv_loop_s *_kv_control_working(const kv_control_s *c)
 // or no_memory.
 kv_control_s *_kv_create_control(kv_table_s *big_probability, kv_table_s *big_utility,
                                  kv_table_s *small_probability, kv_table_s *small_utility);
-kv_control_s *_kv_create_control1(kv_table_s *big_probability, kv_table_s *big_utility,
-                                  kv_table_s *small_probability, kv_table_s *small_utility);
-kv_control_s *_kv_create_control2(kv_table_s *big_probability, kv_table_s *big_utility,
-                                  kv_table_s *small_probability, kv_table_s *small_utility);
 // Fills the loop data, which live in c's own block after the record (as
 // _kv_create_control allocates it), and the continuous map: 0 or no_memory.
 int _kv_create_control_contents(kv_control_s *c, kv_table_s *big, kv_table_s *small);

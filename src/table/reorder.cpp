@@ -5,6 +5,7 @@
 #include "core/memory.h"
 #include "core/node_list.h"
 #include "operations.h"
+#include "compile/compile.h"
 
 // A table with data holds fewer nodes of more than one state than bits in a
 // size.
