@@ -9,6 +9,7 @@
 #include "core/api.h"
 #include "core/chain_block.h"
 #include "core/memory.h"
+#include "table/operations.h"
 #include "table/control.h"
 #include "table/table.h"
 
@@ -130,6 +131,25 @@ static int undo(kv_domain_s *d, bool was_triangulated, int status)
     return status;
 }
 
+// The marginals of propagation go through the domain's scratch buffer:
+// sized here for the largest of them, it never moves while a propagation
+// holds it.
+static int reserve_scratch(kv_domain_s *d)
+{
+    size_t most = 1;
+    for (const kv_control_s *c = d->first_control; c; c = c->next) {
+        const kv_table_s *small = c->small_probability ? c->small_probability : c->small_utility;
+        if (!small || (small->role != KV_ROLE_SEPARATOR && small->role != KV_ROLE_BELIEF &&
+                       small->role != KV_ROLE_EVIDENCE))
+            continue; // node tables are multiplied in, never marginalised onto
+        size_t n = small->size;
+        if (c->small_probability && c->small_utility)
+            n = _kv_size_multiply(2, n);
+        most = n > most ? n : most;
+    }
+    return _kv_check_buffer(d, most);
+}
+
 static bool compilable(const kv_domain_s *d)
 {
     return d && d->number_of_chance_nodes + d->number_of_decision_nodes > 0 && !d->is_compiled;
@@ -166,7 +186,9 @@ kv_status_t kv_domain_compile_qualitatively(kv_domain_t d, kv_progress_t progres
             return s;
         if (int s = _kv_assign_potentials(d, index.get()))
             return s;
-        return _kv_index_tree_nodes(d);
+        if (int s = _kv_index_tree_nodes(d))
+            return s;
+        return reserve_scratch(d);
     });
     if (status)
         return undo(d, triangulated, status);

@@ -208,6 +208,8 @@ int _kv_write_node_list_to_log(kv_domain_s *d, kv_node_s *const *nodes, size_t n
                                const char *indent, size_t width);
 
 // --- potentials and initialisation --------------------------------------
+// The sum of n numbers, accumulated in extended precision.
+double _kv_calculate_sum(const double *data, size_t n);
 int _kv_construct_derived_potentials(kv_domain_s *d);
 int _kv_assign_potentials(kv_domain_s *d, const kv_clique_index_s *index);
 int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence);

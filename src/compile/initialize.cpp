@@ -170,10 +170,7 @@ int _kv_assign_potentials(kv_domain_s *d, const kv_clique_index_s *index)
 
 double _kv_calculate_sum(const double *data, size_t n)
 {
-    long double sum = 0.0L;
-    for (size_t i = 0; i < n; ++i)
-        sum += data[i];
-    return double(sum);
+    return double(_kv_ordered_sum(data, n));
 }
 
 // Checks a node's table and normalises each column in place (the stored
@@ -582,15 +579,7 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
 // follows a reset makes its propagated evidence.
 static size_t entered_state(const kv_node_s *n)
 {
-    const double *f = n->entered_finding;
-    size_t chosen = static_cast<size_t>(-1);
-    for (size_t s = 0; f && s < n->number_of_states; ++s)
-        if (f[s] > 0.0) {
-            if (chosen != static_cast<size_t>(-1))
-                return static_cast<size_t>(-1);
-            chosen = s;
-        }
-    return chosen;
+    return _kv_single_positive_state(n->entered_finding, n->number_of_states);
 }
 
 int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)

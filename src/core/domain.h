@@ -181,6 +181,9 @@ inline bool _kv_node_is_discrete_chance_or_decision(const kv_node_s *n)
 // the evidence as last propagated, otherwise the entered evidence.  Hard
 // evidence has exactly one positive weight.
 size_t _kv_node_chosen_state(const kv_node_s *n);
+// The only state with a positive weight in f (k weights), or (size_t)-1
+// when there is none or more than one (also for NULL).
+size_t _kv_single_positive_state(const double *f, size_t k);
 // The node's evidence as last propagated (one weight per state), or NULL when
 // none has been propagated.
 const double *_kv_node_propagated_evidence(const kv_node_s *n);

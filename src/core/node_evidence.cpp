@@ -12,6 +12,18 @@ static const double *current_finding(const kv_node_s *n)
     return n->entered_finding;
 }
 
+size_t _kv_single_positive_state(const double *f, size_t k)
+{
+    size_t chosen = static_cast<size_t>(-1);
+    for (size_t s = 0; f && s < k; ++s)
+        if (f[s] > 0.0) {
+            if (chosen != static_cast<size_t>(-1))
+                return static_cast<size_t>(-1);
+            chosen = s;
+        }
+    return chosen;
+}
+
 size_t _kv_node_chosen_state(const kv_node_s *n)
 {
     if (n->kind != kv_kind_discrete)
@@ -19,14 +31,7 @@ size_t _kv_node_chosen_state(const kv_node_s *n)
     const double *f = current_finding(n);
     if (!f)
         return n->number_of_states == 1 ? 0 : static_cast<size_t>(-1);
-    size_t chosen = static_cast<size_t>(-1);
-    for (size_t s = 0; s < n->number_of_states; ++s)
-        if (f[s] > 0.0) {
-            if (chosen != static_cast<size_t>(-1))
-                return static_cast<size_t>(-1);
-            chosen = s;
-        }
-    return chosen;
+    return _kv_single_positive_state(f, n->number_of_states);
 }
 
 const double *_kv_node_propagated_evidence(const kv_node_s *n)

@@ -48,18 +48,6 @@ double _kv_probability_of_evidence(const kv_node_s *n)
     return double(p);
 }
 
-long double _kv_extended_sum(const double *x, size_t n)
-{
-    long double a[4] = {0.0L, 0.0L, 0.0L, 0.0L};
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        for (int k = 0; k < 4; ++k)
-            a[k] += x[i + k];
-    for (int k = 0; i < n; ++i, ++k)
-        a[k] += x[i];
-    return (a[0] + a[1]) + (a[2] + a[3]);
-}
-
 static double largest(const double *x, size_t n)
 {
     double m = 0.0;
@@ -141,46 +129,22 @@ static int check_fast_retraction(kv_control_s *from, size_t n)
     return lost ? _kv_set_error_code(kv_error_fast_retraction) : kv_error_none;
 }
 
-// The absorption of sum propagation in normal mode through a separator
-// whose nonzero entries are the support: the message is in the scratch
-// buffer there.
-static int absorb_on_support(kv_clique_s *source, kv_clique_s *dest, kv_control_s *into,
-                             const kv_sparse_map_s *link, bool collect)
+// The update sent through a link, into the separator: new / old contents,
+// 0 where the old contents are 0, divided by z; with unit the old contents
+// count as ones.  Over the entries at(0) ... at(count - 1).  The divisor is
+// chosen without a branch so that the loop vectorises.
+template <class At>
+static void separator_update(double *sep, const double *fresh, size_t count, At at, double z, bool unit)
 {
-    kv_junction_tree_s *tree = source->junction_tree;
-    const uint32_t *at = link->support;
-    size_t count = link->support_count;
-    const double *fresh = source->domain->scratch_buffer;
-    double *sep = into->small_probability->discrete_data;
-    double z = 1.0;
-    if (collect) {
-        long double a[4] = {0.0L, 0.0L, 0.0L, 0.0L};
+    if (unit) {
         for (size_t k = 0; k < count; ++k)
-            a[k % 4] += fresh[at[k]];
-        z = double((a[0] + a[1]) + (a[2] + a[3]));
-        if (int status = _kv_check_norm_factor(z))
-            return status;
+            sep[at(k)] = fresh[at(k)] / z;
+        return;
     }
-    if (collect && tree->unit_separators) {
-        for (size_t k = 0; k < count; ++k)
-            sep[at[k]] = fresh[at[k]] / z;
-    } else {
-        for (size_t k = 0; k < count; ++k) {
-            double old = sep[at[k]];
-            sep[at[k]] = old == 0.0 ? 0.0 : fresh[at[k]] / old / z;
-        }
+    for (size_t k = 0; k < count; ++k) {
+        double old = sep[at(k)];
+        sep[at(k)] = fresh[at(k)] / (old == 0.0 ? 1.0 : old) * (old == 0.0 ? 0.0 : 1.0) / z;
     }
-    if (collect) {
-        tree->step_constant *= z;
-        tree->step_log_constant += std::log(z);
-        source->factor /= z;
-        dest->factor *= source->factor;
-    }
-    if (int status = _kv_clique_combine(dest, into, true))
-        return status;
-    for (size_t k = 0; k < count; ++k)
-        sep[at[k]] = fresh[at[k]];
-    return _kv_set_error_code(kv_error_none);
 }
 
 int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool collect)
@@ -208,45 +172,38 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     if (collect && mode == kv_mode_fast_retraction)
         if (int status = check_fast_retraction(from, n))
             return status;
-    double *fresh = source->domain->scratch_buffer; // new probabilities, then utilities
+    const double *fresh = source->domain->scratch_buffer; // new probabilities, then utilities
     double *sep = sp->discrete_data;
-    if (link)
-        return absorb_on_support(source, dest, into, link, collect);
+    const uint32_t *support = link ? link->support : nullptr;
+    auto on_support = [support](size_t k) { return size_t(support[k]); };
+    auto everywhere = [](size_t i) { return i; };
+    size_t count = link ? link->support_count : n;
     // The message is normalised in a collect so that long collects cannot
     // underflow; the normaliser goes into the tree's evidence statistics.
     double z = 1.0;
     if (collect) {
-        z = eq == kv_equilibrium_max ? largest(fresh, n) : double(_kv_extended_sum(fresh, n));
+        z = link                       ? double(_kv_extended_sum_of(count, [&](size_t k) { return fresh[support[k]]; }))
+            : eq == kv_equilibrium_max ? largest(fresh, n)
+                                       : double(_kv_extended_sum(fresh, n));
         if (int status = _kv_check_norm_factor(z))
             return status;
     }
-    // new / old, 0 where old is 0; the divisor is chosen without a branch so
-    // that the loop vectorises.  Only the update is scaled by z: the
-    // separator keeps the source's own marginal, so the represented joint
-    // loses the factor z that the step constant gains.
-    if (collect && tree->unit_separators) {
-        for (size_t i = 0; i < n; ++i)
-            sep[i] = fresh[i] / z;
-    } else if (collect) {
-        for (size_t i = 0; i < n; ++i) {
-            double old = sep[i];
-            sep[i] = fresh[i] / (old == 0.0 ? 1.0 : old) * (old == 0.0 ? 0.0 : 1.0) / z;
-        }
-    } else {
-        for (size_t i = 0; i < n; ++i) {
-            double old = sep[i];
-            sep[i] = fresh[i] / (old == 0.0 ? 1.0 : old) * (old == 0.0 ? 0.0 : 1.0);
-        }
-    }
+    // Only the update is scaled by z: the separator keeps the source's own
+    // marginal, so the represented joint loses the factor z that the step
+    // constant gains.
+    bool unit = collect && tree->unit_separators;
+    if (link)
+        separator_update(sep, fresh, count, on_support, z, unit);
+    else
+        separator_update(sep, fresh, count, everywhere, z, unit);
     if (su) {
         const double *fresh_u = fresh + n;
         for (size_t i = 0; i < n; ++i)
             su->discrete_data[i] = fresh_u[i] - su->discrete_data[i];
     }
     if (collect) {
-        kv_junction_tree_s *jt = source->junction_tree;
-        jt->step_constant *= z;
-        jt->step_log_constant += std::log(z);
+        tree->step_constant *= z;
+        tree->step_log_constant += std::log(z);
         source->factor /= z;
         if (mode == kv_mode_fast_retraction)
             for (kv_node_s **m = source->probability_table->nodes; *m; ++m)
@@ -257,7 +214,12 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     }
     if (int status = _kv_clique_combine(dest, into, sliced))
         return status;
-    std::memcpy(sep, fresh, n * sizeof(double));
+    if (link) {
+        for (size_t k = 0; k < count; ++k)
+            sep[support[k]] = fresh[support[k]];
+    } else {
+        std::memcpy(sep, fresh, n * sizeof(double));
+    }
     if (su)
         std::memcpy(su->discrete_data, fresh + n, n * sizeof(double));
     return _kv_set_error_code(kv_error_none);
@@ -351,9 +313,7 @@ double _kv_normalization_constant(kv_table_s *t, int eq, int mode)
     if (_kv_allocate_data_arrays(t))
         return -1.0;
     if (mode == kv_mode_normal && eq == kv_equilibrium_sum) {
-        long double sum = 0.0L;
-        for (size_t i = 0; i < t->size; ++i)
-            sum += t->discrete_data[i];
+        long double sum = _kv_ordered_sum(t->discrete_data, t->size);
         for (size_t j = 0; j < t->discrete_count; ++j) {
             kv_node_s *n = t->nodes[j];
             if (n->category != kv_category_decision)

@@ -116,16 +116,8 @@ static void set_entered_state(kv_node_s *n)
         n->entered_state = n->number_of_states == 1 ? 0 : -1;
         return;
     }
-    int state = -1;
-    for (size_t s = 0; s < n->number_of_states; ++s)
-        if (n->entered_finding[s] > 0.0) {
-            if (state >= 0) {
-                state = -1;
-                break;
-            }
-            state = int(s);
-        }
-    n->entered_state = state;
+    size_t s = _kv_single_positive_state(n->entered_finding, n->number_of_states);
+    n->entered_state = s == static_cast<size_t>(-1) ? -1 : int(s);
 }
 
 static void copy_finding(kv_node_s *n)

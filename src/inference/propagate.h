@@ -33,8 +33,23 @@ void _kv_domain_fill_slices(kv_domain_s *d);
 int _kv_collect_evidence(kv_clique_s *root, int equilibrium, int mode);
 int _kv_distribute_evidence(kv_clique_s *root, int equilibrium, int mode);
 
-// Sum in four extended-precision lanes (the additions overlap).
-long double _kv_extended_sum(const double *x, size_t n);
+// Sum in four extended-precision lanes (the additions overlap): entry i,
+// given by x(i), goes to lane i mod 4, and the lanes are added pairwise.
+template <class X> long double _kv_extended_sum_of(size_t n, X &&x)
+{
+    long double a[4] = {0.0L, 0.0L, 0.0L, 0.0L};
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int k = 0; k < 4; ++k)
+            a[k] += x(i + k);
+    for (int k = 0; i < n; ++i, ++k)
+        a[k] += x(i);
+    return (a[0] + a[1]) + (a[2] + a[3]);
+}
+inline long double _kv_extended_sum(const double *x, size_t n)
+{
+    return _kv_extended_sum_of(n, [x](size_t i) { return x[i]; });
+}
 
 // z of a table: its sum (decisions averaged), its largest entry, or its
 // fast-retraction marginal; -1.0 on failure.

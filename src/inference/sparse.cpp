@@ -496,9 +496,7 @@ int _kv_sparse_marginalize(const kv_control_s *c, bool whole)
                            sum_chunks(s, k, k + 1, s.x + k * s.size);
                    },
                    &share);
-    for (size_t k = 0; k < kv_sparse_map_s::chunks; ++k)
-        for (size_t i = 0; i < size; ++i)
-            dest[i] += share.x[k * size + i];
+    _kv_add_partials(dest, share.x, kv_sparse_map_s::chunks, size, false);
     std::free(share.x);
     return _kv_set_error_code(kv_error_none);
 }

@@ -462,12 +462,7 @@ int _kv_cg_combine(kv_control_s *c)
 
 int _kv_cg_combine_tables(kv_table_s *big, kv_table_s *small)
 {
-    kv_control_s *c = _kv_control_for_tables(big, small);
-    if (!c)
-        return kv_error_code();
-    int status = _kv_cg_combine(c);
-    _kv_free_control(c);
-    return status;
+    return _kv_with_control(big, small, nullptr, _kv_cg_combine);
 }
 
 // ---------------------------------------------------------------------------

@@ -261,32 +261,17 @@ kv_control_s *_kv_control_for_tables(kv_table_s *big, kv_table_s *small)
 
 int _kv_combine_tables(kv_table_s *big, kv_table_s *small)
 {
-    kv_control_s *c = _kv_control_for_tables(big, small);
-    if (!c)
-        return kv_error_code();
-    int status = _kv_combine(c);
-    _kv_free_control(c);
-    return status;
+    return _kv_with_control(big, small, nullptr, _kv_combine);
 }
 
 int _kv_combine_tables_using_control(kv_table_s *big, kv_table_s *small, kv_control_s *model)
 {
-    kv_control_s *c = _kv_create_temporary_control(model, big, small);
-    if (!c)
-        return kv_error_code();
-    int status = _kv_combine(c);
-    _kv_free_temporary_control(c);
-    return status;
+    return _kv_with_control(big, small, model, _kv_combine);
 }
 
 int _kv_divide_tables(kv_table_s *big, kv_table_s *small)
 {
     if (!big || !small || big->type != KV_PROBABILITY || small->type != KV_PROBABILITY)
         return _kv_set_error_code(kv_error_usage);
-    kv_control_s *c = _kv_create_control(big, nullptr, small, nullptr);
-    if (!c)
-        return kv_error_code();
-    int status = _kv_control_divide(c);
-    _kv_free_control(c);
-    return status;
+    return _kv_with_control(big, small, nullptr, _kv_control_divide);
 }

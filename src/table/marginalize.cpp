@@ -458,9 +458,7 @@ int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state)
                        kv::plan_share(*s.plan, _kv_share_bound(n, k, s.chunks),
                                       _kv_share_bound(n, k + 1, s.chunks)));
         }, &share);
-        for (size_t k = 0; k < share.chunks; ++k)
-            for (size_t i = 0; i < size; ++i)
-                dest[i] += partial[k * size + i];
+        _kv_add_partials(dest, partial, share.chunks, size, false);
         std::free(partial);
     } else if (p.n >= 1 && p.dims[0].small != 0) {
         _kv_run_ranges(d, count, work / count, [](size_t b, size_t e, void *x) {
@@ -529,31 +527,20 @@ void _kv_fill_outside_slice(kv_table_s *t, kv_state_function_t state)
     }
 }
 
-int _kv_marginalize_tables(kv_table_s *big, kv_table_s *small, int equilibrium, int mode,
-                           int simplify)
-{
-    kv_control_s *c = _kv_control_for_tables(big, small);
-    if (!c)
-        return kv_error_code();
-    int status = _kv_marginalize(c, equilibrium, mode, simplify);
-    if (!status)
-        status = _kv_copy_to_table_pair(c->small_probability, c->small_utility, equilibrium);
-    _kv_free_control(c);
-    return status;
-}
-
 int _kv_marginalize_tables_using_control(kv_table_s *big, kv_table_s *small,
                                          kv_control_s *model, int equilibrium, int mode,
                                          int simplify)
 {
-    kv_control_s *c = _kv_create_temporary_control(model, big, small);
-    if (!c)
-        return kv_error_code();
-    int status = _kv_marginalize(c, equilibrium, mode, simplify);
-    if (!status)
-        status = _kv_copy_to_table_pair(c->small_probability, c->small_utility, equilibrium);
-    _kv_free_temporary_control(c);
-    return status;
+    return _kv_with_control(big, small, model, [&](kv_control_s *c) {
+        int status = _kv_marginalize(c, equilibrium, mode, simplify);
+        return status ? status : _kv_copy_to_table_pair(c->small_probability, c->small_utility, equilibrium);
+    });
+}
+
+int _kv_marginalize_tables(kv_table_s *big, kv_table_s *small, int equilibrium, int mode,
+                           int simplify)
+{
+    return _kv_marginalize_tables_using_control(big, small, nullptr, equilibrium, mode, simplify);
 }
 
 kv_table_s *_kv_table_get_marginal(kv_table_s *t, kv_node_s *const *nodes, int equilibrium,

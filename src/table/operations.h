@@ -3,6 +3,7 @@
 #pragma once
 
 #include "control.h"
+#include "core/error.h"
 
 // Equilibrium and evidence-mode arguments use the public enumeration values:
 // sum is 11 (anything else means max), fast retraction is 21.
@@ -41,6 +42,22 @@ int _kv_control_divide(kv_control_s *c);
 int _kv_divide_tables(kv_table_s *big, kv_table_s *small);
 // A listed control for two tables placed by their types, or NULL.
 kv_control_s *_kv_control_for_tables(kv_table_s *big, kv_table_s *small);
+// Runs op(control) on a fresh control for the two tables, or with a model
+// on a temporary one that borrows the model's loops, then frees it: op's
+// status, or the error code of the control's creation.
+template <class Op> int _kv_with_control(kv_table_s *big, kv_table_s *small, kv_control_s *model, Op &&op)
+{
+    kv_control_s *c = model ? _kv_create_temporary_control(model, big, small)
+                            : _kv_control_for_tables(big, small);
+    if (!c)
+        return kv_error_code();
+    int status = op(c);
+    if (model)
+        _kv_free_temporary_control(c);
+    else
+        _kv_free_control(c);
+    return status;
+}
 
 // Marginalizes the big side onto the small side.  The discrete result goes
 // to the domain's scratch buffer (probabilities, then utilities for

@@ -334,6 +334,21 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
     return _kv_set_error_code(kv_error_none);
 }
 
+void _kv_add_partials(double *dest, const double *partials, size_t chunks, size_t size, bool max)
+{
+    for (size_t k = 0; k < chunks; ++k) {
+        const double *q = partials + k * size;
+        if (max) {
+            for (size_t i = 0; i < size; ++i)
+                if (q[i] > dest[i])
+                    dest[i] = q[i];
+        } else {
+            for (size_t i = 0; i < size; ++i)
+                dest[i] += q[i];
+        }
+    }
+}
+
 static void run_group(kv_task_s *t)
 {
     for (size_t i = 0; i < t->group_count; ++i)
@@ -386,17 +401,7 @@ int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *des
         run_group(&shares[0]);
     else
         run_on_workers(run_share, shares, sizeof *shares, T);
-    for (size_t k = 0; k < chunks; ++k) {
-        const double *q = partial + k * size;
-        if (max) {
-            for (size_t i = 0; i < size; ++i)
-                if (q[i] > destination[i])
-                    destination[i] = q[i];
-        } else {
-            for (size_t i = 0; i < size; ++i)
-                destination[i] += q[i];
-        }
-    }
+    _kv_add_partials(destination, partial, chunks, size, max);
     return _kv_set_error_code(kv_error_none);
 }
 

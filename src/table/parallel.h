@@ -70,6 +70,11 @@ int _kv_do_table_operation(kv_control_s *c, kv_task_function_t task, const doubl
 int _kv_do_table_reduction(kv_control_s *c, kv_task_function_t task, double *destination,
                            size_t size, bool max);
 
+// Adds the partial results of `chunks` chunks, size entries each, into dest
+// (with max, keeps the larger entries instead), chunk by chunk in order, so
+// that the result does not depend on which thread reduced which chunk.
+void _kv_add_partials(double *dest, const double *partials, size_t chunks, size_t size, bool max);
+
 // Whether an operation over this big table could be split among threads:
 // the sliced operations run on the calling thread, and over whole tables
 // they leave the big ones to the threaded kernels.

@@ -70,6 +70,15 @@ struct kv_table_s {
 
 static_assert(std::is_trivially_destructible_v<kv_table_s>);
 
+// The sum of n numbers accumulated in extended precision, in order.
+inline long double _kv_ordered_sum(const double *x, size_t n)
+{
+    long double sum = 0.0L;
+    for (size_t i = 0; i < n; ++i)
+        sum += x[i];
+    return sum;
+}
+
 // Offset of the mean of continuous node k in a configuration's CG block.
 inline size_t _kv_cg_mean_offset(size_t k)
 {

@@ -1105,3 +1105,23 @@ TEST(DeepTreeTest, LongChainOnASmallStack)
     EXPECT_NEAR(r.first, agree, 1e-12);
     EXPECT_NEAR(r.pe, 0.5, 1e-12);
 }
+
+// Compilation sizes the scratch buffer for every marginal that propagation
+// takes: it never moves under a propagation.
+TEST_F(PropagateTest, ScratchBufferStaysPut)
+{
+    std::mt19937 rng(31);
+    Oracle o{random_network(d, rng, 9, 45)};
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    const double *buffer = d->scratch_buffer;
+    size_t size = d->scratch_buffer_size;
+    ASSERT_NE(buffer, nullptr);
+    for (int step = 0; step < 6; ++step) {
+        ASSERT_EQ(kv_domain_retract_findings(d), 0);
+        enter(random_evidence(rng, o.nodes, 40));
+        kv_domain_propagate(d, step % 3 == 2 ? kv_equilibrium_max : kv_equilibrium_sum,
+                            step % 2 ? kv_mode_fast_retraction : kv_mode_normal);
+        EXPECT_EQ(d->scratch_buffer, buffer) << step;
+        EXPECT_EQ(d->scratch_buffer_size, size) << step;
+    }
+}
