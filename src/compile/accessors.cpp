@@ -117,10 +117,8 @@ size_t kv_clique_get_number_of_neighbors(kv_clique_t c)
 // on: its tree fills its evidence slices and keeps whole tables.
 static void expose(kv_clique_s *c)
 {
-    if (kv_junction_tree_s *jt = c->junction_tree) {
-        _kv_jt_fill_slices(jt);
-        jt->clique_tables_exposed = 1;
-    }
+    if (kv_junction_tree_s *jt = c->junction_tree)
+        _kv_jt_expose_tables(jt);
 }
 
 kv_table_t kv_clique_get_probability_table(kv_clique_t c)

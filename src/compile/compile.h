@@ -34,6 +34,35 @@ struct kv_clique_s {
     void *user_data;
 };
 
+// The form of a junction tree's tables (docs/propagation.md).  Whole: every
+// clique and separator entry holds its current number.  Sliced: after
+// operations on evidence slices the entries against the propagated hard
+// evidence are stale (their zeros are not written), and so may be the dense
+// tables of cliques that have a sparse form.  Every change of form or of
+// the facts beside it is one of the transitions declared together in
+// inference/propagate.h (_kv_jt_begin_propagation and the rest).
+enum kv_tables_form_t : int {
+    KV_TABLES_WHOLE = 0,
+    KV_TABLES_SLICED = 1,
+};
+
+struct kv_tables_state_s {
+    kv_tables_form_t form;
+    // A clique table was handed out: the caller may read it at any time, so
+    // the tree works on whole tables for good.
+    int exposed;
+    // The tables hold the priors of a full reset (no evidence): the sparse
+    // form is made from them.
+    int priors;
+    // The sparse form has been made (the cliques where it pays have one);
+    // sparse_active while the current propagation works on it.
+    int sparse_built;
+    int sparse_active;
+    // After the reset before an evidence propagation: the separators count
+    // as ones, whatever their data, until the next collect has passed each.
+    int unit_separators;
+};
+
 // One level of a depth-first walk over a junction tree: the clique, the
 // neighbour it was entered from, the next neighbour to visit and what the
 // walk keeps for the clique.
@@ -79,24 +108,7 @@ struct kv_junction_tree_s {
     // Beliefs of the tree's discrete chance nodes, in domain node order, as
     // the last reset without evidence left them; null when not known.
     double *prior_beliefs;
-    // Propagations of hard evidence work on evidence slices (see the table
-    // operations): sliced is set while some clique or separator entries
-    // against the propagated hard evidence are stale, and callers that
-    // read those tables fill them first (_kv_jt_fill_slices).  Once a
-    // clique table has been handed out, the tree works on whole tables.
-    int sliced;
-    int clique_tables_exposed;
-    // Set by a reset before evidence: the separator tables hold ones in
-    // effect, whatever their data, until the next collect has absorbed
-    // through each of them.
-    int unit_separators;
-    // Structural zeros (see the sparse propagation): tables_prior is set
-    // while the tables hold the priors of a full reset, sparse_built once the
-    // large, mostly zero cliques got their sparse form from them, and
-    // sparse_on while a propagation works on that form.
-    int tables_prior;
-    int sparse_built;
-    int sparse_on;
+    kv_tables_state_s tables;
     void *user_data;
 };
 

@@ -279,7 +279,7 @@ static int incorporate_potential(kv_node_s *n, kv_junction_tree_s *jt, Vec<char>
 {
     kv_control_s *c = n->potential_control;
     kv_table_s *big = _kv_control_big(c);
-    if (slice && big->sparse && jt->sparse_on)
+    if (slice && big->sparse && jt->tables.sparse_active)
         return kv_error_none; // loaded whole from its sparse form
     bool assign = unfilled[big->number] != 0;
     unfilled[big->number] = 0;
@@ -464,7 +464,7 @@ static int load_potentials(kv_junction_tree_s *jt, int keep_evidence,
     for (kv_clique_s **cc = jt->cliques; *cc; ++cc) {
         kv_clique_s *c = *cc;
         c->unit_table = 0;
-        if (slice && c->probability_table->sparse && jt->sparse_on) {
+        if (slice && c->probability_table->sparse && jt->tables.sparse_active) {
             _kv_sparse_load(c->probability_table);
             continue;
         }
@@ -532,21 +532,13 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
     size_t count;
     if (int status = reset_evidence_state(jt, keep_evidence, count))
         return status;
-    jt->sparse_on = 0;
-    _kv_jt_sparse_stale(jt, true);
-    if (jt->tables_to_propagate && jt->sparse_built)
-        _kv_jt_free_sparse(jt);
-    jt->tables_prior = 0;
+    _kv_jt_begin_reset(jt);
     // Tables generated from models are refreshed here once models exist.
     if (!jt->tables_to_propagate && d->memory_data) {
         jt_transfer_tables(jt, false);
-        jt->sliced = jt->unit_separators = 0;
         jt->equilibrium = kv_equilibrium_sum;
         return kv_error_none;
     }
-    jt->sliced = jt->unit_separators = 0;
-    for (kv_clique_s **c = jt->cliques; *c; ++c)
-        (*c)->unit_table = 0;
     std::free(jt->prior_beliefs);
     jt->prior_beliefs = nullptr;
     if (int status = load_potentials(jt, keep_evidence))
@@ -560,10 +552,10 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
         return status;
     if (int status = _kv_jt_update_beliefs(jt, kv_equilibrium_sum, kv_mode_normal))
         return status;
-    if (no_evidence_in_tables(jt)) {
+    bool priors = no_evidence_in_tables(jt);
+    if (priors)
         remember_priors(jt);
-        jt->tables_prior = !d->memory_data;
-    }
+    _kv_jt_end_reset(jt, priors && !d->memory_data);
     if (d->memory_data)
         jt_transfer_tables(jt, true);
     jt->tables_to_propagate = 0;
@@ -594,18 +586,14 @@ int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
     if (count == 0)
         return _kv_jt_reset_inference_engine(jt, 0);
     bool sliced = _kv_jt_slices(jt, kv_equilibrium_sum, kv_mode_normal);
-    if (sliced) {
-        jt->sliced = 1;
-        _kv_jt_sparse_begin(jt);
-    }
-    jt->tables_prior = 0;
+    _kv_jt_begin_reset_for_evidence(jt, sliced);
     // The priors come from a full reset with the same node tables (a change
     // sets the tables-to-propagate flag), which checked them.
     if (int status = load_potentials(jt, 0, sliced ? entered_state : nullptr, true))
         return status;
     // The separators count as ones until the collect that follows has
     // passed each of them once.
-    jt->unit_separators = 1;
+    _kv_jt_end_reset_for_evidence(jt);
     if (!for_prior_tables(jt, [&](kv_table_s *b, size_t offset) {
             std::memcpy(b->discrete_data, jt->prior_beliefs + offset, b->size * sizeof(double));
         }))

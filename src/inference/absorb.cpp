@@ -80,30 +80,8 @@ int _kv_clique_combine(kv_clique_s *c, kv_control_s *into, bool sliced)
 bool _kv_jt_slices(const kv_junction_tree_s *jt, int eq, int mode)
 {
     const kv_domain_s *d = jt->domain;
-    return eq == kv_equilibrium_sum && mode == kv_mode_normal && !jt->clique_tables_exposed &&
+    return eq == kv_equilibrium_sum && mode == kv_mode_normal && !jt->tables.exposed &&
            d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes == 0;
-}
-
-void _kv_jt_fill_slices(kv_junction_tree_s *jt)
-{
-    if (!jt->sliced)
-        return;
-    for (kv_clique_s **cc = jt->cliques; *cc; ++cc) {
-        kv_clique_s *c = *cc;
-        if (c->probability_table->sparse)
-            _kv_sparse_fill(c->probability_table); // its values are exact everywhere
-        else
-            _kv_fill_outside_slice(c->probability_table, _kv_node_chosen_state);
-        for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
-            _kv_fill_outside_slice(_kv_control_small(cell->control), _kv_node_chosen_state);
-    }
-    jt->sliced = 0;
-}
-
-void _kv_domain_fill_slices(kv_domain_s *d)
-{
-    for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
-        _kv_jt_fill_slices(jt);
 }
 
 // A fast-retraction message that is zero where the source's own table is
@@ -153,7 +131,7 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     kv_junction_tree_s *tree = source->junction_tree;
     bool sliced = _kv_jt_slices(tree, eq, mode);
     if (sliced)
-        tree->sliced = 1;
+        _kv_jt_tables_sliced(tree);
     _kv_clique_take_ones(source);
     kv_table_s *sp = from->small_probability, *su = from->small_utility;
     // Next to a sparse clique only the separator's support can be nonzero;
@@ -191,7 +169,7 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     // Only the update is scaled by z: the separator keeps the source's own
     // marginal, so the represented joint loses the factor z that the step
     // constant gains.
-    bool unit = collect && tree->unit_separators;
+    bool unit = collect && tree->tables.unit_separators;
     if (link)
         separator_update(sep, fresh, count, on_support, z, unit);
     else

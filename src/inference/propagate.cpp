@@ -78,11 +78,11 @@ static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, i
         root = selected ? selected : jt->root;
     root->root_mark = 1;
     int collected = _kv_collect_evidence(root, eq, mode);
-    jt->unit_separators = 0;
+    _kv_jt_collect_done(jt);
     if (collected)
         return collected;
     bool sliced = _kv_jt_slices(jt, eq, mode);
-    bool sparse = sliced && jt->sparse_on && root->probability_table->sparse;
+    bool sparse = sliced && jt->tables.sparse_active && root->probability_table->sparse;
     _kv_clique_take_ones(root);
     double z = sparse   ? _kv_sparse_sum(root->probability_table)
                : sliced ? _kv_sliced_sum(root->probability_table, _kv_node_chosen_state)
@@ -215,16 +215,16 @@ static int fail(kv_junction_tree_s *jt, int status)
 }
 
 namespace {
-// The sparse form serves one propagation at a time.
-struct SparseOff {
+// However the propagation ends, the sparse form rests afterwards.
+struct PropagationEnd {
     kv_junction_tree_s *jt;
-    ~SparseOff() { jt->sparse_on = 0; }
+    ~PropagationEnd() { _kv_jt_end_propagation(jt); }
 };
 } // namespace
 
 static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq, int mode)
 {
-    SparseOff off{jt};
+    PropagationEnd end{jt};
     kv_domain_s *d = jt->domain;
     if (_kv_set_error_code(
             !valid(eq, mode) ||
@@ -261,17 +261,8 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
     bool same_equilibrium = jt->equilibrium == eq;
     for (kv_clique_s **c = jt->cliques; *c; ++c)
         (*c)->root_mark = same_equilibrium ? 0 : 1;
-    // A propagation over whole tables must not meet the stale entries
-    // of an earlier sliced one (their values would reach the normalisers).
     bool sliced = _kv_jt_slices(jt, eq, mode);
-    if (sliced) {
-        jt->sliced = 1;
-        _kv_jt_sparse_begin(jt);
-    } else {
-        _kv_jt_fill_slices(jt);
-        _kv_jt_sparse_stale(jt, false);
-    }
-    jt->tables_prior = 0;
+    _kv_jt_begin_propagation(jt, sliced);
     if (int status = incorporate_evidence(jt, mode, jt->evidence_mode, sliced))
         return fail(jt, status);
     if (d->number_of_continuous_nodes)

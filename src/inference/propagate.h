@@ -25,9 +25,37 @@ void _kv_clique_take_ones(kv_clique_s *c);
 // Combines into clique c through its control (sliced or over the whole
 // table); a table counting as ones takes the small table's entries.
 int _kv_clique_combine(kv_clique_s *c, kv_control_s *into, bool sliced);
-// Gives the entries against the propagated hard evidence their zeros.
+
+// ---------------------------------------------------------------------------
+// The form of a tree's tables (jt->tables): every transition.
+//
+//   full reset          begin_reset: whole, sparse form resting (freed when
+//                       the node tables changed), no cliques or separators
+//                       counting as ones; end_reset: priors when the tables
+//                       hold them.
+//   evidence reset      begin_reset_for_evidence: sliced (when the
+//                       propagation will be), on the sparse form; the
+//                       cliques without potentials count as ones on their
+//                       slices; end_reset_for_evidence: the separators
+//                       count as ones until collect_done.
+//   propagation         begin_propagation: sliced on the sparse form, or
+//                       whole with every stale entry filled; a sliced
+//                       operation marks the tree sliced (tables_sliced);
+//                       end_propagation: the sparse form rests.
+//   reading tables      fill_slices: sliced -> whole (joint marginals,
+//                       save to memory); expose_tables: whole for good.
+void _kv_jt_begin_propagation(kv_junction_tree_s *jt, bool sliced);
+void _kv_jt_end_propagation(kv_junction_tree_s *jt);
+void _kv_jt_tables_sliced(kv_junction_tree_s *jt);
+void _kv_jt_collect_done(kv_junction_tree_s *jt);
 void _kv_jt_fill_slices(kv_junction_tree_s *jt);
 void _kv_domain_fill_slices(kv_domain_s *d);
+void _kv_jt_expose_tables(kv_junction_tree_s *jt);
+void _kv_jt_begin_reset(kv_junction_tree_s *jt);
+void _kv_jt_end_reset(kv_junction_tree_s *jt, bool priors);
+void _kv_jt_begin_reset_for_evidence(kv_junction_tree_s *jt, bool sliced);
+void _kv_jt_end_reset_for_evidence(kv_junction_tree_s *jt);
+
 // The collect pass toward root over the subtree of marked cliques, and
 // the distribute pass from root over the whole tree.
 int _kv_collect_evidence(kv_clique_s *root, int equilibrium, int mode);
@@ -72,15 +100,14 @@ bool _kv_node_evidence_to_propagate(const kv_node_s *n);
 bool _kv_node_evidence_to_retract(const kv_node_s *n);
 
 // Sum propagation over the nonzero entries of large, mostly zero cliques.
-// Built from the prior tables of a full reset (tables_prior); freed when the
-// node tables change.  The kernels act on a control whose big table is
+// Built from the prior tables of a full reset (tables.priors); freed when
+// the node tables change.  The kernels act on a control whose big table is
 // sparse and that has its map; the results are those of the whole-table
 // operations.
 void _kv_jt_build_sparse(kv_junction_tree_s *jt);
 void _kv_jt_free_sparse(kv_junction_tree_s *jt);
-// Starts a propagation on the sparse form: builds it from prior tables,
-// gathers values the dense tables hold newer.
-void _kv_jt_sparse_begin(kv_junction_tree_s *jt);
+// The compact values get what the dense tables hold newer.
+void _kv_jt_sparse_gather(kv_junction_tree_s *jt);
 // The dense tables are about to be worked on whole (or rewritten): they get
 // the compact values first, which then count as stale.
 void _kv_jt_sparse_stale(kv_junction_tree_s *jt, bool dense_rewritten);
@@ -102,7 +129,7 @@ std::pair<size_t, double> set_sparse_limits(size_t minimum_size, double maximum_
 // control's big table.
 inline bool _kv_sparse_use(const kv_junction_tree_s *jt, const kv_control_s *c)
 {
-    return jt->sparse_on && c->sparse_map;
+    return jt->tables.sparse_active && c->sparse_map;
 }
 
 // The domain's beliefs, expected utilities and continuous moments, written

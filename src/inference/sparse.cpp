@@ -255,7 +255,7 @@ void _kv_jt_free_sparse(kv_junction_tree_s *jt)
             t->sparse = nullptr;
         }
     }
-    jt->sparse_built = 0;
+    jt->tables.sparse_built = 0;
 }
 
 // The sparse form of one clique of the tree, from its prior table; the
@@ -308,8 +308,8 @@ static void build_sparse_clique(kv_clique_s *c)
 void _kv_jt_build_sparse(kv_junction_tree_s *jt)
 {
     kv_domain_s *d = jt->domain;
-    jt->sparse_built = 1;
-    if (d->is_compressed || d->memory_data || jt->clique_tables_exposed || d->chain_blocks ||
+    jt->tables.sparse_built = 1;
+    if (d->is_compressed || d->memory_data || jt->tables.exposed || d->chain_blocks ||
         d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes)
         return;
     for (kv_clique_s **c = jt->cliques; *c; ++c) {
@@ -321,21 +321,16 @@ void _kv_jt_build_sparse(kv_junction_tree_s *jt)
     }
 }
 
-void _kv_jt_sparse_begin(kv_junction_tree_s *jt)
+void _kv_jt_sparse_gather(kv_junction_tree_s *jt)
 {
-    if (jt->tables_prior && !jt->sparse_built)
-        _kv_jt_build_sparse(jt);
-    jt->tables_prior = 0;
-    jt->sparse_on = 1;
     for (kv_clique_s **c = jt->cliques; *c; ++c) {
         kv_sparse_s *s = (*c)->probability_table->sparse;
-        if (!s || !s->values_stale)
+        if (!s || s->current != KV_SPARSE_DENSE)
             continue;
         const double *x = (*c)->probability_table->discrete_data;
         for (size_t i = 0; i < s->count; ++i)
             s->values[i] = x[s->positions[i]];
-        s->values_stale = 0;
-        s->loaded = 0;
+        s->current = KV_SPARSE_AGREE;
     }
 }
 
@@ -347,36 +342,33 @@ void _kv_jt_sparse_stale(kv_junction_tree_s *jt, bool dense_rewritten)
             continue;
         if (!dense_rewritten)
             _kv_sparse_fill((*c)->probability_table);
-        s->dense_stale = 0;
-        s->values_stale = 1;
-        s->loaded = 0;
+        s->current = KV_SPARSE_DENSE;
     }
 }
 
 // The current values: a case's load is not copied until something writes.
 static const double *current(const kv_sparse_s *s)
 {
-    return s->loaded ? s->initial : s->values;
+    return s->current == KV_SPARSE_INITIAL || s->current == KV_SPARSE_INITIAL_AGREE ? s->initial
+                                                                                    : s->values;
 }
 
 void _kv_sparse_fill(kv_table_s *t)
 {
     kv_sparse_s *s = t->sparse;
-    if (!s || !s->dense_stale)
+    if (!s || (s->current != KV_SPARSE_VALUES && s->current != KV_SPARSE_INITIAL))
         return;
     double *x = t->discrete_data;
     const double *v = current(s);
     for (size_t i = 0; i < s->count; ++i)
         x[s->positions[i]] = v[i];
-    s->dense_stale = 0;
+    s->current = s->current == KV_SPARSE_INITIAL ? KV_SPARSE_INITIAL_AGREE : KV_SPARSE_AGREE;
 }
 
 void _kv_sparse_load(kv_table_s *t)
 {
     kv_sparse_s *s = t->sparse;
-    s->loaded = 1;
-    s->values_stale = 0;
-    s->dense_stale = 1;
+    s->current = KV_SPARSE_INITIAL;
 }
 
 namespace {
@@ -458,8 +450,7 @@ void _kv_sparse_multiply(const kv_control_s *c)
     Share share{c->sparse_map, current(s), c->small_probability->discrete_data, s->values, 0};
     _kv_run_ranges(c->domain, kv_sparse_map_s::chunks, s->count / kv_sparse_map_s::chunks,
                    multiply_chunks, &share);
-    s->loaded = 0;
-    s->dense_stale = 1;
+    s->current = KV_SPARSE_VALUES;
 }
 
 int _kv_sparse_marginalize(const kv_control_s *c, bool whole)
@@ -512,6 +503,5 @@ void _kv_sparse_scale(kv_table_s *t, double r)
     const double *v = current(s);
     for (size_t i = 0; i < s->count; ++i)
         s->values[i] = v[i] * r;
-    s->loaded = 0;
-    s->dense_stale = 1;
+    s->current = KV_SPARSE_VALUES;
 }

@@ -35,18 +35,25 @@ constexpr signed char KV_HEAD = 0;   // the table gives its distribution
 constexpr signed char KV_TAIL = 1;   // a conditioning variable (regression coefficients)
 constexpr signed char KV_ABSENT = 2; // the table says nothing about it yet
 
+// Where a sparse clique's current numbers are.
+enum kv_sparse_current_t : int {
+    KV_SPARSE_AGREE = 0,     // in the compact values, and the dense table agrees
+    KV_SPARSE_VALUES,        // in the compact values; the dense table is behind
+    KV_SPARSE_INITIAL,       // the potentials' product (a new case's load, not
+                             // copied yet); the dense table is behind
+    KV_SPARSE_INITIAL_AGREE, // the potentials' product, and the dense table agrees
+    KV_SPARSE_DENSE,         // in the dense table; the compact values are behind
+};
+
 // The nonzero entries of a large, mostly zero clique table (see the sparse
 // propagation): their positions, their values, and the product of the
-// clique's potentials there.  Either side may be stale while the other is
-// worked on.
+// clique's potentials there.
 struct kv_sparse_s {
     size_t count;
     uint32_t *positions;
     double *values;
     double *initial;
-    int dense_stale;
-    int values_stale;
-    int loaded; // the values are the initial ones, not copied yet
+    kv_sparse_current_t current;
 };
 
 struct kv_table_s {
