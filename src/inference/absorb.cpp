@@ -119,6 +119,13 @@ static void separator_update(double *sep, const double *fresh, size_t count, At 
             sep[at(k)] = fresh[at(k)] / z;
         return;
     }
+    if (z == 1.0) { // a distribute: no normaliser, and no division for it
+        for (size_t k = 0; k < count; ++k) {
+            double old = sep[at(k)];
+            sep[at(k)] = fresh[at(k)] / (old == 0.0 ? 1.0 : old) * (old == 0.0 ? 0.0 : 1.0);
+        }
+        return;
+    }
     for (size_t k = 0; k < count; ++k) {
         double old = sep[at(k)];
         sep[at(k)] = fresh[at(k)] / (old == 0.0 ? 1.0 : old) * (old == 0.0 ? 0.0 : 1.0) / z;

@@ -99,6 +99,9 @@ int _kv_create_control_contents(kv_control_s *c, kv_table_s *big, kv_table_s *sm
 kv_loop_s *_kv_create_d_control_data(kv_node_s *const *big_nodes, size_t D,
                                      kv_node_s *const *small_nodes, size_t d);
 
+// The "alternative" control is the working half of the loop data: a copy
+// of the static half that each setup specialises to the operation at hand
+// (the evidence, the sum-max flags) and merges where loops are contiguous.
 // Rebuilds the working half from the current tables.
 void _kv_reset_alternative_control(kv_control_s *c);
 // Setups run before an operation: reset, specialise to the evidence, merge
