@@ -559,6 +559,29 @@ KV_API kv_boolean_t kv_node_has_experience_table(kv_node_t node);
 KV_API kv_boolean_t kv_node_has_fading_table(kv_node_t node);
 
 /* ---------------------------------------------------------------------------
+ * Case data: a table of cases held by the domain, one optional state (or
+ * value) per chance or decision node and case, and a count (weight) per case,
+ * 1 unless set.  Columns are made when a node's first entry is set.
+ */
+/* New cases are unset with count 1; the cases kept keep their data. */
+KV_API kv_status_t kv_domain_set_number_of_cases(kv_domain_t domain, size_t count);
+/* Appends one unset case: its index, or (size_t)-1. */
+KV_API kv_index_t kv_domain_new_case(kv_domain_t domain);
+KV_API kv_count_t kv_domain_get_number_of_cases(kv_domain_t domain);
+/* A count is nonnegative and finite; 0 is allowed. */
+KV_API kv_status_t kv_domain_set_case_count(kv_domain_t domain, size_t case_index, kv_number_t count);
+KV_API kv_number_t kv_domain_get_case_count(kv_domain_t domain, size_t case_index);
+KV_API kv_status_t kv_node_set_case_state(kv_node_t node, size_t case_index, size_t state);
+/* The stored state; (size_t)-1 with no_value when the entry is unset. */
+KV_API kv_index_t kv_node_get_case_state(kv_node_t node, size_t case_index);
+/* Continuous nodes; the value must be finite. */
+KV_API kv_status_t kv_node_set_case_value(kv_node_t node, size_t case_index, kv_number_t value);
+/* The stored value; -1.0 with no_value when the entry is unset. */
+KV_API kv_number_t kv_node_get_case_value(kv_node_t node, size_t case_index);
+KV_API kv_status_t kv_node_unset_case(kv_node_t node, size_t case_index);
+KV_API kv_boolean_t kv_node_case_is_set(kv_node_t node, size_t case_index);
+
+/* ---------------------------------------------------------------------------
  * Expressions: immutable trees shared by reference count.  A new expression
  * belongs to the caller until a composite or a model slot holds it.
  */

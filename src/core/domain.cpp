@@ -14,6 +14,7 @@
 #include "table/control.h"
 #include "table/table.h"
 #include "compile/compile.h"
+#include "learn/learn.h"
 
 kv_domain_t kv_new_domain(void)
 {
@@ -45,6 +46,7 @@ kv_status_t kv_domain_delete(kv_domain_t d)
     _kv_free_domain_controls(d);
     _kv_free_domain_tables(d);
     std::free(d->scratch_buffer);
+    _kv_free_domain_cases(d);
     _kv_free_attribute_list(d->attributes);
     std::free(d->class_name);
     std::free(d->inputs);

@@ -78,6 +78,13 @@ struct kv_domain_s {
     double log_likelihood;
     double log_likelihood_tolerance;
 
+    // Case data: cases 0 .. number_of_cases - 1 in columns of case_capacity
+    // entries (on the nodes); the entries from number_of_cases on are unset
+    // with count 1.  case_counts NULL: every count is 1.
+    size_t number_of_cases;
+    size_t case_capacity;
+    double *case_counts;
+
     // The random generator starts from this seed at its first draw.
     unsigned long random_seed;
 
@@ -139,6 +146,13 @@ struct kv_node_s {
     int value_propagated;
     double propagated_value;
     int entered_state; // discrete: the single positive state, or -1
+    // Case data (chance and decision nodes), case_capacity entries each or
+    // NULL until the first entry is set: discrete nodes a state per case (-1,
+    // or any state out of range, is unset); continuous nodes a value and a
+    // set flag per case.
+    int *case_states;
+    double *case_values;
+    unsigned char *case_set;
 
     // Compilation: moral graph, triangulation and the junction forest.
     kv_node_s **neighbours;     // moral graph plus necessary fill-ins

@@ -11,6 +11,7 @@
 #include "expr/expression.h"
 #include "table/table.h"
 #include "compile/compile.h"
+#include "learn/learn.h"
 
 static size_t &category_count(kv_domain_s *d, kv_node_category_t category)
 {
@@ -99,6 +100,7 @@ void _kv_free_node_record(kv_node_s *n)
     std::free(n->output_clones);
     std::free(n->input_bindings);
     std::free(n->entered_finding);
+    _kv_free_node_cases(n);
     std::free(n);
 }
 

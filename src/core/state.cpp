@@ -8,6 +8,7 @@
 #include "expr/expression.h"
 #include "table/table.h"
 #include "compile/compile.h"
+#include "learn/learn.h"
 
 // Discrete chance or decision node that is not an output clone: the nodes
 // whose states the caller may edit.
@@ -98,6 +99,7 @@ kv_status_t kv_node_set_number_of_states(kv_node_t n, size_t k)
         }
     } else {
         shrink_states(n, k);
+        _kv_node_cases_resized(n, k);
     }
     n->number_of_states = k;
     _kv_node_resize_models(n);
