@@ -582,6 +582,35 @@ KV_API kv_status_t kv_node_unset_case(kv_node_t node, size_t case_index);
 KV_API kv_boolean_t kv_node_case_is_set(kv_node_t node, size_t case_index);
 
 /* ---------------------------------------------------------------------------
+ * Case files.  A case file holds one case as evidence, a line per observed
+ * node: its name, a colon and a value (a quoted state label, true or false,
+ * # and a state index, a number, or a likelihood vector in parentheses).  A
+ * case data file holds many: a header line of node names (after a # when
+ * counts come first on each line), then one case per line with one item per
+ * header node, * or ? for a missing value, commas between items optional.
+ * Files are read and written in the C numeric locale; parse errors go to the
+ * handler with their line.
+ */
+/* Retracts all findings, then enters the file's case; on failure every
+ * finding is retracted (an unreadable file leaves the evidence alone). */
+KV_API kv_status_t kv_domain_parse_case(kv_domain_t domain, kv_string_t file_name,
+                                        kv_error_handler_t handler, void *data);
+/* The current evidence of every chance and decision node. */
+KV_API kv_status_t kv_domain_save_case(kv_domain_t domain, kv_string_t file_name);
+/* Appends the file's cases to the case data; on failure none is added. */
+KV_API kv_status_t kv_domain_parse_cases(kv_domain_t domain, kv_string_t file_name,
+                                         kv_error_handler_t handler, void *data);
+/* Writes the listed nodes (NULL-terminated, distinct chance or decision
+ * nodes) for the listed cases (ended by a negative index such as
+ * (kv_index_t)-1; NULL: all, in order).  With counts each line starts with
+ * the case count; without, a case is written count times and every count
+ * must be a whole number below 4294967295.  The separator (a comma or white
+ * space, for the reader) and the missing-value text may not hold a newline. */
+KV_API kv_status_t kv_domain_save_cases(kv_domain_t domain, kv_string_t file_name, kv_node_t *nodes,
+                                        const kv_index_t *cases, kv_boolean_t include_counts,
+                                        kv_string_t separator, kv_string_t missing);
+
+/* ---------------------------------------------------------------------------
  * Expressions: immutable trees shared by reference count.  A new expression
  * belongs to the caller until a composite or a model slot holds it.
  */

@@ -2,7 +2,6 @@
 // by reference count, cloning, type checking and the text form.
 #include "expression.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +9,7 @@
 
 #include "core/api.h"
 #include "core/memory.h"
+#include "io/writer.h"
 
 namespace {
 
@@ -466,30 +466,6 @@ bool comparison(const kv_expression_s *e)
     return e->op >= kv_operator_equals && e->op <= kv_operator_greater_than_or_equals;
 }
 
-void append_label(std::string &out, const char *text)
-{
-    out += '"';
-    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; ++c) {
-        switch (*c) {
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        default:
-            if (std::isprint(*c)) {
-                out += char(*c);
-            } else {
-                char buffer[8];
-                bool octal_next = c[1] >= '0' && c[1] <= '7';
-                std::snprintf(buffer, sizeof buffer, octal_next ? "\\%03o" : "\\%o", unsigned(*c));
-                out += buffer;
-            }
-        }
-    }
-    out += '"';
-}
-
 void format(std::string &out, const kv_expression_s *e, const char *number_format);
 
 void operand(std::string &out, const kv_expression_s *e, bool parenthesise, const char *number_format)
@@ -510,7 +486,7 @@ void format(std::string &out, const kv_expression_s *e, const char *number_forma
         out += buffer;
         return;
     case kv_operator_label:
-        append_label(out, e->payload.label);
+        _kv_write_string(out, e->payload.label);
         return;
     case kv_operator_node:
         out += e->payload.node->name ? e->payload.node->name : "";

@@ -81,6 +81,7 @@ void unget_token(Parser &p, int token)
 {
     p.pushback_text[p.pushed] = p.text;
     p.pushback_number[p.pushed] = p.number;
+    p.pushback_line[p.pushed] = p.token_line;
     p.pushback[p.pushed++] = token;
 }
 
@@ -92,14 +93,18 @@ static bool pop(Parser &p, int &token)
     token = p.pushback[p.pushed];
     p.text = p.pushback_text[p.pushed];
     p.number = p.pushback_number[p.pushed];
+    p.token_line = p.pushback_line[p.pushed];
     return true;
 }
 
-// Skips white space and `%' comments; false at the end of the input.
+// Skips white space and `%' comments; false at the end of the input.  The
+// line of what follows is the token's line.
 static bool skip(Parser &p)
 {
     for (;;) {
         int c = peek(p);
+        if (c < 0 && p.refill && p.refill(p))
+            continue;
         if (c < 0 || (c == 0 && !p.from_file))
             return false;
         if (c == '%') {
@@ -107,8 +112,10 @@ static bool skip(Parser &p)
                 ;
             continue;
         }
-        if (!std::isspace(c))
+        if (!std::isspace(c)) {
+            p.token_line = p.line;
             return true;
+        }
         take(p);
     }
 }
@@ -245,7 +252,7 @@ int get_new_token(Parser &p)
     if (pop(p, token))
         return token;
     if (!skip(p))
-        return T_END;
+        return p.status ? T_ERROR : T_END;
     int c = peek(p);
     if (std::strchr("#()*,:;=?{|}", c) && c != 0) {
         take(p);
@@ -266,7 +273,7 @@ int get_old_token(Parser &p)
     if (pop(p, token))
         return token;
     if (!skip(p))
-        return T_END;
+        return p.status ? T_ERROR : T_END;
     int c = peek(p);
     if (c == '(' || c == ')') {
         take(p);
@@ -300,7 +307,7 @@ int get_expr_token(Parser &p)
     if (pop(p, token))
         return token;
     if (!skip(p))
-        return T_END;
+        return p.status ? T_ERROR : T_END;
     int c = peek(p);
     if (std::strchr("()*,:;{|}+-^/", c) && c != 0) {
         take(p);
@@ -372,6 +379,66 @@ void start_parser(Parser &p, const char *text, size_t size, bool from_file,
     p.line = 1;
     p.text.reserve(64);
     p.text.assign(1, '\0');
+}
+
+void StreamSource::start(Parser &p, kv_error_handler_t handler, void *data)
+{
+    start_parser(p, "", 0, true, handler, data);
+    p.refill = refill;
+    p.source = this;
+    refill(p);
+}
+
+// Reads until the buffer holds a part that ends at a newline no backslash
+// precedes (a backslash-newline may continue a string), or the input ends.
+bool StreamSource::read_more(Parser &p)
+{
+    constexpr size_t part = size_t(1) << 20;
+    // Drop what the parser has taken; keep the rest.
+    if (taken_) {
+        std::memmove(buffer_.data(), buffer_.data() + taken_, used_ - taken_);
+        used_ -= taken_;
+        taken_ = 0;
+        buffer_[used_] = '\0';
+    }
+    size_t searched = 0;
+    for (;;) {
+        for (size_t i = used_; i-- > searched;)
+            if (buffer_[i] == '\n' && (i == 0 || buffer_[i - 1] != '\\')) {
+                taken_ = i + 1;
+                return true;
+            }
+        searched = used_;
+        if (at_end_) {
+            taken_ = used_;
+            return used_ > 0;
+        }
+        if (buffer_.size() < used_ + part + 1)
+            buffer_.resize(used_ + part + 1);
+        size_t n = std::fread(buffer_.data() + used_, 1, part, stream_);
+        used_ += n;
+        buffer_[used_] = '\0';
+        if (n < part) {
+            if (std::ferror(stream_)) {
+                if (!p.status)
+                    p.status = _kv_set_error_code(kv_error_io);
+                return false;
+            }
+            at_end_ = true;
+        }
+    }
+}
+
+bool StreamSource::refill(Parser &p)
+{
+    auto *self = static_cast<StreamSource *>(p.source);
+    if (p.position < p.end || p.status || !self->read_more(p))
+        return false;
+    // The text must end with a character no number or name continues
+    // over; the byte after the part is a newline's successor or the NUL.
+    p.start = p.position = self->buffer_.data();
+    p.end = p.start + self->taken_;
+    return true;
 }
 
 bool is_old_format(const char *text, size_t size)

@@ -942,16 +942,6 @@ kv_domain_s *parse_net(const char *text, size_t size, bool from_file, kv_error_h
 
 namespace {
 
-struct Locale {
-    char *saved = nullptr;
-    bool ok() { return (saved = _kv_select_C_locale()) != nullptr; }
-    ~Locale()
-    {
-        if (saved)
-            _kv_restore_locale(saved);
-    }
-};
-
 struct Handler2 {
     kv_error_handler2_t handler;
 };
@@ -964,7 +954,7 @@ void adapt_handler(size_t position, kv_string_t message, void *data)
 kv_domain_t parse_stream(FILE *stream, kv_error_handler_t handler, void *data, const char *file_name)
 {
     return kv::guard_ptr([&]() -> kv_domain_t {
-        Locale locale;
+        kv::LocaleGuard locale;
         if (!locale.ok())
             return nullptr;
         std::vector<char, kv::ScratchAlloc<char>> text;
@@ -1007,7 +997,7 @@ kv_domain_t kv_net_parse_from_string(kv_string_t text, kv_error_handler2_t handl
         return nullptr;
     Handler2 wrapper{handler};
     return kv::guard_ptr([&]() -> kv_domain_t {
-        Locale locale;
+        kv::LocaleGuard locale;
         if (!locale.ok())
             return nullptr;
         kv_domain_s *d = kv::parse_net(text, std::strlen(text), false,
@@ -1026,7 +1016,7 @@ static kv_node_t *parse_nodes(kv_domain_s *container, kv_string_t file_name, kv_
     if (!f)
         return _kv_set_error_code(kv_error_io), nullptr;
     kv_node_t *result = kv::guard_ptr([&]() -> kv_node_t * {
-        Locale locale;
+        kv::LocaleGuard locale;
         if (!locale.ok())
             return nullptr;
         std::vector<char, kv::ScratchAlloc<char>> text;

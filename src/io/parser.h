@@ -40,6 +40,7 @@ struct Parser {
     const char *end = nullptr;
     bool from_file = false;
     size_t line = 1;
+    size_t token_line = 1; // line on which the last token began
     size_t error_count = 0;
     kv_error_handler_t handler = nullptr;
     void *handler_data = nullptr;
@@ -48,8 +49,15 @@ struct Parser {
     int pushback[2] = {0, 0};
     std::vector<char, ScratchAlloc<char>> pushback_text[2];
     double pushback_number[2] = {0, 0};
+    size_t pushback_line[2] = {0, 0};
     int pushed = 0;
     int status = 0; // error code of the first fatal error
+    // Streamed input: called when the text runs out; it replaces the text
+    // with the next part of the input and returns false at its end (with
+    // status set if reading failed).  The parts end at safe points, so a
+    // token never spans two of them.
+    bool (*refill)(Parser &) = nullptr;
+    void *source = nullptr;
 
     const char *text_value() const { return text.data(); }
 };
@@ -87,6 +95,36 @@ bool read_stream(FILE *stream, std::vector<char, ScratchAlloc<char>> &buf);
 // Sets up a parser over text (NUL-terminated, size bytes).
 void start_parser(Parser &p, const char *text, size_t size, bool from_file,
                   kv_error_handler_t handler, void *data);
+
+// A file read in parts of about a megabyte rather than whole: for inputs
+// that may be much larger than what is built from them.  Lives as long as
+// the parser it feeds.
+class StreamSource {
+public:
+    explicit StreamSource(FILE *stream) : stream_(stream) {}
+    // Sets up the parser over the stream; the first part is read at once.
+    void start(Parser &p, kv_error_handler_t handler, void *data);
+
+private:
+    static bool refill(Parser &p);
+    bool read_more(Parser &p);
+    FILE *stream_;
+    std::vector<char, ScratchAlloc<char>> buffer_;
+    size_t used_ = 0; // bytes of buffer_ holding input
+    size_t taken_ = 0; // bytes handed to the parser so far
+    bool at_end_ = false;
+};
+
+// Selects the C numeric locale for the life of the guard.
+struct LocaleGuard {
+    char *saved = nullptr;
+    bool ok() { return (saved = _kv_select_C_locale()) != nullptr; }
+    ~LocaleGuard()
+    {
+        if (saved)
+            _kv_restore_locale(saved);
+    }
+};
 
 // True when the input is in the old keyword-less format: a name, a string
 // and three numbers come first.
