@@ -97,6 +97,12 @@ static bool pop(Parser &p, int &token)
     return true;
 }
 
+// White space in the C locale, in which all text is read.
+static bool is_space(int c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 // Skips white space and `%' comments; false at the end of the input.  The
 // line of what follows is the token's line.
 static bool skip(Parser &p)
@@ -112,7 +118,7 @@ static bool skip(Parser &p)
                 ;
             continue;
         }
-        if (!std::isspace(c)) {
+        if (!is_space(c)) {
             p.token_line = p.line;
             return true;
         }
@@ -181,6 +187,12 @@ static int get_string(Parser &p)
         p.text.push_back(char(c));
     };
     for (;;) {
+        // Ordinary characters are taken in one run.
+        const char *run = p.position;
+        while (p.position < p.end && *p.position != '"' && *p.position != '\\' && *p.position != '\n' &&
+               *p.position != '\0')
+            ++p.position;
+        p.text.insert(p.text.end(), run, p.position);
         int c = peek(p);
         if (c < 0 || c == '\n' || (c == 0 && !p.from_file)) {
             fatal(p, kv_error_parse, "string did not end");
@@ -246,6 +258,14 @@ static int unexpected(Parser &p, int c)
     return T_ERROR;
 }
 
+static bool is_punctuation(int c, const char *set)
+{
+    for (; *set; ++set)
+        if (c == *set)
+            return true;
+    return false;
+}
+
 int get_new_token(Parser &p)
 {
     int token;
@@ -254,7 +274,7 @@ int get_new_token(Parser &p)
     if (!skip(p))
         return p.status ? T_ERROR : T_END;
     int c = peek(p);
-    if (std::strchr("#()*,:;=?{|}", c) && c != 0) {
+    if (is_punctuation(c, "#()*,:;=?{|}")) {
         take(p);
         return c;
     }
@@ -309,7 +329,7 @@ int get_expr_token(Parser &p)
     if (!skip(p))
         return p.status ? T_ERROR : T_END;
     int c = peek(p);
-    if (std::strchr("()*,:;{|}+-^/", c) && c != 0) {
+    if (is_punctuation(c, "()*,:;{|}+-^/")) {
         take(p);
         return c;
     }

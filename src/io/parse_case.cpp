@@ -97,6 +97,8 @@ struct Column {
                        kv::ScratchAlloc<std::pair<const std::string_view, long>>>
         labels;
 
+    Vec<std::string_view> names; // the state labels, made on first use
+
     explicit Column(kv_node_s *n) : node(n) {}
 
     bool values_increase()
@@ -106,17 +108,30 @@ struct Column {
         return increasing;
     }
 
-    long state_labelled(const char *label)
+    // The state with the label (length bytes): -1 none, -2 several.
+    long state_labelled(const char *label, size_t length)
     {
-        if (node->number_of_states <= 16)
-            return kv::label_state(node, label);
+        std::string_view wanted(label, length);
+        if (names.empty())
+            for (size_t s = 0; s < node->number_of_states; ++s)
+                names.push_back(kv::label_of(node, s));
+        if (names.size() <= 16) {
+            long found = -1;
+            for (size_t s = 0; s < names.size(); ++s)
+                if (names[s] == wanted) {
+                    if (found >= 0)
+                        return -2;
+                    found = long(s);
+                }
+            return found;
+        }
         if (labels.empty())
-            for (size_t s = 0; s < node->number_of_states; ++s) {
-                auto [at, fresh] = labels.emplace(kv::label_of(node, s), long(s));
+            for (size_t s = 0; s < names.size(); ++s) {
+                auto [at, fresh] = labels.emplace(names[s], long(s));
                 if (!fresh)
                     at->second = -2;
             }
-        auto at = labels.find(std::string_view(label));
+        auto at = labels.find(wanted);
         return at == labels.end() ? -1 : at->second;
     }
 };
@@ -148,8 +163,6 @@ public:
         return t;
     }
 
-    void unget(int t) { kv::unget_token(p_, t); }
-
     int fail(const char *format, ...) __attribute__((format(printf, 2, 3)))
     {
         // Formatted here so that the message is the handler's one line.
@@ -179,7 +192,8 @@ public:
         return fail("%s", message);
     }
 
-    int item(Column &c, Item &out);
+    // The item that begins with token t.
+    int item(Column &c, Item &out, int t);
 
 private:
     int state(Item &out, size_t s)
@@ -195,17 +209,17 @@ private:
     size_t line_ = 0;
 };
 
-int CaseReader::item(Column &c, Item &out)
+int CaseReader::item(Column &c, Item &out, int t)
 {
     kv_node_s *n = c.node;
     bool discrete = n->kind == kv_kind_discrete;
     size_t k = n->number_of_states;
-    int t = next();
     switch (t) {
     case kv::T_STRING: {
         if (!discrete || n->subtype != kv_subtype_label)
             return fail("state labels are only allowed for labeled nodes");
-        long s = c.state_labelled(p_.text_value());
+        // A label may hold NUL characters: its length is the token's.
+        long s = c.state_labelled(p_.text_value(), p_.text.size() - 1);
         if (s < 0)
             return fail("\"%s\" is not a (unique) state label of `%s'", p_.text_value(), n->name);
         return state(out, size_t(s));
@@ -341,7 +355,7 @@ int parse_case_file(Parser &p, kv_domain_s *d)
         if (t != ':')
             return r.fail_token(t, "`:' expected");
         Column column(n);
-        if (int status = r.item(column, item))
+        if (int status = r.item(column, item, r.next()))
             return status;
         if (int status = enter(n, item))
             return kv::api_error(p, status);
@@ -410,13 +424,11 @@ int parse_case_data_file(Parser &p, kv_domain_s *d)
             break;
         if (t == kv::T_ERROR && p.status)
             return p.status;
-        r.unget(t);
         size_t i = kv_domain_new_case(d);
         if (i == size_t(-1))
             return kv::api_error(p, kv_error_code());
         any = true;
         if (counts) {
-            t = r.next();
             if (t != kv::T_NUMBER)
                 return r.fail_token(t, "case count expected");
             if (!std::isfinite(p.number))
@@ -434,9 +446,8 @@ int parse_case_data_file(Parser &p, kv_domain_s *d)
                     t = r.next();
                 if (t == T_EOL || t == kv::T_END)
                     return r.fail(comma ? "line is incomplete" : "the case has too few data items");
-                r.unget(t);
             }
-            if (int status = r.item(columns[j], item))
+            if (int status = r.item(columns[j], item, t))
                 return status;
             if (int status = store(i, columns[j].node, item))
                 return kv::api_error(p, status);
