@@ -413,7 +413,8 @@ void StreamSource::start(Parser &p, kv_error_handler_t handler, void *data)
 // precedes (a backslash-newline may continue a string), or the input ends.
 bool StreamSource::read_more(Parser &p)
 {
-    constexpr size_t part = size_t(1) << 20;
+    // Small files are read in one small part; large ones in parts of 1 MB.
+    size_t part = buffer_.empty() ? size_t(1) << 16 : size_t(1) << 20;
     // Drop what the parser has taken; keep the rest.
     if (taken_) {
         std::memmove(buffer_.data(), buffer_.data() + taken_, used_ - taken_);
