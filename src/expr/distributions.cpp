@@ -33,34 +33,93 @@ bool is_whole(double v)
     return std::isfinite(v) && v == std::trunc(v);
 }
 
-// The smallest whole number not below v, kept as a double (infinite ends
-// stay infinite).
-double ceiling(double v)
+// The two tails of a distribution at one end of an interval: P(X below)
+// and P(X above), and whether the end is infinite.
+struct End {
+    double lower, upper;
+    bool infinite;
+};
+
+// The mass of each interval [ends[i], ends[i+1]] from the tails at its ends,
+// each end computed once: the difference of the smaller tails, the upper
+// tail when the interval reaches infinity, 0 for an empty interval.
+template <class EndFn> bool interval_masses(const double *ends, size_t k, double *out, EndFn end)
 {
-    return std::ceil(v);
+    End previous{};
+    if (std::isnan(ends[0]) || !end(ends[0], previous))
+        return false;
+    for (size_t i = 0; i < k; ++i) {
+        End next{};
+        if (std::isnan(ends[i + 1]) || !end(ends[i + 1], next))
+            return false;
+        double v;
+        if (!(ends[i + 1] > ends[i]))
+            v = 0;
+        else if (next.infinite)
+            v = previous.upper;
+        else
+            v = previous.upper < previous.lower ? previous.upper - next.upper : next.lower - previous.lower;
+        out[i] = clamp(v);
+        previous = next;
+    }
+    return true;
 }
 
 } // namespace
 
-double Gauss_cdf(double a, double b, double mean, double variance)
+// Tails of the normal distribution at one end of an interval.
+namespace {
+struct GaussEnd {
+    double z, erf, upper2, lower2; // upper2 = erfc(z) = 2 P(X > x), lower2 = erfc(-z)
+};
+
+GaussEnd gauss_end(double x, double mean, double s)
 {
-    if (!(variance > 0) || !std::isfinite(mean) || !std::isfinite(variance) || std::isnan(a) || std::isnan(b))
-        return -1;
-    if (!(b > a))
-        return 0.0;
-    double s = std::sqrt(2 * variance);
-    double z1 = (a - mean) / s, z2 = (b - mean) / s;
+    GaussEnd e;
+    e.z = (x - mean) / s;
+    e.erf = std::fabs(e.z) < 0.46875 ? erf(e.z) : 0.0;
+    e.upper2 = erfc(e.z);
+    e.lower2 = erfc(-e.z);
+    return e;
+}
+
+// P(a < X <= b) from the two ends, by the form that cancels least.
+double gauss_mass(const GaussEnd &e1, const GaussEnd &e2)
+{
     constexpr double thresh = 0.46875;
     double v;
-    if (std::fabs(z1) < thresh && std::fabs(z2) < thresh)
-        v = 0.5 * (erf(z2) - erf(z1));
-    else if (z1 >= 0) // both above the mean: the upper tails
-        v = 0.5 * (erfc(z1) - erfc(z2));
-    else if (z2 <= 0) // both below: the lower tails
-        v = 0.5 * (erfc(-z2) - erfc(-z1));
+    if (std::fabs(e1.z) < thresh && std::fabs(e2.z) < thresh)
+        v = 0.5 * (e2.erf - e1.erf);
+    else if (e1.z >= 0) // both above the mean: the upper tails
+        v = 0.5 * (e1.upper2 - e2.upper2);
+    else if (e2.z <= 0) // both below: the lower tails
+        v = 0.5 * (e2.lower2 - e1.lower2);
     else // around the mean: one minus both tails
-        v = 0.5 * ((2 - erfc(-z1)) - erfc(z2));
+        v = 0.5 * ((2 - e1.lower2) - e2.upper2);
     return clamp(v);
+}
+} // namespace
+
+bool Gauss_masses(const double *ends, size_t k, double mean, double variance, double *out)
+{
+    if (!(variance > 0) || !std::isfinite(mean) || !std::isfinite(variance))
+        return false;
+    double s = std::sqrt(2 * variance);
+    GaussEnd previous = gauss_end(ends[0], mean, s);
+    for (size_t i = 0; i < k; ++i) {
+        if (std::isnan(ends[i]) || std::isnan(ends[i + 1]))
+            return false;
+        GaussEnd next = gauss_end(ends[i + 1], mean, s);
+        out[i] = ends[i + 1] > ends[i] ? gauss_mass(previous, next) : 0.0;
+        previous = next;
+    }
+    return true;
+}
+
+double Gauss_cdf(double a, double b, double mean, double variance)
+{
+    double ends[2] = {a, b}, mass;
+    return Gauss_masses(ends, 1, mean, variance, &mass) ? mass : -1;
 }
 
 double Weibull_cdf(double a, double b, double k, double lambda)
@@ -84,23 +143,23 @@ double Exponential_cdf(double a, double b, double theta)
     return Weibull_cdf(a, b, 1, theta);
 }
 
+bool Gamma_masses(const double *ends, size_t k, double shape, double scale, double *out)
+{
+    if (!(shape > 0) || !(scale > 0) || !std::isfinite(shape) || !std::isfinite(scale))
+        return false;
+    return interval_masses(ends, k, out, [&](double x, End &e) {
+        if (x >= DBL_MAX) {
+            e = {1, 0, true};
+            return true;
+        }
+        return special::gamma_ratio(shape, std::max(x, 0.0) / scale, e.lower, e.upper);
+    });
+}
+
 double Gamma_cdf(double a, double b, double shape, double scale)
 {
-    if (!(shape > 0) || !(scale > 0) || !std::isfinite(shape) || !std::isfinite(scale) || std::isnan(a) ||
-        std::isnan(b))
-        return -1;
-    double lo = std::max(a, 0.0);
-    if (!(b > lo))
-        return 0.0;
-    double p1, q1;
-    if (!special::gamma_ratio(shape, lo / scale, p1, q1))
-        return -1;
-    if (b >= DBL_MAX)
-        return clamp(q1);
-    double p2, q2;
-    if (!special::gamma_ratio(shape, b / scale, p2, q2))
-        return -1;
-    return clamp(q1 < p1 ? q1 - q2 : p2 - p1);
+    double ends[2] = {a, b}, mass;
+    return Gamma_masses(ends, 1, shape, scale, &mass) ? mass : -1;
 }
 
 double Uniform_cdf(double a, double b, double lo, double hi)
@@ -114,113 +173,105 @@ double Uniform_cdf(double a, double b, double lo, double hi)
     return clamp((std::min(b, hi) - std::max(a, lo)) / (hi - lo));
 }
 
-double Beta_cdf(double a, double b, double alpha, double beta, double lo, double hi)
+bool Beta_masses(const double *ends, size_t k, double alpha, double beta, double lo, double hi, double *out)
 {
     if (!(alpha > 0) || !(beta > 0) || !std::isfinite(alpha) || !std::isfinite(beta) || !(lo < hi) ||
-        !std::isfinite(lo) || !std::isfinite(hi) || std::isnan(a) || std::isnan(b))
-        return -1;
-    double lower = std::max(a, lo), upper = std::min(b, hi);
-    if (!(upper > lower))
-        return 0.0;
+        !std::isfinite(lo) || !std::isfinite(hi))
+        return false;
     double width = hi - lo;
-    // Each point and its complement as computed from the interval: near
-    // the upper end the complement is the accurate one.
-    auto ratio = [&](double point, double &w, double &w1) {
+    return interval_masses(ends, k, out, [&](double point, End &e) {
+        point = std::min(std::max(point, lo), hi);
+        // The point and its complement as computed from the interval: near
+        // the upper end the complement is the accurate one.
         double x = (point - lo) / width, y = (hi - point) / width;
-        if (special::beta_ratio(alpha, beta, x, y, w, w1))
+        if (special::beta_ratio(alpha, beta, x, y, e.lower, e.upper))
             return true;
         // Rounding can put x + y a few units from 1.
-        return special::beta_ratio(alpha, beta, x, 0.5 + (0.5 - x), w, w1);
-    };
-    double w_lo, w1_lo, w_hi, w1_hi;
-    if (!ratio(lower, w_lo, w1_lo) || !ratio(upper, w_hi, w1_hi))
-        return -1;
-    return clamp(w1_lo < w_lo ? w1_lo - w1_hi : w_hi - w_lo);
+        return special::beta_ratio(alpha, beta, x, 0.5 + (0.5 - x), e.lower, e.upper);
+    });
+}
+
+double Beta_cdf(double a, double b, double alpha, double beta, double lo, double hi)
+{
+    double ends[2] = {a, b}, mass;
+    return Beta_masses(ends, 1, alpha, beta, lo, hi, &mass) ? mass : -1;
+}
+
+// The tails of a discrete distribution at the integer ceil(x): P(X < k)
+// and P(X >= k), with tails(k) for 0 < k <= last (the largest value with
+// mass).
+template <class Tails> bool discrete_end(double x, double last, End &e, Tails tails)
+{
+    double k = std::ceil(x);
+    if (k <= 0) {
+        e = {0, 1, false};
+        return true;
+    }
+    if (k > last || k >= DBL_MAX) {
+        e = {1, 0, false};
+        return true;
+    }
+    return tails(k, e.lower, e.upper);
+}
+
+bool Binomial_masses(const double *ends, size_t k, double n, double p, double *out)
+{
+    if (!is_whole(n) || !(n >= 0) || !(p >= 0 && p <= 1))
+        return false;
+    double q = 0.5 + (0.5 - p);
+    return interval_masses(ends, k, out, [&](double x, End &e) {
+        // P(X >= k) = I_p(k, n - k + 1).
+        return discrete_end(x, n, e, [&](double j, double &lower, double &upper) {
+            return special::beta_ratio(j, n - j + 1, p, q, upper, lower);
+        });
+    });
 }
 
 double Binomial_cdf(double a, double b, double n, double p)
 {
-    if (!is_whole(n) || !(n >= 0) || !(p >= 0 && p <= 1) || std::isnan(a) || std::isnan(b))
-        return -1;
-    double ka = std::max(ceiling(a), 0.0), kb = ceiling(b);
-    if (kb <= 0 || kb <= ka || n < ka)
-        return 0.0;
-    double q = 0.5 + (0.5 - p);
-    // P(X >= k) = I_p(k, n - k + 1) and P(X < k), for 0 < k <= n.
-    auto tails = [&](double k, double &upper, double &lower) {
-        if (k <= 0) {
-            upper = 1;
-            lower = 0;
+    double ends[2] = {a, b}, mass;
+    return Binomial_masses(ends, 1, n, p, &mass) ? mass : -1;
+}
+
+bool Poisson_masses(const double *ends, size_t k, double mean, double *out)
+{
+    if (!(mean >= 0) || !std::isfinite(mean))
+        return false;
+    return interval_masses(ends, k, out, [&](double x, End &e) {
+        if (mean == 0) { // all mass at 0
+            e = std::ceil(x) <= 0 ? End{0, 1, false} : End{1, 0, false};
             return true;
         }
-        if (k > n) {
-            upper = 0;
-            lower = 1;
-            return true;
-        }
-        return special::beta_ratio(k, n - k + 1, p, q, upper, lower);
-    };
-    double u1, l1, u2, l2;
-    if (!tails(ka, u1, l1) || !tails(kb, u2, l2))
-        return -1;
-    return clamp(u1 < l1 ? u1 - u2 : l2 - l1);
+        // P(X < k) = Q(k, mean).
+        return discrete_end(x, DBL_MAX, e, [&](double j, double &lower, double &upper) {
+            return special::gamma_ratio(j, mean, upper, lower);
+        });
+    });
 }
 
 double Poisson_cdf(double a, double b, double mean)
 {
-    if (!(mean >= 0) || !std::isfinite(mean) || std::isnan(a) || std::isnan(b))
-        return -1;
-    double ka = std::max(ceiling(a), 0.0), kb = ceiling(b);
-    if (kb <= 0 || kb <= ka)
-        return 0.0;
-    if (mean == 0)
-        return ka <= 0 ? 1.0 : 0.0;
-    // P(X >= k) = P(k, mean) and P(X < k) = Q(k, mean) for k >= 1.
-    auto tails = [&](double k, double &upper, double &lower) {
-        if (k <= 0) {
-            upper = 1;
-            lower = 0;
-            return true;
-        }
-        if (k >= DBL_MAX) {
-            upper = 0;
-            lower = 1;
-            return true;
-        }
-        return special::gamma_ratio(k, mean, upper, lower);
-    };
-    double u1, l1, u2, l2;
-    if (!tails(ka, u1, l1) || !tails(kb, u2, l2))
-        return -1;
-    return clamp(u1 < l1 ? u1 - u2 : l2 - l1);
+    double ends[2] = {a, b}, mass;
+    return Poisson_masses(ends, 1, mean, &mass) ? mass : -1;
+}
+
+bool NegativeBinomial_masses(const double *ends, size_t k, double n, double p, double *out)
+{
+    if (!(n > 0) || !std::isfinite(n) || !(p > 0 && p <= 1))
+        return false;
+    double q = 0.5 + (0.5 - p);
+    return interval_masses(ends, k, out, [&](double x, End &e) {
+        // P(X < k) = P(X <= k - 1) = I_p(n, k).
+        return discrete_end(x, DBL_MAX, e, [&](double j, double &lower, double &upper) {
+            return special::beta_ratio(n, j, p, q, lower, upper);
+        });
+    });
 }
 
 double NegativeBinomial_cdf(double a, double b, double n, double p)
 {
-    if (!(n > 0) || !std::isfinite(n) || !(p > 0 && p <= 1) || std::isnan(a) || std::isnan(b))
-        return -1;
-    double ka = std::max(ceiling(a), 0.0), kb = ceiling(b);
-    if (kb <= 0 || kb <= ka)
-        return 0.0;
-    double q = 0.5 + (0.5 - p);
-    // P(X < k) = P(X <= k - 1) = I_p(n, k) for k >= 1.
-    auto tails = [&](double k, double &upper, double &lower) {
-        if (k <= 0) {
-            upper = 1;
-            lower = 0;
-            return true;
-        }
-        if (k >= DBL_MAX) {
-            upper = 0;
-            lower = 1;
-            return true;
-        }
-        return special::beta_ratio(n, k, p, q, lower, upper);
-    };
-    double u1, l1, u2, l2;
-    if (!tails(ka, u1, l1) || !tails(kb, u2, l2))
-        return -1;
-    return clamp(u1 < l1 ? u1 - u2 : l2 - l1);
+    double ends[2] = {a, b}, mass;
+    return NegativeBinomial_masses(ends, 1, n, p, &mass) ? mass : -1;
 }
 
 double Geometric_cdf(double a, double b, double p)

@@ -4,6 +4,8 @@
 // domain included) and otherwise a result clamped at 0 from below.
 #pragma once
 
+#include <cstddef>
+
 namespace kv {
 
 // P(a < X <= b) for the normal distribution; 0 when b <= a.
@@ -26,6 +28,15 @@ double NegativeBinomial_cdf(double a, double b, double n, double p);
 double Geometric_cdf(double a, double b, double p);
 // P(X = k) for the binomial distribution; -1 unless k and n are integers.
 double Binomial(double k, double n, double p);
+
+// The same masses for the k intervals [ends[i], ends[i+1]] at once, each
+// end's tails computed once; false when the computation fails.
+bool Gauss_masses(const double *ends, size_t k, double mean, double variance, double *out);
+bool Gamma_masses(const double *ends, size_t k, double shape, double scale, double *out);
+bool Beta_masses(const double *ends, size_t k, double alpha, double beta, double lo, double hi, double *out);
+bool Binomial_masses(const double *ends, size_t k, double n, double p, double *out);
+bool Poisson_masses(const double *ends, size_t k, double mean, double *out);
+bool NegativeBinomial_masses(const double *ends, size_t k, double n, double p, double *out);
 
 } // namespace kv
 
