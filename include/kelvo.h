@@ -652,6 +652,11 @@ KV_API kv_expression_t kv_model_get_expression(kv_model_t model, size_t index);
 KV_API kv_status_t kv_model_set_number_of_samples_per_interval(kv_model_t model, size_t count);
 KV_API size_t kv_model_get_number_of_samples_per_interval(kv_model_t model);
 KV_API kv_status_t kv_model_delete(kv_model_t model);
+/* The node's table from its model, when the model changed since the last
+ * generation; the table is left as it was when generation fails. */
+KV_API kv_status_t kv_node_generate_table(kv_node_t node);
+/* Every node with a model, in node order; stops at the first failure. */
+KV_API kv_status_t kv_domain_generate_tables(kv_domain_t domain);
 KV_API kv_status_t kv_model_set_user_data(kv_model_t model, void *data);
 KV_API void *kv_model_get_user_data(kv_model_t model);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "compile.h"
+#include "expr/expression.h"
 #include "core/api.h"
 #include "core/chain_block.h"
 #include "core/memory.h"
@@ -533,7 +534,8 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
     if (int status = reset_evidence_state(jt, keep_evidence, count))
         return status;
     _kv_jt_begin_reset(jt);
-    // Tables generated from models are refreshed here once models exist.
+    if (int status = _kv_jt_generate_tables(jt))
+        return status;
     if (!jt->tables_to_propagate && d->memory_data) {
         jt_transfer_tables(jt, false);
         jt->equilibrium = kv_equilibrium_sum;

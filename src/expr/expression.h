@@ -62,6 +62,9 @@ kv_expression_s *parse_one_expression(Parser &p);
 // container; NULL with syntax (or the constructor's code) on failure.
 kv_expression_s *_kv_parse_expression(kv_domain_s *container, const char *text,
                                       kv_error_handler_t handler, void *data);
+// Generates the tables of the tree's nodes whose models are touched: 0, or
+// the first failure's code.
+int _kv_jt_generate_tables(kv_junction_tree_s *jt);
 // Deletes a model and detaches it from its owner.
 void _kv_free_model(kv_model_s *m);
 // Called when node stops being a parent of the model's owner.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "kelvo.h"
 
@@ -183,6 +184,50 @@ TEST_F(SmallNetTest, ChainGraphPosteriors)
     EXPECT_NEAR(kv_domain_get_normalization_constant(d), 0.2495, 1e-12);
     expect_beliefs("P", 0.6092184369, 0.3907815631);
     expect_beliefs("B", 0.8476953908, 0.1523046092);
+}
+
+// Tables generated from expressions: the Normal masses (exact values by
+// 40-digit arithmetic), the sampled NoisyOR and the label relation, then
+// the marginals of the README.
+TEST_F(SmallNetTest, GeneratedTablesAndTheirMarginals)
+{
+    load("model.net");
+    if (!d)
+        return;
+    auto data = [&](const char *name) {
+        kv_table_t t = kv_node_get_table(node(name));
+        double *v = kv_table_get_data(t);
+        return std::vector<double>(v, v + kv_table_get_size(t));
+    };
+    std::vector<double> alt = data("Alt");
+    EXPECT_NEAR(alt[0], 0.5, 1e-16);
+    EXPECT_NEAR(alt[1], 0.3, 1e-16);
+    EXPECT_NEAR(alt[2], 0.2, 1e-16);
+    const double temp[9] = {3.1671241833119921e-5, 0.25246086630508979, 0.74750746245307709,
+                            0.022750131948179207,  0.88603864832595292, 0.09121121972586787,
+                            0.5,                   0.49957093966680316, 0.00042906033319683748};
+    std::vector<double> t = data("Temp");
+    ASSERT_EQ(t.size(), 9u);
+    for (size_t i = 0; i < 9; ++i)
+        EXPECT_NEAR(t[i], temp[i], 1e-14 * temp[i] + 1e-16) << i;
+    // NoisyOR: state false the product q, state true 1 - q (compilation
+    // normalises the rows, which may move the last bit).
+    const double frost[12] = {0.2, 0.8, 1, 0, 1, 0, 0.06, 0.94, 0.3, 0.7, 0.3, 0.7};
+    std::vector<double> f = data("Frost");
+    ASSERT_EQ(f.size(), 12u);
+    for (size_t i = 0; i < 12; ++i)
+        EXPECT_NEAR(f[i], frost[i], 2e-16) << i;
+    EXPECT_EQ(data("Advice"), (std::vector<double>{1, 0, 0, 1}));
+
+    expect_beliefs("Frost", 0.5304258339, 0.4695741661);
+    expect_beliefs("Advice", 0.5304258339, 0.4695741661);
+    EXPECT_NEAR(kv_node_get_belief(node("Temp"), 0), 0.1068408752, 1e-10);
+    EXPECT_NEAR(kv_node_get_belief(node("Temp"), 1), 0.4919562156, 1e-10);
+    ASSERT_EQ(kv_node_select_state(node("Frost"), 1), 0);
+    propagate();
+    EXPECT_NEAR(kv_node_get_belief(node("Alt"), 0), 0.4472293471, 1e-10);
+    EXPECT_NEAR(kv_node_get_belief(node("Alt"), 1), 0.2750722414, 1e-10);
+    EXPECT_NEAR(kv_node_get_belief(node("Alt"), 2), 0.2776984115, 1e-10);
 }
 
 } // namespace
