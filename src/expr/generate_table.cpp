@@ -103,10 +103,17 @@ private:
     Vec<double> value_;
     Vec<double> work_; // three rows per level of the walk
     Vec<double> params_;
+    Vec<size_t> slot_of_index_; // a node's index to its place in parents_
 };
 
 size_t Generator::position(const kv_node_s *n) const
 {
+    if (n->index < slot_of_index_.size()) {
+        size_t i = slot_of_index_[n->index];
+        if (i < parents_.size() && parents_[i] == n)
+            return i;
+    }
+    // Indices need not be unique after deletions: look the node up.
     for (size_t i = 0; i < parents_.size(); ++i)
         if (parents_[i] == n)
             return i;
@@ -768,6 +775,12 @@ int Generator::run(Vec<double> &data)
     }
     if (!chance_)
         own_stride_ = 0;
+    size_t largest = 0;
+    for (kv_node_s *p : parents_)
+        largest = std::max(largest, p->index);
+    slot_of_index_.assign(largest + 1, SIZE_MAX);
+    for (size_t i = 0; i < parents_.size(); ++i)
+        slot_of_index_[parents_[i]->index] = i;
     state_.assign(parents_.size(), 0);
     value_.assign(parents_.size(), 0.0);
     work_.assign(3 * k_ * (parents_.size() + 1), 0.0);
