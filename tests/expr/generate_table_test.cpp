@@ -412,3 +412,16 @@ TEST_F(GenerateTableTest, GeneratesOnlyAfterChanges)
     EXPECT_EQ(kv_node_generate_table(node("A")), kv_error_usage);
     EXPECT_EQ(kv_domain_generate_tables(nullptr), kv_error_usage);
 }
+
+// A utility whose evaluation fails names the configuration in the log.
+TEST_F(GenerateTableTest, FailedUtilityEvaluationIsLogged)
+{
+    kv_node_t u = child(kv_category_utility, {"C", "X"}, {});
+    set(0, "if (C, 1 / (X - 15), 0)"); // 15 is a sample point of [10, 20)
+    EXPECT_EQ(kv_node_generate_table(u), kv_error_division_by_zero);
+    std::string text = logged();
+    std::string head = "Using model for " + std::string(kv_node_get_name(u)) + " to generate a utility table\n";
+    EXPECT_EQ(text, head + "interval(1,0,): -0.109838 (min=-0.192308, max=-0.0675676)\n"
+                           "interval(1,1,): evaluation failed\n");
+    EXPECT_EQ(data(u), (std::vector<double>{0, 0, 0, 0})) << "the table keeps its contents";
+}
