@@ -7,6 +7,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "core/error.h"
 #include "special.h"
 
 namespace kv {
@@ -281,7 +282,9 @@ double Geometric_cdf(double a, double b, double p)
 
 double Binomial(double k, double n, double p)
 {
-    if (!is_whole(k) || !is_whole(n) || !(n >= 0) || !(p >= 0 && p <= 1))
+    if (!is_whole(k) || !is_whole(n))
+        return _kv_set_error_code(kv_error_inappropriate_arguments), -1;
+    if (!(n >= 0) || !(p >= 0 && p <= 1))
         return -1;
     if (k < 0 || k > n)
         return 0.0;
