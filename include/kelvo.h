@@ -611,6 +611,25 @@ KV_API kv_status_t kv_domain_save_cases(kv_domain_t domain, kv_string_t file_nam
                                         kv_string_t separator, kv_string_t missing);
 
 /* ---------------------------------------------------------------------------
+ * Simulation.  Each domain has its own random generator (seeded with 310952
+ * when made).  A compiled domain is sampled from its propagated junction
+ * trees, one that is not compiled by forward sampling from its tables.
+ */
+/* The whole part of the seed modulo 2^30; NaN or infinite is usage. */
+KV_API kv_status_t kv_domain_seed_random(kv_domain_t domain, kv_number_t seed);
+KV_API kv_number_t kv_domain_get_uniform_deviate(kv_domain_t domain);
+/* s = 0 gives the mean without drawing; s < 0 is usage. */
+KV_API kv_number_t kv_domain_get_normal_deviate(kv_domain_t domain, kv_number_t mean, kv_number_t s);
+KV_API kv_status_t kv_domain_simulate(kv_domain_t domain);
+/* The last simulation's state of a discrete chance or decision node. */
+KV_API kv_index_t kv_node_get_sampled_state(kv_node_t node);
+KV_API kv_index_t kv_node_get_selection(kv_node_t node);
+KV_API kv_number_t kv_node_get_sampled_value(kv_node_t node);
+/* The probability of the configuration the last simulation of the compiled
+ * domain drew (1 when there was none). */
+KV_API kv_number_t kv_domain_probability_of_random_selection(kv_domain_t domain);
+
+/* ---------------------------------------------------------------------------
  * Expressions: immutable trees shared by reference count.  A new expression
  * belongs to the caller until a composite or a model slot holds it.
  */

@@ -53,6 +53,7 @@ static void free_cliques(kv_domain_s *d)
 
 void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation)
 {
+    _kv_invalidate_simulation(d); // structural edits come through here
     if (!has_compilation_data(d))
         return;
     free_cliques(d);

@@ -109,6 +109,8 @@ struct kv_junction_tree_s {
     // the last reset without evidence left them; null when not known.
     double *prior_beliefs;
     kv_tables_state_s tables;
+    // The probability of the configuration the last simulation drew.
+    double sampled_probability;
     void *user_data;
 };
 

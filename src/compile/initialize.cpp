@@ -533,6 +533,7 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
     size_t count;
     if (int status = reset_evidence_state(jt, keep_evidence, count))
         return status;
+    _kv_invalidate_simulation(d);
     _kv_jt_begin_reset(jt);
     if (int status = _kv_jt_generate_tables(jt))
         return status;

@@ -54,6 +54,7 @@ kv_status_t kv_domain_delete(kv_domain_t d)
     std::free(d->instances);
     if (d->log_file)
         std::fclose(d->log_file);
+    std::free(d->random);
     std::free(d);
     return kv_error_none;
 }

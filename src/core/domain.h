@@ -14,6 +14,7 @@ struct kv_chain_block_s;
 struct kv_edge_constraint_s;
 struct kv_control_s;
 struct kv_fill_in_s;
+struct kv_random_s;
 
 // One entry of the name index: a named node, chained in its bucket.
 struct kv_name_entry_s {
@@ -85,8 +86,14 @@ struct kv_domain_s {
     size_t case_capacity;
     double *case_counts;
 
-    // The random generator starts from this seed at its first draw.
+    // The random generator starts from this seed at its first draw; its
+    // state is made then (NULL before).
     unsigned long random_seed;
+    kv_random_s *random;
+    // The last simulation: whether its samples still stand, and whether it
+    // drew from the compiled junction trees.
+    int simulation_valid;
+    int simulation_compiled;
 
     kv_attribute_s *attributes;
     void *user_data;
@@ -146,6 +153,11 @@ struct kv_node_s {
     int value_propagated;
     double propagated_value;
     int entered_state; // discrete: the single positive state, or -1
+    // The last simulation's result (valid while the domain's
+    // simulation_valid is set): a state or a value, when sampled is set.
+    int sampled;
+    size_t sampled_state;
+    double sampled_value;
     // Case data (chance and decision nodes), case_capacity entries each or
     // NULL until the first entry is set: discrete nodes a state per case (-1,
     // or any state out of range, is unset); continuous nodes a value and a
@@ -208,6 +220,10 @@ bool _kv_node_evidence_is_entered(const kv_node_s *n);
 // Entered evidence that fixes the node: exactly one positive weight
 // (discrete; a one-state node without evidence counts), or a value.
 bool _kv_node_is_instantiated(const kv_node_s *n);
+
+// The last simulation's samples no longer stand (a propagation, a reset or
+// an edit).
+void _kv_invalidate_simulation(kv_domain_s *d);
 
 // Creates a node of any category, instance included (for class
 // instantiation); no argument tests.  NULL with the error code on failure.

@@ -86,6 +86,7 @@ kv_status_t kv_node_set_number_of_states(kv_node_t n, size_t k)
         return kv_error_usage;
     if (k == n->number_of_states)
         return kv_error_none;
+    _kv_invalidate_simulation(n->home);
     if (_kv_set_error_code(n->subtype == kv_subtype_boolean))
         return kv_error_usage;
     size_t old_k = n->number_of_states;

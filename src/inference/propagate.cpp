@@ -299,6 +299,7 @@ kv_status_t kv_domain_propagate(kv_domain_t d, kv_equilibrium_t eq, kv_evidence_
         return kv_error_usage;
     if (!d->is_compiled)
         return _kv_set_error_code(kv_error_not_compiled);
+    _kv_invalidate_simulation(d);
     return kv::guard_status([&] {
         for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
             if (int status = jt_make_consistent(jt, nullptr, eq, mode))
