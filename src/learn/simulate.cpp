@@ -218,6 +218,75 @@ double draw_clique(kv_random_s &r, kv_clique_s *c, Vec<double> &weights, Vec<siz
     return p;
 }
 
+// The continuous nodes of a clique's table not sampled yet, for the drawn
+// discrete configuration i: the heads' Gaussian given the tails' sampled
+// values, conditioned on the heads sampled before, then each other head
+// drawn in table order and conditioned on in turn.  usage when a tail has
+// no value yet.
+int sample_clique_cg(kv_random_s &r, const kv_table_s *t, size_t i, Vec<double> &m, Vec<double> &S)
+{
+    size_t q = t->continuous_count;
+    if (!q)
+        return kv_error_none;
+    const double *block = t->cg_data + i * t->cg_size;
+    kv_node_s *const *nodes = t->nodes + t->discrete_count;
+    const signed char *roles = t->continuous_roles;
+    m.assign(q, 0.0);
+    S.assign(q * q, 0.0);
+    for (size_t h = 0; h < q; ++h) {
+        if (roles[h] != KV_HEAD)
+            continue;
+        m[h] = block[_kv_cg_mean_offset(h)];
+        for (size_t l = 0; l < q; ++l) {
+            if (roles[l] == KV_TAIL) {
+                if (!nodes[l]->sampled)
+                    return _kv_set_error_code(kv_error_usage);
+                m[h] += block[_kv_cg_cov_offset(h, l)] * nodes[l]->sampled_value;
+            } else if (roles[l] == KV_HEAD) {
+                S[h * q + l] = block[_kv_cg_cov_offset(h, l)];
+            }
+        }
+    }
+    Vec<char> done(q, 0);
+    // Conditions the heads not done on head h at value x.
+    auto condition = [&](size_t h, double x) {
+        done[h] = 1;
+        double v = S[h * q + h];
+        if (!(v > 0))
+            return;
+        for (size_t j = 0; j < q; ++j) {
+            if (roles[j] != KV_HEAD || done[j])
+                continue;
+            double f = S[j * q + h] / v;
+            m[j] += f * (x - m[h]);
+            for (size_t l = 0; l < q; ++l)
+                if (roles[l] == KV_HEAD && !done[l])
+                    S[j * q + l] -= f * S[h * q + l];
+        }
+    };
+    for (size_t h = 0; h < q; ++h)
+        if (roles[h] == KV_HEAD && nodes[h]->sampled)
+            condition(h, nodes[h]->sampled_value);
+    for (size_t h = 0; h < q; ++h) {
+        if (roles[h] != KV_HEAD || done[h])
+            continue;
+        double v = S[h * q + h];
+        double x = v > 0 ? kv::normal_deviate(r, m[h], std::sqrt(v)) : m[h];
+        set_value(nodes[h], x);
+        condition(h, x);
+    }
+    return kv_error_none;
+}
+
+// The index of the clique's drawn discrete configuration.
+size_t drawn_configuration(const kv_table_s *t)
+{
+    size_t index = 0;
+    for (size_t k = 0; k < t->discrete_count; ++k)
+        index = index * t->nodes[k]->number_of_states + t->nodes[k]->sampled_state;
+    return index;
+}
+
 int compiled_sample(kv_domain_s *d, kv_random_s &r)
 {
     for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
@@ -231,9 +300,11 @@ int compiled_sample(kv_domain_s *d, kv_random_s &r)
         if (n->category == kv_category_decision && !_kv_node_is_instantiated(n))
             return _kv_set_error_code(kv_error_usage);
     }
-    if (d->number_of_continuous_nodes)
-        return _kv_set_error_code(kv_error_error); // sampling compiled CG domains is not built yet
-    Vec<double> weights;
+    // Observed continuous nodes are sampled at their values.
+    for (kv_node_s *n = d->first_node; n; n = n->next)
+        if (n->kind == kv_kind_continuous && n->category == kv_category_chance && n->value_entered)
+            set_value(n, n->entered_value);
+    Vec<double> weights, means, covariances;
     Vec<size_t> free_nodes, strides;
     for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next) {
         _kv_jt_fill_slices(jt);
@@ -247,6 +318,10 @@ int compiled_sample(kv_domain_s *d, kv_random_s &r)
                 return _kv_set_error_code(kv_error_inconsistency_or_underflow);
             }
             probability *= p;
+            const kv_table_s *t = (*c)->probability_table;
+            if (t->continuous_count)
+                if (int status = sample_clique_cg(r, t, drawn_configuration(t), means, covariances))
+                    return status;
         }
         jt->sampled_probability = probability;
     }

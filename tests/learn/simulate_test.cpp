@@ -227,3 +227,49 @@ potential (Y | A X) { data = ( normal ( 1 + 0.5 * X, 1 ) normal ( -1 + 2 * X, 0.
     EXPECT_EQ(kv_node_get_sampled_state(y), size_t(-1)) << "a continuous node has no state";
     kv_domain_delete(d);
 }
+
+// Compiled sampling of continuous nodes: the moments of the samples
+// against the propagated means and variances, without and with evidence.
+TEST(SimulateTest, CompiledSamplesOfContinuousNodes)
+{
+    kv_domain_t d = kv_net_parse_from_string(R"(
+node A { states = ("a0" "a1"); }
+continuous node X { }
+continuous node Y { }
+potential (A) { data = (0.3 0.7); }
+potential (X) { data = normal ( 2, 4 ); }
+potential (Y | A X) { data = ( normal ( 1 + 0.5 * X, 1 ) normal ( -1 + 2 * X, 0.5 ) ); }
+)",
+                                             nullptr);
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    kv_node_t x = kv_domain_get_node_by_name(d, "X"), y = kv_domain_get_node_by_name(d, "Y"),
+              a = kv_domain_get_node_by_name(d, "A");
+    auto moments = [&](kv_node_t n, double &mean, double &variance, double &a1) {
+        const int count = 100000;
+        double sum = 0, sum2 = 0, ones = 0;
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(kv_domain_simulate(d), 0);
+            double v = kv_node_get_sampled_value(n);
+            sum += v;
+            sum2 += v * v;
+            ones += double(kv_node_get_sampled_state(a));
+        }
+        mean = sum / count;
+        variance = sum2 / count - mean * mean;
+        a1 = ones / count;
+    };
+    double mean, variance, a1;
+    moments(y, mean, variance, a1);
+    EXPECT_NEAR(mean, 2.7, 5 * std::sqrt(12.36 / 1e5));
+    EXPECT_NEAR(variance, 12.36, 0.5);
+    EXPECT_NEAR(a1, 0.7, 5 * std::sqrt(0.21 / 1e5));
+    ASSERT_EQ(kv_node_enter_value(y, 4), 0);
+    ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+    moments(x, mean, variance, a1);
+    EXPECT_NEAR(mean, kv_node_get_mean(x), 5 * std::sqrt(1.3 / 1e5));
+    EXPECT_NEAR(variance, kv_node_get_variance(x), 0.06);
+    EXPECT_NEAR(a1, kv_node_get_belief(a, 1), 5 * std::sqrt(0.22 / 1e5));
+    EXPECT_EQ(kv_node_get_sampled_value(y), 4.0);
+    kv_domain_delete(d);
+}
