@@ -221,6 +221,10 @@ bool _kv_node_evidence_is_entered(const kv_node_s *n);
 // (discrete; a one-state node without evidence counts), or a value.
 bool _kv_node_is_instantiated(const kv_node_s *n);
 
+// Whether a number or interval node has state values, strictly increasing
+// over all of them (one more for an interval node than it has states).
+bool _kv_node_state_values_increase(const kv_node_s *n);
+
 // The last simulation's samples no longer stand (a propagation, a reset or
 // an edit).
 void _kv_invalidate_simulation(kv_domain_s *d);

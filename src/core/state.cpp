@@ -151,6 +151,17 @@ static bool value_index_ok(const kv_node_s *n, size_t s)
     return false;
 }
 
+bool _kv_node_state_values_increase(const kv_node_s *n)
+{
+    if (!n->state_values || (n->subtype != kv_subtype_number && n->subtype != kv_subtype_interval))
+        return false;
+    size_t count = n->number_of_states + (n->subtype == kv_subtype_interval ? 1 : 0);
+    for (size_t i = 1; i < count; ++i)
+        if (!(n->state_values[i - 1] < n->state_values[i]))
+            return false;
+    return true;
+}
+
 kv_number_t kv_node_get_state_value(kv_node_t n, size_t s)
 {
     if (_kv_set_error_code(!has_states(n) || !value_index_ok(n, s)))

@@ -37,24 +37,11 @@ bool numeric_subtype(const kv_node_s *n)
     return n->subtype == kv_subtype_number || n->subtype == kv_subtype_interval;
 }
 
-// Present and strictly increasing, over k values (number) or k + 1
-// (interval).
-bool state_values_increase(const kv_node_s *n)
-{
-    if (!n->state_values)
-        return false;
-    size_t count = n->number_of_states + (n->subtype == kv_subtype_interval ? 1 : 0);
-    for (size_t i = 1; i < count; ++i)
-        if (!(n->state_values[i - 1] < n->state_values[i]))
-            return false;
-    return true;
-}
-
 int check_state_values(kv_domain_s *d, const kv_node_s *n)
 {
     if (n->kind != kv_kind_discrete || !is_chance_or_decision(n) || !numeric_subtype(n))
         return kv_error_none;
-    if (state_values_increase(n))
+    if (_kv_node_state_values_increase(n))
         return kv_error_none;
     _kv_log(d, "The state values of node %s do not form an increasing sequence.\n", name_of(n));
     return _kv_set_error_code(kv_error_invalid_state_values);

@@ -8,10 +8,6 @@
 
 namespace kv {
 
-// Whether a number or interval node has state values, strictly increasing
-// over all of them (one more for an interval node than it has states).
-bool state_values_increase(const kv_node_s *n);
-
 // The state a number names, for a node whose values increase: for a
 // number node the first state within 1e-10 of v relative to v; for an
 // interval node the state whose interval [lower, upper) holds v.  -1 when

@@ -18,17 +18,6 @@
 
 namespace kv {
 
-bool state_values_increase(const kv_node_s *n)
-{
-    if (!n->state_values || (n->subtype != kv_subtype_number && n->subtype != kv_subtype_interval))
-        return false;
-    size_t count = n->number_of_states + (n->subtype == kv_subtype_interval ? 1 : 0);
-    for (size_t i = 1; i < count; ++i)
-        if (!(n->state_values[i - 1] < n->state_values[i]))
-            return false;
-    return true;
-}
-
 long number_state(const kv_node_s *n, double v)
 {
     const double *values = n->state_values;
@@ -104,7 +93,7 @@ struct Column {
     bool values_increase()
     {
         if (increasing < 0)
-            increasing = kv::state_values_increase(node);
+            increasing = _kv_node_state_values_increase(node);
         return increasing;
     }
 

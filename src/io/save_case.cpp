@@ -38,7 +38,7 @@ int write_state(std::string &out, const kv_node_s *n, size_t s)
         out += s ? "true" : "false";
         return kv_error_none;
     case kv_subtype_number:
-        if (kv::state_values_increase(n)) {
+        if (_kv_node_state_values_increase(n)) {
             char buffer[32];
             int length = _kv_format_number(buffer, n->state_values[s], "%G");
             // Values closer than the reader's tolerance name the first.
