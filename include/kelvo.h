@@ -611,6 +611,22 @@ KV_API kv_status_t kv_domain_save_cases(kv_domain_t domain, kv_string_t file_nam
                                         kv_string_t separator, kv_string_t missing);
 
 /* ---------------------------------------------------------------------------
+ * Learning tables.  The nodes with experience tables learn: EM over the case
+ * data, or adaptation to the evidence propagated.
+ */
+KV_API kv_status_t kv_domain_learn_tables(kv_domain_t domain);
+KV_API kv_status_t kv_domain_adapt(kv_domain_t domain);
+/* EM stops when the log-likelihood changes by at most tolerance times its
+ * size (default 0.0001), or after the maximum number of iterations (0, the
+ * default, is no limit). */
+KV_API kv_status_t kv_domain_set_log_likelihood_tolerance(kv_domain_t domain, kv_number_t tolerance);
+KV_API kv_number_t kv_domain_get_log_likelihood_tolerance(kv_domain_t domain);
+KV_API kv_status_t kv_domain_set_max_number_of_em_iterations(kv_domain_t domain, size_t count);
+KV_API kv_count_t kv_domain_get_max_number_of_em_iterations(kv_domain_t domain);
+/* The log-likelihood of the case data found by the last EM run. */
+KV_API kv_number_t kv_domain_get_log_likelihood(kv_domain_t domain);
+
+/* ---------------------------------------------------------------------------
  * Simulation.  Each domain has its own random generator (seeded with 310952
  * when made).  A compiled domain is sampled from its propagated junction
  * trees, one that is not compiled by forward sampling from its tables.

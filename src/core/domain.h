@@ -15,6 +15,8 @@ struct kv_edge_constraint_s;
 struct kv_control_s;
 struct kv_fill_in_s;
 struct kv_random_s;
+// EM's progress handler: iterations done, log-likelihood, cases.
+typedef int (*kv_em_progress_t)(size_t iterations, double log_likelihood, size_t cases);
 
 // One entry of the name index: a named node, chained in its bucket.
 struct kv_name_entry_s {
@@ -78,6 +80,8 @@ struct kv_domain_s {
     double significance_level;
     double log_likelihood;
     double log_likelihood_tolerance;
+    size_t max_em_iterations; // 0: no limit
+    kv_em_progress_t em_progress;
 
     // Case data: cases 0 .. number_of_cases - 1 in columns of case_capacity
     // entries (on the nodes); the entries from number_of_cases on are unset

@@ -17,3 +17,12 @@ void _kv_free_node_cases(kv_node_s *n);
 void _kv_node_cases_resized(kv_node_s *n, size_t k);
 // Frees the domain's case counts (the domain is going).
 void _kv_free_domain_cases(kv_domain_s *d);
+// The single state the node's propagated evidence fixes, or -1.
+long _kv_node_propagated_state(const kv_node_s *n);
+// Whether every entry of the table (NULL: none) is finite.
+bool _kv_table_is_finite(const kv_table_s *t);
+// Adapts the node's table and experience counts to the propagated evidence
+// (nodes without experience tables are left alone): 0 or the error code.
+int _kv_node_adapt(kv_node_s *n);
+// Called after each EM iteration; EM goes on while it returns non-zero.
+void _kv_domain_set_progress_handler(kv_domain_s *d, kv_em_progress_t handler);

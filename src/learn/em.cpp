@@ -1,0 +1,273 @@
+// EM learning of conditional probability tables from the case data, and
+// the settings around it.  The nodes that learn are those with experience
+// tables: their experience counts weigh the current tables as prior counts.
+#include <cfloat>
+#include <cmath>
+#include <vector>
+
+#include "compile/compile.h"
+#include "core/api.h"
+#include "core/memory.h"
+#include "learn.h"
+#include "table/table.h"
+
+namespace {
+
+template <class T> using Vec = std::vector<T, kv::ScratchAlloc<T>>;
+
+// A learning node: its table and the two counts over the table's entries.
+struct Learner {
+    kv_node_s *node;
+    kv_table_s *table;
+    Vec<double> prior, counts;
+    size_t own_stride = 1, states = 1; // the node's coordinate in the table
+};
+
+// Row j (parent configuration) of table entry idx, the node's coordinate
+// taken out.
+size_t row_of(const Learner &l, size_t idx)
+{
+    size_t low = idx % l.own_stride, high = idx / (l.own_stride * l.states);
+    return high * l.own_stride + low;
+}
+
+// The table index of case i's configuration of the table's nodes.
+size_t case_index(const kv_table_s *t, size_t i)
+{
+    size_t index = 0;
+    for (size_t k = 0; k < t->discrete_count; ++k)
+        index = index * t->nodes[k]->number_of_states + size_t(t->nodes[k]->case_states[i]);
+    return index;
+}
+
+// Adds w times P(family | evidence) to the counts, in the table's order.
+int add_family_marginal(kv_domain_s *d, Learner &l, double w)
+{
+    kv_table_s *t = l.table;
+    Vec<kv_node_s *> family(t->nodes, t->nodes + t->discrete_count);
+    family.push_back(nullptr);
+    kv_table_s *m = kv_domain_get_marginal(d, family.data());
+    if (!m)
+        return kv_error_code();
+    // The marginal's strides for each node of the table.
+    size_t count = t->discrete_count;
+    Vec<size_t> stride(count, 0);
+    size_t s = 1;
+    for (size_t k = m->discrete_count; k-- > 0;) {
+        for (size_t j = 0; j < count; ++j)
+            if (t->nodes[j] == m->nodes[k])
+                stride[j] = s;
+        s *= m->nodes[k]->number_of_states;
+    }
+    Vec<size_t> state(count, 0);
+    for (size_t idx = 0; idx < t->size; ++idx) {
+        size_t at = 0;
+        for (size_t j = 0; j < count; ++j)
+            at += state[j] * stride[j];
+        l.counts[idx] += w * m->discrete_data[at];
+        for (size_t j = count; j-- > 0;) {
+            if (++state[j] < t->nodes[j]->number_of_states)
+                break;
+            state[j] = 0;
+        }
+    }
+    kv_table_delete(m);
+    return kv_error_none;
+}
+
+// The E-step of one case: its contribution to the log-likelihood.
+int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double &ll)
+{
+    double w = d->case_counts ? d->case_counts[i] : 1.0;
+    if (!(w > 0))
+        return kv_error_none;
+    if (_kv_domain_case_is_complete(d, i)) {
+        // No propagation: the family configurations are known.
+        for (kv_node_s *n = d->first_node; n; n = n->next) {
+            if (n->category != kv_category_chance)
+                continue;
+            kv_table_s *t = _kv_node_get_table(n);
+            if (!t || (!t->discrete_data && _kv_allocate_data_arrays(t)))
+                return kv_error_code();
+            double p = t->discrete_data[case_index(t, i)];
+            if (!(p > 0))
+                return _kv_set_error_code(kv_error_inconsistency_or_underflow);
+            ll += w * std::log(p);
+        }
+        for (Learner &l : learners)
+            l.counts[case_index(l.table, i)] += w;
+        return kv_error_none;
+    }
+    if (int s = _kv_domain_enter_case(d, i))
+        return s;
+    if (int s = kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal))
+        return s;
+    ll += w * kv_domain_get_log_normalization_constant(d);
+    for (Learner &l : learners) {
+        kv_table_s *t = l.table;
+        bool fixed = true;
+        size_t index = 0;
+        for (size_t k = 0; k < t->discrete_count && fixed; ++k) {
+            long s = _kv_node_propagated_state(t->nodes[k]);
+            fixed = s >= 0;
+            index = index * t->nodes[k]->number_of_states + size_t(s >= 0 ? s : 0);
+        }
+        if (fixed)
+            l.counts[index] += w;
+        else if (int s = add_family_marginal(d, l, w))
+            return s;
+    }
+    return kv_error_none;
+}
+
+// The counts made a table: each row divided by its sum, uniform when the
+// sum is not positive.
+void normalise_into(Learner &l)
+{
+    double *data = l.table->discrete_data;
+    size_t rows = l.table->size / l.states;
+    for (size_t j = 0; j < rows; ++j) {
+        size_t high = j / l.own_stride, low = j % l.own_stride;
+        size_t base = high * l.own_stride * l.states + low;
+        long double sum = 0;
+        for (size_t s = 0; s < l.states; ++s)
+            sum += l.counts[base + s * l.own_stride];
+        for (size_t s = 0; s < l.states; ++s)
+            data[base + s * l.own_stride] =
+                sum > 0 ? double(l.counts[base + s * l.own_stride] / sum) : 1.0 / double(l.states);
+    }
+    kv_node_touch_table(l.node);
+}
+
+int learn(kv_domain_s *d)
+{
+    // Without a case of positive count every row would become uniform.
+    bool positive = false;
+    for (size_t i = 0; i < d->number_of_cases; ++i)
+        positive = positive || (d->case_counts ? d->case_counts[i] > 0 : true);
+    if (!positive || d->chain_blocks)
+        return _kv_set_error_code(kv_error_usage);
+    if (!d->is_compiled)
+        return _kv_set_error_code(kv_error_not_compiled);
+    for (kv_node_s *n = d->first_node; n; n = n->next) {
+        if (n->category == kv_category_decision)
+            for (size_t i = 0; i < d->number_of_cases; ++i)
+                if (!n->case_states || n->case_states[i] < 0 || size_t(n->case_states[i]) >= n->number_of_states)
+                    return _kv_set_error_code(kv_error_usage);
+        if (!_kv_table_is_finite(n->experience_table) || !_kv_table_is_finite(n->fading_table))
+            return _kv_set_error_code(kv_error_usage);
+    }
+    // The learners and their prior counts.
+    Vec<Learner> learners;
+    for (kv_node_s *n = d->first_node; n; n = n->next) {
+        if (!n->experience_table)
+            continue;
+        kv_table_s *t = _kv_node_get_table(n);
+        if (!t || (!t->discrete_data && _kv_allocate_data_arrays(t)))
+            return kv_error_code();
+        if (!n->experience_table->discrete_data && _kv_allocate_data_arrays(n->experience_table))
+            return kv_error_code();
+        Learner l{n, t, {}, {}};
+        size_t stride = 1;
+        for (size_t k = t->discrete_count; k-- > 0;) {
+            if (t->nodes[k] == n)
+                l.own_stride = stride;
+            stride *= t->nodes[k]->number_of_states;
+        }
+        l.states = n->number_of_states;
+        l.prior.assign(t->size, 0.0);
+        const double *experience = n->experience_table->discrete_data;
+        for (size_t idx = 0; idx < t->size; ++idx) {
+            double count = experience[row_of(l, idx)];
+            l.prior[idx] = count > 0 ? count * t->discrete_data[idx] : 0.0;
+        }
+        learners.push_back(std::move(l));
+    }
+    double previous = -DBL_MAX, ll = 0;
+    size_t iterations = 0;
+    for (;;) {
+        for (Learner &l : learners)
+            l.counts = l.prior;
+        ll = 0;
+        for (size_t i = 0; i < d->number_of_cases; ++i)
+            if (int s = process_case(d, learners, i, ll)) {
+                // A failed case leaves no evidence behind.
+                kv_domain_initialize(d);
+                return _kv_set_error_code(s);
+            }
+        ++iterations;
+        bool more = std::fabs(ll - previous) > d->log_likelihood_tolerance * std::fabs(ll);
+        if (more && d->max_em_iterations)
+            more = iterations < d->max_em_iterations;
+        // The handler hears of every iteration, the last one too.
+        if (d->em_progress && d->em_progress(iterations, ll, d->number_of_cases) == 0)
+            more = false;
+        previous = ll;
+        for (Learner &l : learners)
+            normalise_into(l);
+        if (!more)
+            break;
+    }
+    d->log_likelihood = ll;
+    kv_domain_initialize(d);
+    for (Learner &l : learners) {
+        double *experience = l.node->experience_table->discrete_data;
+        size_t rows = l.table->size / l.states;
+        for (size_t j = 0; j < rows; ++j)
+            experience[j] = 0;
+        for (size_t idx = 0; idx < l.table->size; ++idx)
+            experience[row_of(l, idx)] += l.counts[idx];
+    }
+    return _kv_set_error_code(kv_error_none);
+}
+
+} // namespace
+
+void _kv_domain_set_progress_handler(kv_domain_s *d, kv_em_progress_t handler)
+{
+    d->em_progress = handler;
+}
+
+kv_status_t kv_domain_learn_tables(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return kv_error_usage;
+    return kv::guard_status([&] { return learn(d); });
+}
+
+kv_status_t kv_domain_set_log_likelihood_tolerance(kv_domain_t d, kv_number_t tolerance)
+{
+    if (_kv_set_error_code(!d || !(tolerance >= 0)))
+        return kv_error_usage;
+    d->log_likelihood_tolerance = tolerance;
+    return kv_error_none;
+}
+
+kv_number_t kv_domain_get_log_likelihood_tolerance(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return -1.0;
+    return d->log_likelihood_tolerance;
+}
+
+kv_status_t kv_domain_set_max_number_of_em_iterations(kv_domain_t d, size_t count)
+{
+    if (_kv_set_error_code(!d))
+        return kv_error_usage;
+    d->max_em_iterations = count;
+    return kv_error_none;
+}
+
+kv_count_t kv_domain_get_max_number_of_em_iterations(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return static_cast<size_t>(-1);
+    return d->max_em_iterations;
+}
+
+kv_number_t kv_domain_get_log_likelihood(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d))
+        return 1.0;
+    return d->log_likelihood;
+}

@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "core/domain.h"
+#include "kelvo.h"
+#include "learn/learn.h"
+
+namespace {
+
+// A -> B, two states each.
+const char *network = R"(
+node A { states = ("a0" "a1"); }
+node B { states = ("b0" "b1"); }
+potential (A) { data = (0.5 0.5); }
+potential (B | A) { data = ((0.6 0.4) (0.3 0.7)); }
+)";
+
+std::vector<double> iterations_seen;
+
+int record(size_t iterations, double log_likelihood, size_t)
+{
+    iterations_seen.push_back(log_likelihood);
+    (void)iterations;
+    return 1;
+}
+
+class EmTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        d = kv_net_parse_from_string(network, nullptr);
+        ASSERT_NE(d, nullptr);
+        a = kv_domain_get_node_by_name(d, "A");
+        b = kv_domain_get_node_by_name(d, "B");
+        iterations_seen.clear();
+        _kv_domain_set_progress_handler(d, record);
+    }
+    void TearDown() override { kv_domain_delete(d); }
+
+    // Cases (A, B) with -1 for a missing entry, each with a count.
+    void add_cases(const std::vector<std::vector<int>> &cases)
+    {
+        for (const auto &c : cases) {
+            size_t i = kv_domain_new_case(d);
+            if (c[0] >= 0)
+                kv_node_set_case_state(a, i, size_t(c[0]));
+            if (c[1] >= 0)
+                kv_node_set_case_state(b, i, size_t(c[1]));
+            kv_domain_set_case_count(d, i, c[2]);
+        }
+    }
+
+    std::vector<double> data(kv_node_t n)
+    {
+        kv_table_t t = kv_node_get_table(n);
+        double *v = kv_table_get_data(t);
+        return std::vector<double>(v, v + kv_table_get_size(t));
+    }
+
+    kv_domain_t d = nullptr;
+    kv_node_t a = nullptr, b = nullptr;
+};
+
+} // namespace
+
+// Complete data: the tables are the counts added to the prior counts, in
+// closed form, and the run ends at the third iteration.
+TEST_F(EmTest, CompleteDataGivesTheClosedForm)
+{
+    add_cases({{0, 0, 3}, {0, 1, 1}, {1, 1, 4}, {1, 0, 2}});
+    kv_table_get_data(kv_node_get_experience_table(a))[0] = 0;
+    double *nb = kv_table_get_data(kv_node_get_experience_table(b));
+    nb[0] = 2;
+    nb[1] = 5;
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    ASSERT_EQ(kv_domain_learn_tables(d), 0);
+    EXPECT_EQ(iterations_seen.size(), 3u);
+    std::vector<double> ta = data(a), tb = data(b);
+    EXPECT_NEAR(ta[0], 4.0 / 10, 1e-15);
+    EXPECT_NEAR(ta[1], 6.0 / 10, 1e-15);
+    // (n_j theta + N_jx) / (n_j + N_j)
+    EXPECT_NEAR(tb[0], (2 * 0.6 + 3) / (2 + 4), 1e-15);
+    EXPECT_NEAR(tb[1], (2 * 0.4 + 1) / (2 + 4), 1e-15);
+    EXPECT_NEAR(tb[2], (5 * 0.3 + 2) / (5 + 6), 1e-15);
+    EXPECT_NEAR(tb[3], (5 * 0.7 + 4) / (5 + 6), 1e-15);
+    EXPECT_NEAR(kv_table_get_data(kv_node_get_experience_table(a))[0], 10, 1e-12);
+    EXPECT_NEAR(nb[0], 6, 1e-12);
+    EXPECT_NEAR(nb[1], 11, 1e-12);
+    double ll = 3 * std::log(ta[0] * tb[0]) + 1 * std::log(ta[0] * tb[1]) + 4 * std::log(ta[1] * tb[3]) +
+                2 * std::log(ta[1] * tb[2]);
+    EXPECT_NEAR(kv_domain_get_log_likelihood(d), ll, 1e-12);
+}
+
+// Incomplete data: one iteration gives the normalised expected counts and
+// the log-likelihood of the cases under the first tables, by enumeration.
+TEST_F(EmTest, OneIterationOfIncompleteDataByEnumeration)
+{
+    add_cases({{0, 0, 1}, {-1, 1, 2}, {1, -1, 1}, {-1, 0, 1}, {1, 1, 1}});
+    kv_node_get_experience_table(a);
+    kv_node_get_experience_table(b);
+    ASSERT_EQ(kv_domain_set_max_number_of_em_iterations(d, 1), 0);
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    ASSERT_EQ(kv_domain_learn_tables(d), 0);
+    EXPECT_EQ(iterations_seen.size(), 1u);
+    const double pa[2] = {0.5, 0.5}, pb[2][2] = {{0.6, 0.4}, {0.3, 0.7}};
+    double na[2] = {0, 0}, nab[2][2] = {{0, 0}, {0, 0}}, ll = 0;
+    auto add = [&](int ai, int bi, double w) {
+        // Posterior over the missing entries, weighted by the count.
+        double total = 0, p[2][2] = {{0, 0}, {0, 0}};
+        for (int x = 0; x < 2; ++x)
+            for (int y = 0; y < 2; ++y)
+                if ((ai < 0 || ai == x) && (bi < 0 || bi == y))
+                    total += p[x][y] = pa[x] * pb[x][y];
+        for (int x = 0; x < 2; ++x)
+            for (int y = 0; y < 2; ++y) {
+                na[x] += w * p[x][y] / total;
+                nab[x][y] += w * p[x][y] / total;
+            }
+        ll += w * std::log(total);
+    };
+    add(0, 0, 1);
+    add(-1, 1, 2);
+    add(1, -1, 1);
+    add(-1, 0, 1);
+    add(1, 1, 1);
+    std::vector<double> ta = data(a), tb = data(b);
+    EXPECT_NEAR(ta[0], na[0] / (na[0] + na[1]), 1e-14);
+    for (int x = 0; x < 2; ++x)
+        for (int y = 0; y < 2; ++y)
+            EXPECT_NEAR(tb[size_t(x * 2 + y)], nab[x][y] / (nab[x][0] + nab[x][1]), 1e-14) << x << y;
+    EXPECT_NEAR(kv_domain_get_log_likelihood(d), ll, 1e-12);
+    EXPECT_NEAR(kv_table_get_data(kv_node_get_experience_table(b))[1], nab[1][0] + nab[1][1], 1e-12);
+
+    // More iterations never lower the log-likelihood (zero experience).
+    iterations_seen.clear();
+    ASSERT_EQ(kv_domain_set_max_number_of_em_iterations(d, 0), 0);
+    double *xa = kv_table_get_data(kv_node_get_experience_table(a));
+    double *xb = kv_table_get_data(kv_node_get_experience_table(b));
+    xa[0] = 0;
+    xb[0] = xb[1] = 0;
+    ASSERT_EQ(kv_domain_learn_tables(d), 0);
+    ASSERT_GE(iterations_seen.size(), 2u);
+    for (size_t i = 1; i < iterations_seen.size(); ++i)
+        EXPECT_GE(iterations_seen[i], iterations_seen[i - 1] - 1e-12) << i;
+}
+
+TEST_F(EmTest, RefusedRuns)
+{
+    kv_node_get_experience_table(b);
+    EXPECT_EQ(kv_domain_learn_tables(d), kv_error_usage) << "no cases";
+    add_cases({{0, 0, 0}});
+    EXPECT_EQ(kv_domain_learn_tables(d), kv_error_usage) << "no case with a positive count";
+    kv_domain_set_case_count(d, 0, 1);
+    EXPECT_EQ(kv_domain_learn_tables(d), kv_error_not_compiled);
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    kv_table_get_data(kv_node_get_experience_table(b))[0] = NAN;
+    std::vector<double> before = data(b);
+    EXPECT_EQ(kv_domain_learn_tables(d), kv_error_usage);
+    EXPECT_EQ(data(b), before);
+    EXPECT_EQ(kv_domain_learn_tables(nullptr), kv_error_usage);
+    EXPECT_EQ(kv_domain_set_log_likelihood_tolerance(d, -1), kv_error_usage);
+    EXPECT_EQ(kv_domain_set_log_likelihood_tolerance(d, NAN), kv_error_usage);
+    EXPECT_EQ(kv_domain_get_log_likelihood_tolerance(d), 0.0001);
+    EXPECT_EQ(kv_domain_get_max_number_of_em_iterations(d), 0u);
+    EXPECT_EQ(kv_domain_get_log_likelihood(nullptr), 1.0);
+    // An impossible case fails the run and leaves no evidence.
+    kv_table_get_data(kv_node_get_experience_table(b))[0] = 1;
+    kv_table_t t = kv_node_get_table(b);
+    kv_table_get_data(t)[0] = 0; // P(b0 | a0) = 0
+    kv_table_get_data(t)[1] = 1;
+    kv_node_touch_table(b);
+    add_cases({{0, 1, 1}, {-1, 0, 1}, {0, 0, 1}});
+    kv_domain_set_case_count(d, 0, 0);
+    EXPECT_EQ(kv_domain_learn_tables(d), kv_error_inconsistency_or_underflow);
+    EXPECT_EQ(kv_node_evidence_is_entered(a), 0);
+    EXPECT_EQ(kv_node_evidence_is_entered(b), 0);
+}
+
+// Adaptation with the node and its parent observed: the row becomes
+// (n theta + e_x) / (n + 1) and the count grows by one; with lambda outside
+// (0, 1] the row is left alone.
+TEST_F(EmTest, AdaptationOfAnObservedRow)
+{
+    double *nb = kv_table_get_data(kv_node_get_experience_table(b));
+    nb[0] = 4;
+    nb[1] = 2;
+    double *fading = kv_table_get_data(kv_node_get_fading_table(b));
+    fading[1] = 1.5;
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    ASSERT_EQ(kv_node_select_state(a, 0), 0);
+    ASSERT_EQ(kv_node_select_state(b, 1), 0);
+    ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+    ASSERT_EQ(kv_domain_adapt(d), 0);
+    std::vector<double> tb = data(b);
+    EXPECT_NEAR(tb[0], 4 * 0.6 / 5, 1e-15);
+    EXPECT_NEAR(tb[1], (4 * 0.4 + 1) / 5, 1e-15);
+    EXPECT_NEAR(nb[0], 5, 1e-12);
+    ASSERT_EQ(kv_node_select_state(a, 1), 0);
+    ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+    ASSERT_EQ(kv_domain_adapt(d), 0);
+    tb = data(b);
+    EXPECT_EQ(tb[2], 0.3) << "lambda 1.5 leaves the row";
+    EXPECT_EQ(nb[1], 2.0);
+    // Evidence waiting to be propagated is refused.
+    ASSERT_EQ(kv_node_select_state(a, 0), 0);
+    EXPECT_EQ(kv_domain_adapt(d), kv_error_usage);
+}
+
+// With the parent unobserved, the rows follow the posterior: adaptation over
+// a case keeps each row a distribution, and its count grows by the row's
+// posterior mass.
+TEST_F(EmTest, AdaptationOfPartlyObservedRows)
+{
+    double *nb = kv_table_get_data(kv_node_get_experience_table(b));
+    nb[0] = 10;
+    nb[1] = 10;
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    ASSERT_EQ(kv_node_select_state(b, 1), 0);
+    ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+    double post0 = 0.5 * 0.4 / (0.5 * 0.4 + 0.5 * 0.7);
+    ASSERT_EQ(kv_domain_adapt(d), 0);
+    std::vector<double> tb = data(b);
+    EXPECT_NEAR(tb[0] + tb[1], 1, 1e-15);
+    EXPECT_NEAR(tb[2] + tb[3], 1, 1e-15);
+    // Moment matching of the Dirichlet mixture: the mean of row a0 is
+    // (1 - p) theta + p (n theta + e_b1) / (n + 1).
+    EXPECT_NEAR(tb[1], (1 - post0) * 0.4 + post0 * (10 * 0.4 + 1) / 11, 1e-14);
+    EXPECT_NEAR(tb[3], post0 * 0.7 + (1 - post0) * (10 * 0.7 + 1) / 11, 1e-14);
+    EXPECT_GT(nb[0], 10);
+    EXPECT_LT(nb[0], 11);
+}
