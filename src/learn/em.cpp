@@ -3,6 +3,8 @@
 // tables: their experience counts weigh the current tables as prior counts.
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "compile/compile.h"
@@ -75,10 +77,69 @@ int add_family_marginal(kv_domain_s *d, Learner &l, double w)
     return kv_error_none;
 }
 
-// The E-step of one case: its contribution to the log-likelihood.
-int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double &ll)
+// Cases with the same entries, met once per iteration with their counts
+// added up (the first case stands for them).
+struct Pattern {
+    size_t first_case;
+    double weight;
+};
+
+Vec<Pattern> case_patterns(const kv_domain_s *d)
 {
-    double w = d->case_counts ? d->case_counts[i] : 1.0;
+    Vec<Pattern> patterns;
+    auto weight = [&](size_t i) { return d->case_counts ? d->case_counts[i] : 1.0; };
+    if (d->number_of_continuous_nodes) {
+        for (size_t i = 0; i < d->number_of_cases; ++i)
+            patterns.push_back({i, weight(i)});
+        return patterns;
+    }
+    // The entries of a case, unset as -1, hashed.
+    Vec<const kv_node_s *> columns;
+    for (const kv_node_s *n = d->first_node; n; n = n->next)
+        if ((n->category == kv_category_chance || n->category == kv_category_decision) && n->case_states)
+            columns.push_back(n);
+    auto entry = [&](const kv_node_s *n, size_t i) {
+        int s = n->case_states[i];
+        return s >= 0 && size_t(s) < n->number_of_states ? s : -1;
+    };
+    auto hash = [&](size_t i) {
+        uint64_t h = 1469598103934665603ull;
+        for (const kv_node_s *n : columns)
+            h = (h ^ uint64_t(uint32_t(entry(n, i) + 1))) * 1099511628211ull;
+        return h;
+    };
+    auto same = [&](size_t i, size_t j) {
+        for (const kv_node_s *n : columns)
+            if (entry(n, i) != entry(n, j))
+                return false;
+        return true;
+    };
+    std::unordered_map<uint64_t, Vec<size_t>, std::hash<uint64_t>, std::equal_to<>,
+                       kv::ScratchAlloc<std::pair<const uint64_t, Vec<size_t>>>>
+        by_hash;
+    for (size_t i = 0; i < d->number_of_cases; ++i) {
+        if (!(weight(i) > 0))
+            continue;
+        Vec<size_t> &bucket = by_hash[hash(i)];
+        bool found = false;
+        for (size_t p : bucket)
+            if (same(patterns[p].first_case, i)) {
+                patterns[p].weight += weight(i);
+                found = true;
+                break;
+            }
+        if (!found) {
+            bucket.push_back(patterns.size());
+            patterns.push_back({i, weight(i)});
+        }
+    }
+    return patterns;
+}
+
+// The E-step of one case of weight w: its contribution to the
+// log-likelihood.
+int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double w, double &ll)
+{
     if (!(w > 0))
         return kv_error_none;
     if (_kv_domain_case_is_complete(d, i)) {
@@ -183,14 +244,15 @@ int learn(kv_domain_s *d)
         }
         learners.push_back(std::move(l));
     }
+    Vec<Pattern> patterns = case_patterns(d);
     double previous = -DBL_MAX, ll = 0;
     size_t iterations = 0;
     for (;;) {
         for (Learner &l : learners)
             l.counts = l.prior;
         ll = 0;
-        for (size_t i = 0; i < d->number_of_cases; ++i)
-            if (int s = process_case(d, learners, i, ll)) {
+        for (const Pattern &c : patterns)
+            if (int s = process_case(d, learners, c.first_case, c.weight, ll)) {
                 // A failed case leaves no evidence behind.
                 kv_domain_initialize(d);
                 return _kv_set_error_code(s);
