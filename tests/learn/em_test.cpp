@@ -231,3 +231,43 @@ TEST_F(EmTest, AdaptationOfPartlyObservedRows)
     EXPECT_GT(nb[0], 10);
     EXPECT_LT(nb[0], 11);
 }
+
+// Adapting to complete cases one at a time ends where batch EM does from
+// the same prior.
+TEST_F(EmTest, SequentialAdaptationEqualsBatchLearning)
+{
+    const std::vector<std::vector<int>> cases = {{0, 0, 1}, {0, 1, 1}, {1, 1, 1}, {1, 1, 1}, {0, 0, 1}, {1, 0, 1}};
+    kv_domain_t batch = kv_net_parse_from_string(network, nullptr);
+    ASSERT_NE(batch, nullptr);
+    for (kv_domain_t dom : {d, batch}) {
+        kv_node_t na = kv_domain_get_node_by_name(dom, "A"), nb = kv_domain_get_node_by_name(dom, "B");
+        kv_table_get_data(kv_node_get_experience_table(na))[0] = 3;
+        double *x = kv_table_get_data(kv_node_get_experience_table(nb));
+        x[0] = 2;
+        x[1] = 4;
+        ASSERT_EQ(kv_domain_compile(dom), 0);
+    }
+    for (const auto &c : cases) {
+        ASSERT_EQ(kv_node_select_state(a, size_t(c[0])), 0);
+        ASSERT_EQ(kv_node_select_state(b, size_t(c[1])), 0);
+        ASSERT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0);
+        ASSERT_EQ(kv_domain_adapt(d), 0);
+    }
+    std::swap(d, batch);
+    a = kv_domain_get_node_by_name(d, "A");
+    b = kv_domain_get_node_by_name(d, "B");
+    add_cases(cases);
+    ASSERT_EQ(kv_domain_learn_tables(d), 0);
+    std::vector<double> learned_a = data(a), learned_b = data(b);
+    std::swap(d, batch);
+    a = kv_domain_get_node_by_name(d, "A");
+    b = kv_domain_get_node_by_name(d, "B");
+    std::vector<double> adapted_a = data(a), adapted_b = data(b);
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_NEAR(adapted_a[i], learned_a[i], 1e-14) << i;
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_NEAR(adapted_b[i], learned_b[i], 1e-14) << i;
+    EXPECT_NEAR(kv_table_get_data(kv_node_get_experience_table(b))[1],
+                kv_table_get_data(kv_node_get_experience_table(kv_domain_get_node_by_name(batch, "B")))[1], 1e-12);
+    kv_domain_delete(batch);
+}
