@@ -23,6 +23,7 @@ struct Learner {
     kv_table_s *table;
     Vec<double> prior, counts;
     size_t own_stride = 1, states = 1; // the node's coordinate in the table
+    size_t slot = 0;                   // its place among the chance nodes
 };
 
 // Row j (parent configuration) of table entry idx, the node's coordinate
@@ -114,51 +115,45 @@ Vec<Pattern> case_patterns(const kv_domain_s *d)
                 return false;
         return true;
     };
-    std::unordered_map<uint64_t, Vec<size_t>, std::hash<uint64_t>, std::equal_to<>,
-                       kv::ScratchAlloc<std::pair<const uint64_t, Vec<size_t>>>>
-        by_hash;
+    // The first pattern of each hash, and the next pattern of the same hash.
+    std::unordered_map<uint64_t, size_t, std::hash<uint64_t>, std::equal_to<>,
+                       kv::ScratchAlloc<std::pair<const uint64_t, size_t>>>
+        first;
+    first.reserve(d->number_of_cases);
+    Vec<size_t> next;
     for (size_t i = 0; i < d->number_of_cases; ++i) {
         if (!(weight(i) > 0))
             continue;
-        Vec<size_t> &bucket = by_hash[hash(i)];
-        bool found = false;
-        for (size_t p : bucket)
-            if (same(patterns[p].first_case, i)) {
-                patterns[p].weight += weight(i);
-                found = true;
-                break;
+        auto [at, fresh] = first.emplace(hash(i), patterns.size());
+        size_t p = at->second;
+        if (!fresh) {
+            for (;;) {
+                if (same(patterns[p].first_case, i)) {
+                    patterns[p].weight += weight(i);
+                    break;
+                }
+                if (next[p] == SIZE_MAX) {
+                    next[p] = patterns.size();
+                    p = SIZE_MAX;
+                    break;
+                }
+                p = next[p];
             }
-        if (!found) {
-            bucket.push_back(patterns.size());
-            patterns.push_back({i, weight(i)});
+            if (p != SIZE_MAX)
+                continue;
         }
+        next.push_back(SIZE_MAX);
+        patterns.push_back({i, weight(i)});
     }
     return patterns;
 }
 
-// The E-step of one case of weight w: its contribution to the
+// The E-step of one incomplete case of weight w: its contribution to the
 // log-likelihood.
 int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double w, double &ll)
 {
     if (!(w > 0))
         return kv_error_none;
-    if (_kv_domain_case_is_complete(d, i)) {
-        // No propagation: the family configurations are known.
-        for (kv_node_s *n = d->first_node; n; n = n->next) {
-            if (n->category != kv_category_chance)
-                continue;
-            kv_table_s *t = _kv_node_get_table(n);
-            if (!t || (!t->discrete_data && _kv_allocate_data_arrays(t)))
-                return kv_error_code();
-            double p = t->discrete_data[case_index(t, i)];
-            if (!(p > 0))
-                return _kv_set_error_code(kv_error_inconsistency_or_underflow);
-            ll += w * std::log(p);
-        }
-        for (Learner &l : learners)
-            l.counts[case_index(l.table, i)] += w;
-        return kv_error_none;
-    }
     if (int s = _kv_domain_enter_case(d, i))
         return s;
     if (int s = kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal))
@@ -245,18 +240,58 @@ int learn(kv_domain_s *d)
         learners.push_back(std::move(l));
     }
     Vec<Pattern> patterns = case_patterns(d);
+    // The chance nodes' tables, and for every complete pattern the entry
+    // of each chance node's family (learners find theirs there too).
+    Vec<kv_table_s *> chance;
+    for (kv_node_s *n = d->first_node; n; n = n->next) {
+        if (n->category != kv_category_chance)
+            continue;
+        kv_table_s *t = _kv_node_get_table(n);
+        if (!t || (!t->discrete_data && _kv_allocate_data_arrays(t)))
+            return kv_error_code();
+        for (Learner &l : learners)
+            if (l.node == n)
+                l.slot = chance.size();
+        chance.push_back(t);
+    }
+    Vec<size_t> complete_slot(patterns.size(), SIZE_MAX), complete_index;
+    size_t complete = 0;
+    for (size_t c = 0; c < patterns.size(); ++c) {
+        if (!_kv_domain_case_is_complete(d, patterns[c].first_case))
+            continue;
+        complete_slot[c] = complete++;
+        for (kv_table_s *t : chance)
+            complete_index.push_back(case_index(t, patterns[c].first_case));
+    }
     double previous = -DBL_MAX, ll = 0;
     size_t iterations = 0;
     for (;;) {
         for (Learner &l : learners)
             l.counts = l.prior;
         ll = 0;
-        for (const Pattern &c : patterns)
-            if (int s = process_case(d, learners, c.first_case, c.weight, ll)) {
+        for (size_t c = 0; c < patterns.size(); ++c) {
+            const Pattern &pattern = patterns[c];
+            if (complete_slot[c] != SIZE_MAX) {
+                // A complete case: its families' entries, found once.
+                const size_t *index = complete_index.data() + complete_slot[c] * chance.size();
+                for (size_t k = 0; k < chance.size(); ++k) {
+                    double p = chance[k]->discrete_data[index[k]];
+                    if (!(p > 0)) {
+                        kv_domain_initialize(d);
+                        return _kv_set_error_code(kv_error_inconsistency_or_underflow);
+                    }
+                    ll += pattern.weight * std::log(p);
+                }
+                for (Learner &l : learners)
+                    l.counts[index[l.slot]] += pattern.weight;
+                continue;
+            }
+            if (int s = process_case(d, learners, pattern.first_case, pattern.weight, ll)) {
                 // A failed case leaves no evidence behind.
                 kv_domain_initialize(d);
                 return _kv_set_error_code(s);
             }
+        }
         ++iterations;
         bool more = std::fabs(ll - previous) > d->log_likelihood_tolerance * std::fabs(ll);
         if (more && d->max_em_iterations)
