@@ -161,17 +161,27 @@ int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double w, dou
     ll += w * kv_domain_get_log_normalization_constant(d);
     for (Learner &l : learners) {
         kv_table_s *t = l.table;
-        bool fixed = true;
+        // The family's states where the evidence fixes them; the node's own
+        // may stay open, its belief then gives the row.
+        bool parents_fixed = true, own_fixed = true;
         size_t index = 0;
-        for (size_t k = 0; k < t->discrete_count && fixed; ++k) {
+        for (size_t k = 0; k < t->discrete_count && parents_fixed; ++k) {
             long s = _kv_node_propagated_state(t->nodes[k]);
-            fixed = s >= 0;
+            if (t->nodes[k] == l.node)
+                own_fixed = s >= 0;
+            else
+                parents_fixed = s >= 0;
             index = index * t->nodes[k]->number_of_states + size_t(s >= 0 ? s : 0);
         }
-        if (fixed)
+        if (parents_fixed && own_fixed) {
             l.counts[index] += w;
-        else if (int s = add_family_marginal(d, l, w))
+        } else if (parents_fixed && l.node->belief_table && l.node->belief_table->discrete_data) {
+            const double *belief = l.node->belief_table->discrete_data;
+            for (size_t s = 0; s < l.states; ++s)
+                l.counts[index + s * l.own_stride] += w * belief[s];
+        } else if (int s = add_family_marginal(d, l, w)) {
             return s;
+        }
     }
     return kv_error_none;
 }
