@@ -51,6 +51,55 @@ double esum(int mu, double x)
     return std::exp(double(mu)) * std::exp(x);
 }
 
+// Legendre's continued fraction for Q(a, x) / r, r = e^-x x^a / Gamma(a),
+// to the relative tolerance tol.
+double gamma_fraction(double a, double x, double tol)
+{
+    double a2nm1 = 1, a2n = 1, b2nm1 = x, b2n = x + (1 - a), c = 1, am0, an0;
+    do {
+        a2nm1 = x * a2n + c * a2nm1;
+        b2nm1 = x * b2n + c * b2nm1;
+        am0 = a2nm1 / b2nm1;
+        c += 1;
+        double cma = c - a;
+        a2n = a2nm1 + cma * a2n;
+        b2n = b2nm1 + cma * b2n;
+        an0 = a2n / b2n;
+    } while (std::fabs(an0 - am0) >= tol * an0);
+    return an0;
+}
+
+// P and Q for a <= 1 and x < 1.1, by the Taylor series of P(a, x) / x^a
+// summed to the tolerance tol.
+void small_a_series(double a, double x, double tol, double &p, double &q)
+{
+    double an = 3, c = x, sum = x / (a + 3), t;
+    do {
+        an += 1;
+        c = -(c * (x / an));
+        t = c / (a + an);
+        sum += t;
+    } while (std::fabs(t) > tol);
+    double j = a * x * ((sum / 6 - 0.5 / (a + 2)) * x + 1 / (a + 1));
+    double z = a * std::log(x);
+    double h = special::gam1(a), g = 1 + h;
+    bool direct = x < 0.25 ? z <= -.13394 : a >= x / 2.59;
+    if (direct) {
+        p = std::exp(z) * g * (0.5 + (0.5 - j));
+        q = 0.5 + (0.5 - p);
+        return;
+    }
+    double l = special::rexp(z);
+    double w = 0.5 + (0.5 + l);
+    q = (w * j - l) * g - h;
+    if (q < 0) {
+        p = 1;
+        q = 0;
+        return;
+    }
+    p = 0.5 + (0.5 - q);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -695,22 +744,7 @@ bool gamma_ratio(double a, double x, double &p, double &q)
     const double acc = std::max(acc0, eps);
 
     // The continued fraction for Q, given r = e^-x x^a / Gamma(a).
-    auto continued_fraction = [&](double r) {
-        double tol = std::max(5 * eps, acc);
-        double a2nm1 = 1, a2n = 1, b2nm1 = x, b2n = x + (1 - a), c = 1;
-        double am0, an0;
-        do {
-            a2nm1 = x * a2n + c * a2nm1;
-            b2nm1 = x * b2n + c * b2nm1;
-            am0 = a2nm1 / b2nm1;
-            c += 1;
-            double cma = c - a;
-            a2n = a2nm1 + cma * a2n;
-            b2n = b2nm1 + cma * b2n;
-            an0 = a2n / b2n;
-        } while (std::fabs(an0 - am0) >= tol * an0);
-        return set_q(r * an0);
-    };
+    auto continued_fraction = [&](double r) { return set_q(r * gamma_fraction(a, x, std::max(5 * eps, acc))); };
 
     // Temme's expansion about l = x/a = 1, with z = rlog(l).
     auto temme = [&](double l, double z, double rta, double w, double c, bool small_s) {
@@ -750,27 +784,8 @@ bool gamma_ratio(double a, double x, double &p, double &q)
             return x < 0.25 ? set_p(erf1(rx)) : set_q(erfc1(0, rx));
         }
         if (x < 1.1) {
-            // Taylor series for P(a, x) / x^a.
-            double an = 3, c = x, sum = x / (a + 3);
-            double tol = 3 * acc / (a + 1), t;
-            do {
-                an += 1;
-                c = -(c * (x / an));
-                t = c / (a + an);
-                sum += t;
-            } while (std::fabs(t) > tol);
-            double j = a * x * ((sum / 6 - 0.5 / (a + 2)) * x + 1 / (a + 1));
-            double z = a * std::log(x);
-            double h = gam1(a), g = 1 + h;
-            bool direct = x < 0.25 ? z <= -.13394 : a >= x / 2.59;
-            if (direct)
-                return set_p(std::exp(z) * g * (0.5 + (0.5 - j)));
-            double l = rexp(z);
-            double w = 0.5 + (0.5 + l);
-            double qv = (w * j - l) * g - h;
-            if (qv < 0)
-                return set_p(1.0);
-            return set_q(qv);
+            small_a_series(a, x, 3 * acc / (a + 1), p, q);
+            return true;
         }
         double u = a * std::exp(a * std::log(x) - x);
         if (u == 0)
@@ -1186,45 +1201,10 @@ void grat1(double a, double x, double r, double &p, double &q, double tolerance)
         return;
     }
     if (x < 1.1) {
-        double an = 3, c = x, sum = x / (a + 3), tol = 0.1 * tolerance / (a + 1), t;
-        do {
-            an += 1;
-            c = -(c * (x / an));
-            t = c / (a + an);
-            sum += t;
-        } while (std::fabs(t) > tol);
-        double j = a * x * ((sum / 6 - 0.5 / (a + 2)) * x + 1 / (a + 1));
-        double z = a * std::log(x);
-        double h = gam1(a), g = 1 + h;
-        bool direct = x < 0.25 ? z <= -.13394 : a >= x / 2.59;
-        if (direct) {
-            p = std::exp(z) * g * (0.5 + (0.5 - j));
-            q = 0.5 + (0.5 - p);
-            return;
-        }
-        double l = rexp(z);
-        double w = 0.5 + (0.5 + l);
-        q = (w * j - l) * g - h;
-        if (q < 0) {
-            p = 1;
-            q = 0;
-            return;
-        }
-        p = 0.5 + (0.5 - q);
+        small_a_series(a, x, 0.1 * tolerance / (a + 1), p, q);
         return;
     }
-    double a2nm1 = 1, a2n = 1, b2nm1 = x, b2n = x + (1 - a), c = 1, am0, an0;
-    do {
-        a2nm1 = x * a2n + c * a2nm1;
-        b2nm1 = x * b2n + c * b2nm1;
-        am0 = a2nm1 / b2nm1;
-        c += 1;
-        double cma = c - a;
-        a2n = a2nm1 + cma * a2n;
-        b2n = b2nm1 + cma * b2n;
-        an0 = a2n / b2n;
-    } while (std::fabs(an0 - am0) >= tolerance * an0);
-    q = r * an0;
+    q = r * gamma_fraction(a, x, tolerance);
     p = 0.5 + (0.5 - q);
 }
 

@@ -96,37 +96,12 @@ int adapt_node(kv_domain_s *d, kv_node_s *n, Vec<double> &old)
             adapted = true;
         }
     } else {
-        Vec<kv_node_s *> family(t->nodes, t->nodes + t->discrete_count);
-        family.push_back(nullptr);
-        kv_table_s *m = kv_domain_get_marginal(d, family.data());
-        if (!m)
-            return kv_error_code();
-        // The marginal in the table's order.
-        size_t count = t->discrete_count;
-        Vec<size_t> mstride(count, 0);
-        size_t ms = 1;
-        for (size_t i = m->discrete_count; i-- > 0;) {
-            for (size_t a = 0; a < count; ++a)
-                if (t->nodes[a] == m->nodes[i])
-                    mstride[a] = ms;
-            ms *= m->nodes[i]->number_of_states;
-        }
         Vec<double> joint(t->size);
-        Vec<size_t> state(count, 0);
+        if (int s = _kv_family_marginal(d, t, joint.data()))
+            return s;
         double total = 0;
-        for (size_t idx = 0; idx < t->size; ++idx) {
-            size_t at = 0;
-            for (size_t a = 0; a < count; ++a)
-                at += state[a] * mstride[a];
-            joint[idx] = m->discrete_data[at];
-            total += joint[idx];
-            for (size_t a = count; a-- > 0;) {
-                if (++state[a] < t->nodes[a]->number_of_states)
-                    break;
-                state[a] = 0;
-            }
-        }
-        kv_table_delete(m);
+        for (double v : joint)
+            total += v;
         Vec<double> q(k);
         size_t rows = t->size / k;
         for (size_t row = 0; row < rows; ++row) {
@@ -152,6 +127,39 @@ int adapt_node(kv_domain_s *d, kv_node_s *n, Vec<double> &old)
 }
 
 } // namespace
+
+int _kv_family_marginal(kv_domain_s *d, const kv_table_s *t, double *out)
+{
+    Vec<kv_node_s *> family(t->nodes, t->nodes + t->discrete_count);
+    family.push_back(nullptr);
+    kv_table_s *m = kv_domain_get_marginal(d, family.data());
+    if (!m)
+        return kv_error_code();
+    // The marginal's stride of each node of t, then t's entries in order.
+    size_t count = t->discrete_count;
+    Vec<size_t> stride(count, 0);
+    size_t s = 1;
+    for (size_t k = m->discrete_count; k-- > 0;) {
+        for (size_t j = 0; j < count; ++j)
+            if (t->nodes[j] == m->nodes[k])
+                stride[j] = s;
+        s *= m->nodes[k]->number_of_states;
+    }
+    Vec<size_t> state(count, 0);
+    for (size_t idx = 0; idx < t->size; ++idx) {
+        size_t at = 0;
+        for (size_t j = 0; j < count; ++j)
+            at += state[j] * stride[j];
+        out[idx] = m->discrete_data[at];
+        for (size_t j = count; j-- > 0;) {
+            if (++state[j] < t->nodes[j]->number_of_states)
+                break;
+            state[j] = 0;
+        }
+    }
+    kv_table_delete(m);
+    return kv_error_none;
+}
 
 long _kv_node_propagated_state(const kv_node_s *n)
 {

@@ -43,38 +43,14 @@ size_t case_index(const kv_table_s *t, size_t i)
     return index;
 }
 
-// Adds w times P(family | evidence) to the counts, in the table's order.
-int add_family_marginal(kv_domain_s *d, Learner &l, double w)
+// Adds w times P(family | evidence) to the counts.
+int add_family_marginal(kv_domain_s *d, Learner &l, double w, Vec<double> &marginal)
 {
-    kv_table_s *t = l.table;
-    Vec<kv_node_s *> family(t->nodes, t->nodes + t->discrete_count);
-    family.push_back(nullptr);
-    kv_table_s *m = kv_domain_get_marginal(d, family.data());
-    if (!m)
-        return kv_error_code();
-    // The marginal's strides for each node of the table.
-    size_t count = t->discrete_count;
-    Vec<size_t> stride(count, 0);
-    size_t s = 1;
-    for (size_t k = m->discrete_count; k-- > 0;) {
-        for (size_t j = 0; j < count; ++j)
-            if (t->nodes[j] == m->nodes[k])
-                stride[j] = s;
-        s *= m->nodes[k]->number_of_states;
-    }
-    Vec<size_t> state(count, 0);
-    for (size_t idx = 0; idx < t->size; ++idx) {
-        size_t at = 0;
-        for (size_t j = 0; j < count; ++j)
-            at += state[j] * stride[j];
-        l.counts[idx] += w * m->discrete_data[at];
-        for (size_t j = count; j-- > 0;) {
-            if (++state[j] < t->nodes[j]->number_of_states)
-                break;
-            state[j] = 0;
-        }
-    }
-    kv_table_delete(m);
+    marginal.resize(l.table->size);
+    if (int s = _kv_family_marginal(d, l.table, marginal.data()))
+        return s;
+    for (size_t idx = 0; idx < l.table->size; ++idx)
+        l.counts[idx] += w * marginal[idx];
     return kv_error_none;
 }
 
@@ -152,6 +128,7 @@ Vec<Pattern> case_patterns(const kv_domain_s *d)
 // log-likelihood.
 int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double w, double &ll)
 {
+    Vec<double> marginal;
     if (!(w > 0))
         return kv_error_none;
     if (int s = _kv_domain_enter_case(d, i))
@@ -179,7 +156,7 @@ int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double w, dou
             const double *belief = l.node->belief_table->discrete_data;
             for (size_t s = 0; s < l.states; ++s)
                 l.counts[index + s * l.own_stride] += w * belief[s];
-        } else if (int s = add_family_marginal(d, l, w)) {
+        } else if (int s = add_family_marginal(d, l, w, marginal)) {
             return s;
         }
     }

@@ -17,6 +17,9 @@ void _kv_free_node_cases(kv_node_s *n);
 void _kv_node_cases_resized(kv_node_s *n, size_t k);
 // Frees the domain's case counts (the domain is going).
 void _kv_free_domain_cases(kv_domain_s *d);
+// P(t's nodes | evidence) in t's order into out (t->size entries), from the
+// compiled domain's propagated trees: 0 or the error code.
+int _kv_family_marginal(kv_domain_s *d, const kv_table_s *t, double *out);
 // The single state the node's propagated evidence fixes, or -1.
 long _kv_node_propagated_state(const kv_node_s *n);
 // Whether every entry of the table (NULL: none) is finite.
