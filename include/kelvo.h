@@ -714,6 +714,98 @@ KV_API kv_string_t kv_attribute_get_key(kv_attribute_t attribute);
 KV_API kv_string_t kv_attribute_get_value(kv_attribute_t attribute);
 
 /* ---------------------------------------------------------------------------
+ * Object-oriented classes.  A class collection owns its classes; a class is
+ * a network fragment with input nodes (bound from outside) and output nodes
+ * (visible outside), and may contain instance nodes of other classes of its
+ * collection.  Each instance node has one output clone per output of its
+ * class: a node of the instance's home standing for that output, sharing
+ * its states.  Lists returned here are NULL-terminated and owned by the
+ * class or node.
+ */
+KV_API kv_class_collection_t kv_new_class_collection(void);
+/* Deletes every class (instantiating classes before the classes they
+ * instantiate), then the collection. */
+KV_API kv_status_t kv_cc_delete(kv_class_collection_t cc);
+KV_API kv_class_t *kv_cc_get_members(kv_class_collection_t cc);
+KV_API kv_class_t kv_cc_new_class(kv_class_collection_t cc);
+/* Makes a domain (without chain-graph potentials) a class of the
+ * collection; it is uncompiled first. */
+KV_API kv_status_t kv_cc_add_domain(kv_class_collection_t cc, kv_domain_t domain);
+/* The member with this name, or NULL with kv_error_none. */
+KV_API kv_class_t kv_cc_get_class_by_name(kv_class_collection_t cc, kv_string_t name);
+KV_API kv_status_t kv_cc_set_user_data(kv_class_collection_t cc, void *data);
+KV_API void *kv_cc_get_user_data(kv_class_collection_t cc);
+
+/* usage while the class has instances (kv_domain_delete refuses classes). */
+KV_API kv_status_t kv_class_delete(kv_class_t cls);
+KV_API kv_class_collection_t kv_class_get_class_collection(kv_class_t cls);
+/* A C identifier unique in the collection (twice, invalid_name). */
+KV_API kv_status_t kv_class_set_name(kv_class_t cls, kv_string_t name);
+/* An unnamed class is named "C1", "C2", ... (the first name not taken). */
+KV_API kv_string_t kv_class_get_name(kv_class_t cls);
+
+/* A new instance node of instantiated in cls, with a clone of each of its
+ * outputs; cyclic_instance_hierarchy when instantiated is cls or contains,
+ * directly or not, an instance of cls. */
+KV_API kv_node_t kv_class_new_instance(kv_class_t cls, kv_class_t instantiated);
+KV_API kv_class_t kv_node_get_instance_class(kv_node_t instance);
+KV_API kv_node_t *kv_class_get_instances(kv_class_t cls);
+/* Makes the instance one of another class of the collection: inputs and
+ * outputs are matched by name (the old clones stay where an output of the
+ * same name and states exists; usage otherwise); nothing changes on failure. */
+KV_API kv_status_t kv_node_substitute_class(kv_node_t instance, kv_class_t cls);
+
+/* Inputs: chance or decision nodes without parents that are not outputs. */
+KV_API kv_status_t kv_node_add_to_inputs(kv_node_t node);
+KV_API kv_status_t kv_node_remove_from_inputs(kv_node_t node);
+KV_API kv_node_t *kv_class_get_inputs(kv_class_t cls);
+/* Outputs: chance or decision nodes that are not inputs; adding one makes a
+ * clone in every instance, removing one deletes them. */
+KV_API kv_status_t kv_node_add_to_outputs(kv_node_t node);
+KV_API kv_node_t *kv_class_get_outputs(kv_class_t cls);
+KV_API kv_status_t kv_node_remove_from_outputs(kv_node_t node);
+
+/* Binds a formal input of the instance's class to a node of the instance's
+ * home of the same category and kind (states are checked on unfolding). */
+KV_API kv_status_t kv_node_set_input(kv_node_t instance, kv_node_t formal, kv_node_t actual);
+KV_API kv_status_t kv_node_unset_input(kv_node_t instance, kv_node_t formal);
+/* The bound node, or NULL (also when unbound). */
+KV_API kv_node_t kv_node_get_input(kv_node_t instance, kv_node_t formal);
+/* The instance's clone of an output of its class. */
+KV_API kv_node_t kv_node_get_output(kv_node_t instance, kv_node_t output);
+/* Of an output clone: the output it stands for, and its instance node. */
+KV_API kv_node_t kv_node_get_master(kv_node_t clone);
+KV_API kv_node_t kv_node_get_instance(kv_node_t clone);
+
+/* Unfolds the class into a new domain: instance nodes are replaced by the
+ * nodes of their classes (recursively), output clones by the nodes they
+ * stand for, bound inputs by their actual nodes.  The domain's nodes have
+ * no names; kv_node_get_source tells where each came from. */
+KV_API kv_domain_t kv_class_create_domain(kv_class_t cls);
+/* A copy of a domain: every node (named as the original, with its label,
+ * position, states, attributes, tables, experience and fading tables and
+ * model), the chain-graph potentials, the domain's attributes and node
+ * size.  Not copied: compilation, evidence, case data, user data, the log
+ * stream, the file name and the settings (concurrency level, grain size,
+ * learning settings, random seed); the copy has the defaults.  usage for a
+ * class. */
+KV_API kv_domain_t kv_domain_clone(kv_domain_t domain);
+/* Of a node made by kv_class_create_domain: the instance nodes on the way
+ * down, then the class node copied, NULL-terminated; owned by the node. */
+KV_API kv_node_t *kv_node_get_source(kv_node_t node);
+
+/* Every node of the class with a model, as kv_domain_generate_tables. */
+KV_API kv_status_t kv_class_generate_tables(kv_class_t cls);
+
+/* Reads every class block of a NET class file into the collection.  The
+ * loader, if given, is called with a class name the collection lacks (it
+ * may parse more files into the collection), and receives data as its
+ * third argument.  On failure the classes made by the call are deleted. */
+KV_API kv_status_t kv_net_parse_classes(kv_string_t file_name, kv_class_collection_t cc,
+                                        kv_class_loader_t loader, kv_error_handler_t handler,
+                                        void *data);
+
+/* ---------------------------------------------------------------------------
  * User data: one pointer per object, stored but never read or freed.
  */
 KV_API kv_status_t kv_domain_set_user_data(kv_domain_t domain, void *data);

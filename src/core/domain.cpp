@@ -15,6 +15,7 @@
 #include "table/table.h"
 #include "compile/compile.h"
 #include "learn/learn.h"
+#include "oobn/oobn.h"
 
 kv_domain_t kv_new_domain(void)
 {
@@ -32,8 +33,15 @@ kv_domain_t kv_new_domain(void)
 
 kv_status_t kv_domain_delete(kv_domain_t d)
 {
-    if (_kv_set_error_code(!d))
+    // A class goes with kv_class_delete, which keeps its collection whole.
+    if (_kv_set_error_code(!d || _kv_domain_is_class(d)))
         return kv_error_usage;
+    _kv_free_domain(d);
+    return kv_error_none;
+}
+
+void _kv_free_domain(kv_domain_s *d)
+{
     _kv_uncompile_domain_safely(d, 1);
     std::free(d->file_name);
     // Every node goes, so links between nodes need no one-by-one update.
@@ -56,7 +64,6 @@ kv_status_t kv_domain_delete(kv_domain_t d)
         std::fclose(d->log_file);
     std::free(d->random);
     std::free(d);
-    return kv_error_none;
 }
 
 kv_status_t kv_domain_set_log_file(kv_domain_t d, FILE *log_file)

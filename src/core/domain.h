@@ -105,9 +105,9 @@ struct kv_domain_s {
     // Class data: a record is a class exactly when class_collection is set.
     kv_class_collection_s *class_collection;
     char *class_name;
-    kv_node_s **inputs;
-    kv_node_s **outputs;
-    kv_node_s **instances;
+    kv_node_s **inputs;    // NULL-terminated, or NULL while empty
+    kv_node_s **outputs;   // likewise
+    kv_node_s **instances; // instance nodes (in other classes) of this class
     int class_mark;
 
     // Host-language object bound to the domain.
@@ -137,9 +137,12 @@ struct kv_node_s {
     kv_domain_s *instance_class;
     kv_node_s *clone_source;   // master of an output clone
     kv_node_s *clone_owner;    // instance node of an output clone
-    kv_node_s **output_clones; // of an instance node
-    kv_node_s **input_bindings;
+    kv_node_s **output_clones; // of an instance node: one per output of its class
+    kv_node_s **input_bindings; // of an instance node: per input, or NULL
     size_t number_of_input_bindings;
+    // Of a runtime node: the instance nodes on the way down and the class
+    // node copied, NULL-terminated.
+    kv_node_s **source;
     void *host_object;
     size_t number_of_states;
     char **state_labels;  // number_of_states entries, NULL entries allowed

@@ -17,3 +17,10 @@ void _kv_node_remove_parent(kv_node_s *child, kv_node_s *parent);
 bool _kv_nodes_are_compatible(const kv_node_s *a, const kv_node_s *b);
 // True when the node is an input node of the class it belongs to.
 bool _kv_node_is_class_input(const kv_node_s *n);
+
+// Switches the child's parent without the argument tests of the API form
+// (the caller has made them); the cycle test only when asked.  0,
+// cyclic_network or no_memory; nothing changes on failure.  May throw
+// std::bad_alloc: call it inside the API guard.
+int _kv_node_switch_parent(kv_node_s *child, kv_node_s *old_parent, kv_node_s *new_parent,
+                           bool test_cycle);

@@ -12,6 +12,7 @@
 #include "table/table.h"
 #include "compile/compile.h"
 #include "learn/learn.h"
+#include "oobn/oobn.h"
 
 static size_t &category_count(kv_domain_s *d, kv_node_category_t category)
 {
@@ -87,11 +88,15 @@ void _kv_free_node_record(kv_node_s *n)
     std::free(n->label);
     std::free(n->parents);
     std::free(n->children);
-    if (n->state_labels)
-        for (size_t i = 0; i < n->number_of_states; ++i)
-            std::free(n->state_labels[i]);
-    std::free(n->state_labels);
-    std::free(n->state_values);
+    // A clone borrows its master's label and value arrays.
+    if (!_kv_node_is_clone(n)) {
+        if (n->state_labels)
+            for (size_t i = 0; i < n->number_of_states; ++i)
+                std::free(n->state_labels[i]);
+        std::free(n->state_labels);
+        std::free(n->state_values);
+    }
+    std::free(n->source);
     _kv_free_attribute_list(n->attributes);
     if (n->model) {
         n->model->owner = nullptr; // the node goes with it
@@ -108,7 +113,15 @@ kv_status_t kv_node_delete(kv_node_t n)
 {
     if (_kv_set_error_code(!n || _kv_node_is_clone(n) || n->chain_block))
         return kv_error_usage;
+    _kv_delete_node(n);
+    return kv_error_none;
+}
+
+void _kv_delete_node(kv_node_s *n)
+{
     kv_domain_s *d = n->home;
+    if (_kv_domain_is_class(d))
+        _kv_class_detach_node(n);
     _kv_uncompile_domain_safely(d, 1);
     _kv_free_node_tables(n);
     // Children lose the node from their tables; the node's own parent
@@ -127,7 +140,6 @@ kv_status_t kv_node_delete(kv_node_t n)
     --category_count(d, n->category);
     --kind_count(d, n->kind);
     _kv_free_node_record(n);
-    return kv_error_none;
 }
 
 kv_node_category_t kv_node_get_category(kv_node_t n)

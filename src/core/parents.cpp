@@ -214,23 +214,27 @@ kv_status_t kv_node_switch_parent(kv_node_t child, kv_node_t old_parent, kv_node
                            !_kv_node_in_list(child->parents, old_parent) ||
                            !_kv_nodes_are_compatible(old_parent, new_parent)))
         return kv_error_usage;
-    return kv::guard_status([&] {
-        if (_kv_path_exists(child, new_parent))
-            return _kv_set_error_code(kv_error_cyclic_network);
-        if (_kv_node_list_extend(&new_parent->children))
-            return static_cast<int>(kv_error_no_memory);
-        if (int status = _kv_model_replace_node(child->model, old_parent, new_parent))
-            return status;
-        child->parents[_kv_node_index(child->parents, old_parent)] = new_parent;
-        _kv_node_list_remove(old_parent->children, child);
-        _kv_node_list_insert(new_parent->children, child);
-        for (int i = 0; i < 3; ++i)
-            replace_in_table(child_tables(child, i), old_parent, new_parent);
-        if (child->chain_block)
-            for (kv_table_s **p = child->chain_block->potentials; p && *p; ++p)
-                if (_kv_table_node_position(*p, child) != static_cast<size_t>(-1))
-                    replace_in_table(*p, old_parent, new_parent);
-        _kv_uncompile_domain_safely(child->home, 1);
-        return _kv_set_error_code(kv_error_none);
-    });
+    return kv::guard_status([&] { return _kv_node_switch_parent(child, old_parent, new_parent, true); });
+}
+
+int _kv_node_switch_parent(kv_node_s *child, kv_node_s *old_parent, kv_node_s *new_parent,
+                           bool test_cycle)
+{
+    if (test_cycle && _kv_path_exists(child, new_parent))
+        return _kv_set_error_code(kv_error_cyclic_network);
+    if (_kv_node_list_extend(&new_parent->children))
+        return static_cast<int>(kv_error_no_memory);
+    if (int status = _kv_model_replace_node(child->model, old_parent, new_parent))
+        return status;
+    child->parents[_kv_node_index(child->parents, old_parent)] = new_parent;
+    _kv_node_list_remove(old_parent->children, child);
+    _kv_node_list_insert(new_parent->children, child);
+    for (int i = 0; i < 3; ++i)
+        replace_in_table(child_tables(child, i), old_parent, new_parent);
+    if (child->chain_block)
+        for (kv_table_s **p = child->chain_block->potentials; p && *p; ++p)
+            if (_kv_table_node_position(*p, child) != static_cast<size_t>(-1))
+                replace_in_table(*p, old_parent, new_parent);
+    _kv_uncompile_domain_safely(child->home, 1);
+    return _kv_set_error_code(kv_error_none);
 }

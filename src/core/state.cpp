@@ -9,6 +9,7 @@
 #include "table/table.h"
 #include "compile/compile.h"
 #include "learn/learn.h"
+#include "oobn/oobn.h"
 
 // Discrete chance or decision node that is not an output clone: the nodes
 // whose states the caller may edit.
@@ -92,10 +93,18 @@ kv_status_t kv_node_set_number_of_states(kv_node_t n, size_t k)
     size_t old_k = n->number_of_states;
     if (int status = _kv_resize_node_tables(n, old_k, k))
         return status;
+    // An output node's clones take the new count in every instance.
+    if (int status = _kv_resize_clone_tables(n, old_k, k)) {
+        kv::KeepError keep;
+        _kv_resize_node_tables(n, k, old_k);
+        return status;
+    }
     if (k > old_k) {
         if (int status = grow_states(n, k)) {
             kv::KeepError keep;
-            _kv_resize_node_tables(n, k, old_k); // shrinking back cannot fail
+            _kv_resize_clone_tables(n, k, old_k); // shrinking back cannot fail
+            _kv_resize_node_tables(n, k, old_k);
+            _kv_update_all_clones(n); // an array may have moved
             return status;
         }
     } else {
@@ -104,6 +113,11 @@ kv_status_t kv_node_set_number_of_states(kv_node_t n, size_t k)
     }
     n->number_of_states = k;
     _kv_node_resize_models(n);
+    _kv_update_all_clones(n);
+    _kv_for_each_clone(n, [](kv_node_s *clone) {
+        _kv_node_resize_models(clone);
+        return true;
+    });
     _kv_uncompile_domain_safely(n->home, 1);
     return _kv_set_error_code(kv_error_none);
 }
@@ -137,6 +151,7 @@ kv_status_t kv_node_set_state_label(kv_node_t n, size_t s, kv_string_t label)
     n->state_labels[s] = copy;
     if (n->subtype == kv_subtype_label)
         _kv_node_touch_all_models(n);
+    _kv_update_all_clones(n);
     return kv_error_none;
 }
 
@@ -197,6 +212,7 @@ kv_status_t kv_node_set_state_value(kv_node_t n, size_t s, kv_number_t value)
     // Values need not increase here; users of the values test the order.
     n->state_values[s] = value;
     _kv_node_touch_all_models(n);
+    _kv_update_all_clones(n);
     return kv_error_none;
 }
 
@@ -218,5 +234,6 @@ kv_status_t kv_node_set_subtype(kv_node_t n, kv_node_subtype_t subtype)
         return kv_error_usage;
     n->subtype = subtype;
     _kv_node_touch_all_models(n);
+    _kv_update_all_clones(n);
     return kv_error_none;
 }

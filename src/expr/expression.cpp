@@ -375,6 +375,49 @@ kv_expression_s *_kv_expression_substitute(kv_expression_s *e, const kv_node_s *
     return c;
 }
 
+kv_expression_s *_kv_expression_remap(const kv_expression_s *e,
+                                     kv_node_s *(*map)(const kv_node_s *, void *), void *data)
+{
+    kv_expression_s *c = new_expression(e->op, e->type);
+    if (!c)
+        return nullptr;
+    c->payload = e->payload;
+    if (e->op == kv_operator_node) {
+        c->payload.node = map(e->payload.node, data);
+        return c;
+    }
+    if (e->op == kv_operator_label) {
+        c->payload.label = _kv_allocate_string(e->payload.label);
+        if (!c->payload.label) {
+            std::free(c);
+            return nullptr;
+        }
+        return c;
+    }
+    if (is_leaf(e))
+        return c;
+    size_t n = count(e->payload.operands);
+    kv_expression_s **operands = kv::allocate_array<kv_expression_s *>(n + 1);
+    size_t made = 0;
+    for (; operands && made < n; ++made) {
+        kv_expression_s *o = _kv_expression_remap(e->payload.operands[made], map, data);
+        if (!o)
+            break;
+        operands[made] = o;
+        ++o->reference_count;
+    }
+    if (!operands || made < n) {
+        for (size_t i = 0; i < made; ++i)
+            _kv_expr_decrement_ref_count_and_free(operands[i]);
+        std::free(operands);
+        std::free(c);
+        return nullptr;
+    }
+    operands[n] = nullptr;
+    c->payload.operands = operands;
+    return c;
+}
+
 // ---------------------------------------------------------------------------
 // Type checking.
 

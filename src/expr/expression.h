@@ -86,3 +86,7 @@ int _kv_model_replace_node(kv_model_s *m, kv_node_s *old_node, kv_node_s *new_no
 // expression (no reference taken) otherwise, or NULL with no_memory.
 kv_expression_s *_kv_expression_substitute(kv_expression_s *e, const kv_node_s *old_node,
                                            kv_node_s *new_node);
+// A copy of e sharing nothing with it, with every node leaf's node replaced
+// by map(node, data); NULL with no_memory.  The copy has no references yet.
+kv_expression_s *_kv_expression_remap(const kv_expression_s *e,
+                                     kv_node_s *(*map)(const kv_node_s *, void *), void *data);

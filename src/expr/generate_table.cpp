@@ -901,3 +901,10 @@ int _kv_jt_generate_tables(kv_junction_tree_s *jt)
         return int(kv_error_none);
     });
 }
+
+kv_status_t kv_class_generate_tables(kv_class_t c)
+{
+    if (_kv_set_error_code(!c || !_kv_domain_is_class(c)))
+        return kv_error_usage;
+    return kv_domain_generate_tables(c);
+}

@@ -17,14 +17,12 @@
 #include "core/graph.h"
 #include "core/node_list.h"
 #include "expr/expression.h"
+#include "net_grammar.h"
 #include "parser.h"
 #include "table/table.h"
 
 namespace kv {
 
-namespace {
-
-template <class T> using Vec = std::vector<T, ScratchAlloc<T>>;
 
 bool is_name(int t)
 {
@@ -54,7 +52,6 @@ int unexpected(Parser &p, int t, const char *message)
     return fatal(p, kv_error_parse, "%s", message);
 }
 
-} // namespace
 
 // Resolves a node reference: a plain name in the container, or a dotted
 // name through instance nodes to the output clone it names.
@@ -99,7 +96,6 @@ kv_node_s *lookup_node(Parser &p, kv_domain_s *container, const char *reference)
     return nullptr;
 }
 
-namespace {
 
 // Attributes are pushed newest first; a block's attributes end up in the
 // order they were written.
@@ -115,22 +111,9 @@ void reverse_attributes(kv_attribute_s **list, kv_attribute_s *before)
     *list = reversed;
 }
 
-// A number truncated toward zero into [low, high]; NaN gives 0.
-template <class T> T truncated(double x, T low, T high)
-{
-    if (!(x == x))
-        return 0;
-    if (x <= double(low))
-        return low;
-    if (x >= double(high))
-        return high;
-    return T(x);
-}
 
 // Reads `name =` of the next attribute of a block: 0 with the name in key,
 // end_of_block at `}', or an error code.
-constexpr int end_of_block = -1;
-
 int attribute_key(Parser &p, Vec<char> &key)
 {
     int t = next_token(p);
@@ -844,33 +827,39 @@ int parse_net_body(Parser &p)
         int s;
         if (keyword(p, "net")) {
             s = parse_net_block(p);
-        } else if (keyword(p, "node")) {
-            s = parse_node(p, kv_category_chance, false);
-        } else if (keyword(p, "decision")) {
-            s = parse_node(p, kv_category_decision, false);
-        } else if (keyword(p, "utility")) {
-            s = parse_node(p, kv_category_utility, false);
-        } else if (keyword(p, "potential")) {
-            s = parse_potential(p);
-        } else if (keyword(p, "discrete")) {
-            t = next_token(p);
-            if (is_name(t) && keyword(p, "node"))
-                s = parse_node(p, kv_category_chance, false);
-            else if (is_name(t) && keyword(p, "decision"))
-                s = parse_node(p, kv_category_decision, false);
-            else
-                return unexpected(p, t, "keyword `node' or keyword `decision' expected");
-        } else if (keyword(p, "continuous")) {
-            t = next_token(p);
-            if (!is_name(t) || !keyword(p, "node"))
-                return unexpected(p, t, "keyword `node' expected");
-            s = parse_node(p, kv_category_chance, true);
-        } else {
+        } else if ((s = parse_declaration(p)) == not_a_declaration) {
             return fatal(p, kv_error_parse, "unknown object type: %s", p.text_value());
         }
         if (s)
             return s;
     }
+}
+
+int parse_declaration(Parser &p)
+{
+    if (keyword(p, "node"))
+        return parse_node(p, kv_category_chance, false);
+    if (keyword(p, "decision"))
+        return parse_node(p, kv_category_decision, false);
+    if (keyword(p, "utility"))
+        return parse_node(p, kv_category_utility, false);
+    if (keyword(p, "potential"))
+        return parse_potential(p);
+    if (keyword(p, "discrete")) {
+        int t = next_token(p);
+        if (is_name(t) && keyword(p, "node"))
+            return parse_node(p, kv_category_chance, false);
+        if (is_name(t) && keyword(p, "decision"))
+            return parse_node(p, kv_category_decision, false);
+        return unexpected(p, t, "keyword `node' or keyword `decision' expected");
+    }
+    if (keyword(p, "continuous")) {
+        int t = next_token(p);
+        if (!is_name(t) || !keyword(p, "node"))
+            return unexpected(p, t, "keyword `node' expected");
+        return parse_node(p, kv_category_chance, true);
+    }
+    return not_a_declaration;
 }
 
 // Declaration order: the node list runs from the last declared node (index
@@ -899,22 +888,16 @@ void reverse_lists(kv_domain_s *d)
     _kv_free_name_index(d); // buckets hold node pointers only; rebuilt on demand
 }
 
-} // namespace
 
 // Parses a domain from text; NULL with the error code on failure.
 kv_domain_s *parse_net(const char *text, size_t size, bool from_file, kv_error_handler_t handler,
                        void *data, const char *file_name)
 {
-    if (is_old_format(text, size)) {
-        Parser p;
-        start_parser(p, text, size, from_file, handler, data);
-        fatal(p, kv_error_parse, "unexpected token"); // the keyword-less format is read with classes
-        return nullptr;
-    }
+    bool old = is_old_format(text, size);
     _kv_set_error_code(kv_error_none);
     Parser p;
     start_parser(p, text, size, from_file, handler, data);
-    p.reader = get_new_token;
+    p.reader = old ? get_old_token : get_new_token;
     p.target = kv_new_domain();
     if (!p.target)
         return nullptr;
@@ -924,7 +907,7 @@ kv_domain_s *parse_net(const char *text, size_t size, bool from_file, kv_error_h
             if (!p.target->file_name)
                 return static_cast<int>(kv_error_no_memory);
         }
-        return parse_net_body(p);
+        return old ? parse_old_net(p) : parse_net_body(p);
     });
     if (!status && p.error_count)
         status = kv_error_parse;
@@ -933,7 +916,8 @@ kv_domain_s *parse_net(const char *text, size_t size, bool from_file, kv_error_h
         _kv_set_error_code(status);
         return nullptr;
     }
-    reverse_lists(p.target);
+    if (!old)
+        reverse_lists(p.target); // the old reader has put them in order
     _kv_set_error_code(kv_error_none);
     return p.target;
 }
