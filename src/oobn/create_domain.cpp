@@ -407,6 +407,10 @@ kv_domain_s *create_domain(kv_domain_s *k)
         if (int e = unfold(u, k, map))
             return e;
         sweep(d);
+        // Parts that are each fine may still meet in the wrong order (an
+        // instance with continuous nodes before a decision of the class).
+        if (d->number_of_continuous_nodes && d->number_of_decision_nodes + d->number_of_utility_nodes)
+            return _kv_set_error_code(kv_error_cg_influence_diagrams_not_supported);
         // Only a binding can close a cycle (an actual input below an output
         // of the same instance): one test of the whole graph.
         if (u.deleted && !is_acyclic(d))
