@@ -221,7 +221,9 @@ int class_create_input_bindings(Parser &p, ClassBody &body)
             if (x == n)
                 return fatal(p, kv_error_parse, "node `%s' specified as input twice", name.data());
         inputs.push_back(n);
-        if (kv_node_add_to_inputs(n))
+        if (int e = kv_node_add_to_inputs(n); e == kv_error_no_memory)
+            return api_error(p, e);
+        else if (e)
             return fatal(p, kv_error_parse, "node `%s' is not a valid input node", name.data());
     }
     Vec<kv_node_s *> outputs;
@@ -236,7 +238,9 @@ int class_create_input_bindings(Parser &p, ClassBody &body)
         for (kv_node_s *x : inputs)
             if (x == n)
                 return fatal(p, kv_error_parse, "node `%s' is specified both as input and as output", name.data());
-        if (kv_node_add_to_outputs(n))
+        if (int e = kv_node_add_to_outputs(n); e == kv_error_no_memory)
+            return api_error(p, e);
+        else if (e)
             return fatal(p, kv_error_parse, "node `%s' is not a valid output node", name.data());
     }
     for (PendingInstance &pending : body.instances) {
@@ -252,7 +256,9 @@ int class_create_input_bindings(Parser &p, ClassBody &body)
             kv_node_s *actual = lookup_node(p, c, b.actual.data());
             if (!actual)
                 return p.status;
-            if (kv_node_set_input(instance, formal, actual))
+            if (int e = kv_node_set_input(instance, formal, actual); e == kv_error_no_memory)
+                return api_error(p, e);
+            else if (e)
                 return fatal(p, kv_error_parse, "nodes `%s' and `%s' are not compatible", b.actual.data(),
                              b.formal.data());
         }
