@@ -54,12 +54,7 @@ int _kv_insert_attribute(kv_domain_s *, kv_attribute_s **list, const char *key,
     if (!key)
         return _kv_set_error_code(kv_error_usage);
     if (check) {
-        char *saved = _kv_select_C_locale();
-        if (!saved)
-            return kv_error_code();
-        bool valid = _kv_is_c_identifier(key);
-        _kv_restore_locale(saved);
-        if (!valid)
+        if (!_kv_is_c_identifier(key))
             return _kv_set_error_code(kv_error_invalid_name);
     }
     kv_attribute_s **slot = find_attribute(list, key);

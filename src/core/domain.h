@@ -263,8 +263,9 @@ char *_kv_select_C_locale();
 // Re-installs a locale saved by _kv_select_C_locale and frees the name.
 void _kv_restore_locale(char *saved);
 
-// True when name is a C identifier in the C locale (the caller has selected
-// it): a letter or '_' first, then letters, digits or '_'.
+// True when name is a C identifier by the C locale's character classes
+// (whatever the current locale): a letter or '_' first, then letters,
+// digits or '_'.
 bool _kv_is_c_identifier(const char *name);
 
 // The node of the home with this name, or NULL.  Builds or grows the name
@@ -275,6 +276,10 @@ void _kv_remove_from_name_index(kv_node_s *n);
 // Frees the name index of a home.
 void _kv_free_name_index(kv_domain_s *d);
 
+// Names the node after name made a C identifier: each character that may
+// not stand where it is becomes '_' (an empty name is "_"), and '_' is
+// appended while another node has the result.  0 or the failure's code.
+int _kv_set_converted_name(kv_node_s *n, const char *name);
 // Makes every node name of the domain a valid C identifier: 0, or the code
 // of the first failure.
 int _kv_convert_node_names(kv_domain_s *d);

@@ -1,8 +1,8 @@
 // Node names: the C-identifier rule, the hash index of a home's node names,
 // automatic names for unnamed nodes, and the conversion of names before a
 // domain is written as text.
-#include <cctype>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,14 +10,21 @@
 #include "domain.h"
 #include "memory.h"
 
+// The character classes of the C locale, spelled out: checking a name never
+// switches the process-wide locale, which other threads may be using.
+static bool is_letter(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
 bool _kv_is_c_identifier(const char *name)
 {
     unsigned char c = static_cast<unsigned char>(name[0]);
-    if (!std::isalpha(c) && c != '_')
+    if (!is_letter(c) && c != '_')
         return false;
     for (const char *p = name + 1; *p; ++p) {
         c = static_cast<unsigned char>(*p);
-        if (!std::isalnum(c) && c != '_')
+        if (!is_letter(c) && !(c >= '0' && c <= '9') && c != '_')
             return false;
     }
     return true;
@@ -28,12 +35,18 @@ bool _kv_is_c_identifier(const char *name)
 // the first lookup builds a hash index with a prime number of buckets not
 // less than the node count, rebuilt when the count passes twice that.
 
+// FNV-1a over the bytes, then the bucket.  (The doubling hash h = c + 2h
+// maps generated names such as "C12345" into a few hundred buckets, which
+// made naming a large runtime domain quadratic.)  The empty name hashes
+// to 0.
 static size_t name_hash(const char *name, size_t buckets)
 {
-    size_t h = 0;
+    if (!*name)
+        return 0;
+    uint64_t h = 14695981039346656037ull;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p)
-        h = (*p + 2 * h) % buckets;
-    return h;
+        h = (h ^ *p) * 1099511628211ull;
+    return static_cast<size_t>(h % buckets);
 }
 
 static bool is_prime(size_t n)
@@ -213,12 +226,7 @@ kv_status_t kv_node_set_name(kv_node_t n, kv_string_t name)
     if (_kv_find_node_by_name(d, name))
         return _kv_set_error_code(kv_error_twice);
 
-    char *saved = _kv_select_C_locale();
-    if (!saved)
-        return kv_error_code();
-    bool valid = _kv_is_c_identifier(name);
-    _kv_restore_locale(saved);
-    if (!valid)
+    if (!_kv_is_c_identifier(name))
         return _kv_set_error_code(kv_error_invalid_name);
 
     char *copy = _kv_allocate_string(name);
@@ -306,19 +314,19 @@ kv_string_t kv_node_get_name(kv_node_t n)
 // '_' in place of each offending character and more '_' appended while the
 // result clashes with another node's name.
 
-static int convert_node_name(kv_node_s *n)
+int _kv_set_converted_name(kv_node_s *n, const char *name)
 {
-    size_t length = std::strlen(n->name);
+    size_t length = std::strlen(name);
     size_t capacity = 64;
     while (capacity <= length + 1)
         capacity = _kv_size_multiply(capacity, 2);
     char *work = static_cast<char *>(_kv_allocate(capacity));
     if (!work)
         return kv_error_no_memory;
-    std::memcpy(work, n->name, length + 1);
+    std::memcpy(work, name, length + 1);
     for (size_t i = 0; i < length; ++i) {
         unsigned char c = static_cast<unsigned char>(work[i]);
-        bool keep = std::isalpha(c) || c == '_' || (i > 0 && std::isdigit(c));
+        bool keep = is_letter(c) || c == '_' || (i > 0 && c >= '0' && c <= '9');
         if (!keep)
             work[i] = '_';
     }
@@ -347,13 +355,9 @@ static int convert_node_name(kv_node_s *n)
 
 int _kv_convert_node_names(kv_domain_s *d)
 {
-    char *saved = _kv_select_C_locale();
-    if (!saved)
-        return kv_error_code();
     int status = kv_error_none;
     for (kv_node_s *n = d->first_node; n && status == kv_error_none; n = n->next)
         if (n->name)
-            status = convert_node_name(n);
-    _kv_restore_locale(saved);
+            status = _kv_set_converted_name(n, n->name);
     return _kv_set_error_code(status);
 }

@@ -43,27 +43,6 @@ const char *line_text(char (&buffer)[32], size_t line)
     return buffer;
 }
 
-// Old names may hold `.', `-', `+' and `/': the node gets the name made
-// valid as node names are before saving (each bad character becomes `_',
-// then `_' is appended until the name is free).
-int set_converted_name(kv_node_s *n, const char *old_name)
-{
-    std::string name(old_name);
-    auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-    for (size_t i = 0; i < name.size(); ++i) {
-        char c = name[i];
-        bool ok = alpha(c) || c == '_' || (i > 0 && c >= '0' && c <= '9');
-        if (!ok)
-            name[i] = '_';
-    }
-    for (;;) {
-        int s = kv_node_set_name(n, name.c_str());
-        if (s != kv_error_twice)
-            return s;
-        name += '_';
-    }
-}
-
 // The node of an old name, made (as a discrete chance node of unknown
 // states, used at the current line) if it is new.
 OldNode *retrieve_node(OldParse &op, const char *name, bool as_parent)
@@ -80,7 +59,9 @@ OldNode *retrieve_node(OldParse &op, const char *name, bool as_parent)
         api_error(p, kv_error_code());
         return nullptr;
     }
-    if (int s = set_converted_name(n, name)) {
+    // Old names may hold `.', `-', `+' and `/': the node gets the name made
+    // valid as names are before saving.
+    if (int s = _kv_set_converted_name(n, name)) {
         api_error(p, s);
         return nullptr;
     }

@@ -167,12 +167,7 @@ kv_status_t kv_class_set_name(kv_class_t c, kv_string_t name)
         return kv_error_none;
     if (other)
         return _kv_set_error_code(kv_error_twice);
-    char *saved = _kv_select_C_locale();
-    if (!saved)
-        return kv_error_code();
-    bool valid = _kv_is_c_identifier(name);
-    _kv_restore_locale(saved);
-    if (!valid)
+    if (!_kv_is_c_identifier(name))
         return _kv_set_error_code(kv_error_invalid_name);
     char *copy = _kv_allocate_string(name);
     if (!copy)

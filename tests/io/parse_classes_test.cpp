@@ -20,9 +20,15 @@ void collect(size_t line, kv_string_t message, void *)
     messages.push_back(message);
 }
 
+// A file of this test's own: the tests run in parallel processes.
+std::string path_of(const std::string &name)
+{
+    return ::testing::TempDir() + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name;
+}
+
 std::string write(const std::string &name, const std::string &text)
 {
-    std::string path = ::testing::TempDir() + name;
+    std::string path = path_of(name);
     FILE *f = std::fopen(path.c_str(), "w");
     std::fputs(text.c_str(), f);
     std::fclose(f);
@@ -102,7 +108,7 @@ class Plant {
     EXPECT_EQ(w, 40u);
     EXPECT_EQ(h, 20u);
     EXPECT_STREQ(kv_class_get_attribute(s, "author"), "lab");
-    EXPECT_STREQ(kv_class_get_file_name(s), (::testing::TempDir() + "classes.net").c_str());
+    EXPECT_STREQ(kv_class_get_file_name(s), path_of("classes.net").c_str());
     // Declaration order, highest index at the head.
     kv_node_t first = kv_class_get_first_node(s);
     EXPECT_STREQ(kv_node_get_name(first), "truth");

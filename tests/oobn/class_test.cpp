@@ -37,8 +37,9 @@ class ClassTest : public ::testing::Test {
         kv_node_t n = kv_class_new_node(c, kv_category_chance, kind);
         EXPECT_NE(n, nullptr);
         EXPECT_EQ(kv_node_set_name(n, name), 0);
-        if (kind == kv_kind_discrete)
+        if (kind == kv_kind_discrete) {
             EXPECT_EQ(kv_node_set_number_of_states(n, states), 0);
+        }
         return n;
     }
     static size_t length(kv_node_t *list)

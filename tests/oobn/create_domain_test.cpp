@@ -20,7 +20,7 @@ namespace {
 
 std::string temp_file(const std::string &stem, const std::string &text)
 {
-    std::string path = ::testing::TempDir() + stem;
+    std::string path = ::testing::TempDir() + "create_domain_" + stem;
     FILE *f = std::fopen(path.c_str(), "w");
     EXPECT_NE(f, nullptr);
     std::fputs(text.c_str(), f);
@@ -440,8 +440,9 @@ class UnfoldTest : public ::testing::Test {
     {
         kv_node_t n = kv_class_new_node(c, category, kind);
         EXPECT_EQ(kv_node_set_name(n, name), 0);
-        if (kind == kv_kind_discrete && category != kv_category_utility)
+        if (kind == kv_kind_discrete && category != kv_category_utility) {
             EXPECT_EQ(kv_node_set_number_of_states(n, 2), 0);
+        }
         return n;
     }
     kv_class_collection_t cc;
