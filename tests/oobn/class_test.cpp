@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -473,6 +474,153 @@ TEST_F(ClassTest, FailedAllocationsChangeNothing)
         EXPECT_EQ(length(kv_class_get_instances(b)), 2u);
     }
     EXPECT_EQ(kv_domain_get_number_of_nodes(a), 9u);
+}
+
+} // namespace
+
+namespace {
+
+// Every promise the records keep between operations.
+void check_invariants(kv_class_collection_t cc)
+{
+    for (kv_class_t *m = kv_cc_get_members(cc); *m; ++m) {
+        kv_class_t c = *m;
+        size_t outputs = 0;
+        while (c->outputs && c->outputs[outputs])
+            ++outputs;
+        size_t inputs = 0;
+        while (c->inputs && c->inputs[inputs])
+            ++inputs;
+        for (size_t i = 0; i < inputs; ++i) {
+            ASSERT_EQ(c->inputs[i]->home, c);
+            ASSERT_FALSE(c->inputs[i]->parents && c->inputs[i]->parents[0]);
+        }
+        // Instance lists hold exactly the instance nodes of this class.
+        size_t listed = 0;
+        for (kv_node_t *i = c->instances; i && *i; ++i, ++listed)
+            ASSERT_EQ((*i)->instance_class, c);
+        size_t found = 0;
+        for (kv_class_t *o = kv_cc_get_members(cc); *o; ++o)
+            for (kv_node_t n = (*o)->first_node; n; n = n->next)
+                if (n->category == kv_category_instance && n->instance_class == c)
+                    ++found;
+        ASSERT_EQ(listed, found);
+        size_t index = c->number_of_nodes;
+        for (kv_node_t n = c->first_node; n; n = n->next) {
+            ASSERT_EQ(n->index, index--);
+            if (n->clone_source) {
+                kv_node_t master = n->clone_source;
+                ASSERT_EQ(n->clone_owner->home, c);
+                bool listed_clone = false;
+                for (kv_node_t *o = n->clone_owner->output_clones; *o; ++o)
+                    listed_clone = listed_clone || *o == n;
+                ASSERT_TRUE(listed_clone);
+                ASSERT_EQ(n->number_of_states, master->number_of_states);
+                ASSERT_EQ(n->state_labels, master->state_labels);
+                ASSERT_EQ(n->state_values, master->state_values);
+                ASSERT_EQ(n->subtype, master->subtype);
+            }
+            if (n->category != kv_category_instance)
+                continue;
+            kv_class_t l = n->instance_class;
+            size_t l_outputs = 0;
+            while (l->outputs && l->outputs[l_outputs])
+                ++l_outputs;
+            for (size_t j = 0; j < l_outputs; ++j) {
+                ASSERT_NE(n->output_clones[j], nullptr);
+                ASSERT_EQ(n->output_clones[j]->clone_source, l->outputs[j]);
+                ASSERT_EQ(n->output_clones[j]->clone_owner, n);
+                ASSERT_EQ(n->output_clones[j]->home, c);
+            }
+            ASSERT_EQ(n->output_clones[l_outputs], nullptr);
+            size_t l_inputs = 0;
+            while (l->inputs && l->inputs[l_inputs])
+                ++l_inputs;
+            ASSERT_LE(n->number_of_input_bindings, l_inputs);
+            for (size_t j = 0; j < n->number_of_input_bindings; ++j)
+                if (n->input_bindings[j])
+                    ASSERT_EQ(n->input_bindings[j]->home, c);
+        }
+    }
+}
+
+TEST(ClassEditTest, RandomEditSequencesKeepTheRecordsConsistent)
+{
+    std::mt19937 rng(7);
+    auto pick = [&](size_t n) { return size_t(rng() % n); };
+    for (int round = 0; round < 20; ++round) {
+        kv_class_collection_t cc = kv_new_class_collection();
+        std::vector<kv_class_t> classes;
+        for (int k = 0; k < 4; ++k)
+            classes.push_back(kv_cc_new_class(cc));
+        auto nodes_of = [](kv_class_t c) {
+            std::vector<kv_node_t> v;
+            for (kv_node_t n = c->first_node; n; n = n->next)
+                v.push_back(n);
+            return v;
+        };
+        for (int step = 0; step < 150; ++step) {
+            kv_class_t c = classes[pick(classes.size())];
+            std::vector<kv_node_t> nodes = nodes_of(c);
+            kv_node_t n = nodes.empty() ? nullptr : nodes[pick(nodes.size())];
+            switch (pick(11)) {
+            case 0:
+            case 1: {
+                kv_node_t x = kv_class_new_node(c, kv_category_chance, kv_kind_discrete);
+                kv_node_set_number_of_states(x, 1 + pick(3));
+                break;
+            }
+            case 2:
+                kv_class_new_instance(c, classes[pick(classes.size())]);
+                break;
+            case 3:
+                if (n)
+                    kv_node_add_to_outputs(n);
+                break;
+            case 4:
+                if (n)
+                    kv_node_add_to_inputs(n);
+                break;
+            case 5:
+                if (n && !n->clone_source)
+                    kv_node_delete(n);
+                break;
+            case 6:
+                if (n) {
+                    kv_node_remove_from_outputs(n);
+                    kv_node_remove_from_inputs(n);
+                }
+                break;
+            case 7:
+                if (n && nodes.size() > 1)
+                    kv_node_add_parent(n, nodes[pick(nodes.size())]);
+                break;
+            case 8:
+                if (n && n->category == kv_category_instance && n->instance_class->inputs &&
+                    n->instance_class->inputs[0])
+                    kv_node_set_input(n, n->instance_class->inputs[0], nodes[pick(nodes.size())]);
+                break;
+            case 9:
+                if (n && n->category == kv_category_instance)
+                    kv_node_substitute_class(n, classes[pick(classes.size())]);
+                break;
+            case 10:
+                if (n && n->kind == kv_kind_discrete && n->category == kv_category_chance)
+                    kv_node_set_number_of_states(n, 1 + pick(4));
+                break;
+            }
+            check_invariants(cc);
+            if (::testing::Test::HasFatalFailure())
+                return;
+        }
+        // Every class unfolds or refuses cleanly.
+        for (kv_class_t c : classes) {
+            kv_domain_t d = kv_class_create_domain(c);
+            if (d)
+                kv_domain_delete(d);
+        }
+        EXPECT_EQ(kv_cc_delete(cc), 0);
+    }
 }
 
 } // namespace
