@@ -615,6 +615,11 @@ KV_API kv_status_t kv_domain_save_cases(kv_domain_t domain, kv_string_t file_nam
  * data, or adaptation to the evidence propagated.
  */
 KV_API kv_status_t kv_domain_learn_tables(kv_domain_t domain);
+/* EM in a runtime domain: the learners are the nodes whose class nodes have
+ * experience tables; the counts of all nodes unfolded from one class node
+ * are pooled, and the learnt table goes to the class node and to each of
+ * them (experience counts likewise). */
+KV_API kv_status_t kv_domain_learn_class_tables(kv_domain_t domain);
 KV_API kv_status_t kv_domain_adapt(kv_domain_t domain);
 /* EM stops when the log-likelihood changes by at most tolerance times its
  * size (default 0.0001), or after the maximum number of iterations (0, the

@@ -4,11 +4,13 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <unordered_map>
 #include <vector>
 
 #include "compile/compile.h"
 #include "core/api.h"
+#include "core/graph.h"
 #include "core/memory.h"
 #include "learn.h"
 #include "table/table.h"
@@ -17,13 +19,23 @@ namespace {
 
 template <class T> using Vec = std::vector<T, kv::ScratchAlloc<T>>;
 
-// A learning node: its table and the two counts over the table's entries.
+// The counts that one table learns from: one node's, or in a runtime
+// domain those of every node unfolded from the same class node.
+struct Group {
+    kv_node_s *node;   // whose table the counts become
+    kv_table_s *table;
+    Vec<double> prior, counts;
+    Vec<kv_node_s *> copies; // runtime nodes that take the learnt table
+};
+
+// A learning node: its table, the counts its cases go to, and the node's
+// coordinate in the table.
 struct Learner {
     kv_node_s *node;
     kv_table_s *table;
-    Vec<double> prior, counts;
-    size_t own_stride = 1, states = 1; // the node's coordinate in the table
-    size_t slot = 0;                   // its place among the chance nodes
+    Group *group;
+    size_t own_stride = 1, states = 1;
+    size_t slot = 0; // its place among the chance nodes
 };
 
 // Row j (parent configuration) of table entry idx, the node's coordinate
@@ -50,7 +62,7 @@ int add_family_marginal(kv_domain_s *d, Learner &l, double w, Vec<double> &margi
     if (int s = _kv_family_marginal(d, l.table, marginal.data()))
         return s;
     for (size_t idx = 0; idx < l.table->size; ++idx)
-        l.counts[idx] += w * marginal[idx];
+        l.group->counts[idx] += w * marginal[idx];
     return kv_error_none;
 }
 
@@ -151,11 +163,11 @@ int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double w, dou
             index = index * t->nodes[k]->number_of_states + size_t(s >= 0 ? s : 0);
         }
         if (parents_fixed && own_fixed) {
-            l.counts[index] += w;
+            l.group->counts[index] += w;
         } else if (parents_fixed && l.node->belief_table && l.node->belief_table->discrete_data) {
             const double *belief = l.node->belief_table->discrete_data;
             for (size_t s = 0; s < l.states; ++s)
-                l.counts[index + s * l.own_stride] += w * belief[s];
+                l.group->counts[index + s * l.own_stride] += w * belief[s];
         } else if (int s = add_family_marginal(d, l, w, marginal)) {
             return s;
         }
@@ -164,25 +176,79 @@ int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double w, dou
 }
 
 // The counts made a table: each row divided by its sum, uniform when the
-// sum is not positive.
-void normalise_into(Learner &l)
+// sum is not positive; then copied to the nodes that share it.
+void normalise_into(const Learner &l)
 {
-    double *data = l.table->discrete_data;
-    size_t rows = l.table->size / l.states;
+    Group &g = *l.group;
+    double *data = g.table->discrete_data;
+    size_t rows = g.table->size / l.states;
     for (size_t j = 0; j < rows; ++j) {
         size_t high = j / l.own_stride, low = j % l.own_stride;
         size_t base = high * l.own_stride * l.states + low;
         long double sum = 0;
         for (size_t s = 0; s < l.states; ++s)
-            sum += l.counts[base + s * l.own_stride];
+            sum += g.counts[base + s * l.own_stride];
         for (size_t s = 0; s < l.states; ++s)
             data[base + s * l.own_stride] =
-                sum > 0 ? double(l.counts[base + s * l.own_stride] / sum) : 1.0 / double(l.states);
+                sum > 0 ? double(g.counts[base + s * l.own_stride] / sum) : 1.0 / double(l.states);
     }
-    kv_node_touch_table(l.node);
+    kv_node_touch_table(g.node);
+    for (kv_node_s *n : g.copies) {
+        std::copy(data, data + g.table->size, n->table->discrete_data);
+        kv_node_touch_table(n);
+    }
 }
 
-int learn(kv_domain_s *d)
+// Experience counts after the run: the counts summed over each row.
+void store_experience(const Learner &l, kv_table_s *experience)
+{
+    double *e = experience->discrete_data;
+    size_t rows = l.table->size / l.states;
+    for (size_t j = 0; j < rows; ++j)
+        e[j] = 0;
+    for (size_t idx = 0; idx < l.table->size; ++idx)
+        e[row_of(l, idx)] += l.group->counts[idx];
+}
+
+// The source of a runtime node: the class node it was copied from.
+kv_node_s *source_of(const kv_node_s *n)
+{
+    kv_node_s **p = n->source;
+    while (p[1])
+        ++p;
+    return *p;
+}
+
+// A class table's node as the runtime table sees it: a clone stands for
+// its master.
+kv_node_s *resolved(kv_node_s *n)
+{
+    while (n->clone_source)
+        n = n->clone_source;
+    return n;
+}
+
+// Whether runtime table t lays out its entries as class table c: node by
+// node the same sources (a bound input may have been replaced by any node
+// of its states).
+bool corresponds(const kv_table_s *t, const kv_table_s *c)
+{
+    if (t->discrete_count != c->discrete_count || t->continuous_count != c->continuous_count)
+        return false;
+    for (size_t k = 0; k < t->discrete_count + t->continuous_count; ++k) {
+        kv_node_s *expected = resolved(c->nodes[k]);
+        kv_node_s *actual = t->nodes[k];
+        if (actual->number_of_states != expected->number_of_states)
+            return false;
+        if (!actual->source || (source_of(actual) != expected && !_kv_node_is_class_input(expected)))
+            return false;
+    }
+    return true;
+}
+
+// by_class: the learners are the runtime nodes whose class nodes have
+// experience tables, and the counts are pooled per class node.
+int learn(kv_domain_s *d, bool by_class)
 {
     // Without a case of positive count every row would become uniform.
     bool positive = false;
@@ -200,17 +266,41 @@ int learn(kv_domain_s *d)
         if (!_kv_table_is_finite(n->experience_table) || !_kv_table_is_finite(n->fading_table))
             return _kv_set_error_code(kv_error_usage);
     }
-    // The learners and their prior counts.
+    if (by_class)
+        for (kv_node_s *n = d->first_node; n; n = n->next) {
+            if (!n->source)
+                return _kv_set_error_code(kv_error_usage);
+            kv_node_s *c = source_of(n);
+            if (_kv_node_is_discrete_chance_or_decision(n) && n->number_of_states != c->number_of_states)
+                return _kv_set_error_code(kv_error_usage);
+            if (n->experience_table && c->experience_table &&
+                !corresponds(n->experience_table, c->experience_table))
+                return _kv_set_error_code(kv_error_usage);
+            if (c->experience_table && (!_kv_table_is_finite(c->experience_table) ||
+                                        (n->table && c->table && !corresponds(n->table, c->table))))
+                return _kv_set_error_code(kv_error_usage);
+        }
+    // The learners, their groups and the groups' prior counts.
+    std::deque<Group, kv::ScratchAlloc<Group>> groups;
+    std::unordered_map<const kv_node_s *, Group *, std::hash<const kv_node_s *>, std::equal_to<>,
+                       kv::ScratchAlloc<std::pair<const kv_node_s *const, Group *>>>
+        group_of;
     Vec<Learner> learners;
     for (kv_node_s *n = d->first_node; n; n = n->next) {
-        if (!n->experience_table)
+        kv_node_s *owner = by_class ? source_of(n) : n;
+        if (!owner->experience_table)
             continue;
         kv_table_s *t = _kv_node_get_table(n);
         if (!t || (!t->discrete_data && _kv_allocate_data_arrays(t)))
             return kv_error_code();
-        if (!n->experience_table->discrete_data && _kv_allocate_data_arrays(n->experience_table))
+        kv_table_s *own = by_class ? _kv_node_get_table(owner) : t;
+        if (!own || (!own->discrete_data && _kv_allocate_data_arrays(own)))
             return kv_error_code();
-        Learner l{n, t, {}, {}};
+        if (by_class && !corresponds(t, own))
+            return _kv_set_error_code(kv_error_usage);
+        if (!owner->experience_table->discrete_data && _kv_allocate_data_arrays(owner->experience_table))
+            return kv_error_code();
+        Learner l{n, t, nullptr};
         size_t stride = 1;
         for (size_t k = t->discrete_count; k-- > 0;) {
             if (t->nodes[k] == n)
@@ -218,13 +308,20 @@ int learn(kv_domain_s *d)
             stride *= t->nodes[k]->number_of_states;
         }
         l.states = n->number_of_states;
-        l.prior.assign(t->size, 0.0);
-        const double *experience = n->experience_table->discrete_data;
-        for (size_t idx = 0; idx < t->size; ++idx) {
-            double count = experience[row_of(l, idx)];
-            l.prior[idx] = count > 0 ? count * t->discrete_data[idx] : 0.0;
+        Group *&g = group_of[owner];
+        if (!g) {
+            g = &groups.emplace_back(Group{owner, own, {}, {}, {}});
+            g->prior.assign(own->size, 0.0);
+            const double *experience = owner->experience_table->discrete_data;
+            for (size_t idx = 0; idx < own->size; ++idx) {
+                double count = experience[row_of(l, idx)];
+                g->prior[idx] = count > 0 ? count * own->discrete_data[idx] : 0.0;
+            }
         }
-        learners.push_back(std::move(l));
+        if (by_class)
+            g->copies.push_back(n);
+        l.group = g;
+        learners.push_back(l);
     }
     Vec<Pattern> patterns = case_patterns(d);
     // The chance nodes' tables, and for every complete pattern the entry
@@ -253,8 +350,8 @@ int learn(kv_domain_s *d)
     double previous = -DBL_MAX, ll = 0;
     size_t iterations = 0;
     for (;;) {
-        for (Learner &l : learners)
-            l.counts = l.prior;
+        for (Group &g : groups)
+            g.counts = g.prior;
         ll = 0;
         for (size_t c = 0; c < patterns.size(); ++c) {
             const Pattern &pattern = patterns[c];
@@ -270,7 +367,7 @@ int learn(kv_domain_s *d)
                     ll += pattern.weight * std::log(p);
                 }
                 for (Learner &l : learners)
-                    l.counts[index[l.slot]] += pattern.weight;
+                    l.group->counts[index[l.slot]] += pattern.weight;
                 continue;
             }
             if (int s = process_case(d, learners, pattern.first_case, pattern.weight, ll)) {
@@ -287,20 +384,24 @@ int learn(kv_domain_s *d)
         if (d->em_progress && d->em_progress(iterations, ll, d->number_of_cases) == 0)
             more = false;
         previous = ll;
-        for (Learner &l : learners)
-            normalise_into(l);
+        for (Group &g : groups)
+            for (const Learner &l : learners)
+                if (l.group == &g) {
+                    normalise_into(l);
+                    break;
+                }
         if (!more)
             break;
     }
     d->log_likelihood = ll;
     kv_domain_initialize(d);
-    for (Learner &l : learners) {
-        double *experience = l.node->experience_table->discrete_data;
-        size_t rows = l.table->size / l.states;
-        for (size_t j = 0; j < rows; ++j)
-            experience[j] = 0;
-        for (size_t idx = 0; idx < l.table->size; ++idx)
-            experience[row_of(l, idx)] += l.counts[idx];
+    // The class node's experience table, and the runtime nodes' own copies
+    // of it, hold the pooled counts.
+    for (const Learner &l : learners) {
+        if (l.node->experience_table && l.node->experience_table->discrete_data)
+            store_experience(l, l.node->experience_table);
+        if (by_class)
+            store_experience(l, l.group->node->experience_table);
     }
     return _kv_set_error_code(kv_error_none);
 }
@@ -316,7 +417,14 @@ kv_status_t kv_domain_learn_tables(kv_domain_t d)
 {
     if (_kv_set_error_code(!d))
         return kv_error_usage;
-    return kv::guard_status([&] { return learn(d); });
+    return kv::guard_status([&] { return learn(d, false); });
+}
+
+kv_status_t kv_domain_learn_class_tables(kv_domain_t d)
+{
+    if (_kv_set_error_code(!d || _kv_domain_is_class(d)))
+        return kv_error_usage;
+    return kv::guard_status([&] { return learn(d, true); });
 }
 
 kv_status_t kv_domain_set_log_likelihood_tolerance(kv_domain_t d, kv_number_t tolerance)

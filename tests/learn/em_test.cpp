@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "core/domain.h"
@@ -270,4 +272,76 @@ TEST_F(EmTest, SequentialAdaptationEqualsBatchLearning)
     EXPECT_NEAR(kv_table_get_data(kv_node_get_experience_table(b))[1],
                 kv_table_get_data(kv_node_get_experience_table(kv_domain_get_node_by_name(batch, "B")))[1], 1e-12);
     kv_domain_delete(batch);
+}
+
+// Per-class EM: class B (A -> B) instantiated twice in Top; the two runtime
+// copies of B pool their counts into B's class table.
+TEST(ClassEmTest, CountsOfAllCopiesArePooledIntoTheClassTable)
+{
+    const char *classes = R"(
+class B {
+  node A { states = ("a0" "a1"); }
+  node B { states = ("b0" "b1"); }
+  potential (A) { data = (0.5 0.5); }
+  potential (B | A) { data = ((0.6 0.4) (0.3 0.7)); experience = (2 5); }
+}
+class Top { instance I1 : B () {} instance I2 : B () {} }
+)";
+    std::string path = ::testing::TempDir() + "class_em.net";
+    FILE *f = std::fopen(path.c_str(), "w");
+    std::fputs(classes, f);
+    std::fclose(f);
+    kv_class_collection_t cc = kv_new_class_collection();
+    ASSERT_EQ(kv_net_parse_classes(path.c_str(), cc, nullptr, nullptr, nullptr), 0);
+    kv_class_t b = kv_cc_get_class_by_name(cc, "B");
+    kv_domain_t d = kv_class_create_domain(kv_cc_get_class_by_name(cc, "Top"));
+    ASSERT_NE(d, nullptr);
+    // Runtime nodes by source: I1's A, B and I2's A, B.
+    kv_node_t n[2][2] = {};
+    for (kv_node_t x = kv_domain_get_first_node(d); x; x = kv_node_get_next(x)) {
+        kv_node_t *src = kv_node_get_source(x);
+        int i = std::string(kv_node_get_name(src[0])) == "I1" ? 0 : 1;
+        int j = std::string(kv_node_get_name(src[1])) == "A" ? 0 : 1;
+        n[i][j] = x;
+    }
+    // Complete cases (I1.A, I1.B, I2.A, I2.B) with counts.
+    int cases[][5] = {{0, 0, 1, 1, 3}, {0, 1, 0, 0, 1}, {1, 1, 1, 0, 2}};
+    for (auto &c : cases) {
+        size_t i = kv_domain_new_case(d);
+        for (int k = 0; k < 4; ++k)
+            kv_node_set_case_state(n[k / 2][k % 2], i, size_t(c[k]));
+        kv_domain_set_case_count(d, i, c[4]);
+    }
+    EXPECT_EQ(kv_domain_learn_class_tables(d), kv_error_not_compiled);
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    ASSERT_EQ(kv_domain_learn_class_tables(d), 0);
+
+    // Row a0: prior 2 * (0.6, 0.4); counts over both copies: I1 (a0,b0) 3,
+    // (a0,b1) 1; I2 (a0,b0) 1.  Row a1: prior 5 * (0.3, 0.7); I1 (a1,b1) 2;
+    // I2 (a1,b1) 3, (a1,b0) 2.
+    double expected[] = {(1.2 + 4) / 7, (0.8 + 1) / 7, (1.5 + 2) / 12, (3.5 + 5) / 12};
+    kv_node_t class_b = kv_class_get_node_by_name(b, "B");
+    double *learnt = kv_table_get_data(kv_node_get_table(class_b));
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_NEAR(learnt[k], expected[k], 1e-15) << k;
+        EXPECT_EQ(kv_table_get_data(kv_node_get_table(n[0][1]))[k], learnt[k]);
+        EXPECT_EQ(kv_table_get_data(kv_node_get_table(n[1][1]))[k], learnt[k]);
+    }
+    double *experience = kv_table_get_data(kv_node_get_experience_table(class_b));
+    EXPECT_DOUBLE_EQ(experience[0], 7);
+    EXPECT_DOUBLE_EQ(experience[1], 12);
+    EXPECT_DOUBLE_EQ(kv_table_get_data(kv_node_get_experience_table(n[1][1]))[1], 12);
+    // A has no experience table: it learns nothing.
+    EXPECT_EQ(kv_table_get_data(kv_node_get_table(kv_class_get_node_by_name(b, "A")))[0], 0.5);
+
+    // A domain not made from a class has no sources.
+    kv_domain_t plain = kv_domain_clone(d);
+    ASSERT_NE(plain, nullptr);
+    kv_domain_new_case(plain);
+    ASSERT_EQ(kv_domain_compile(plain), 0);
+    EXPECT_EQ(kv_domain_learn_class_tables(plain), kv_error_usage);
+    EXPECT_EQ(kv_domain_learn_class_tables(b), kv_error_usage);
+    EXPECT_EQ(kv_domain_delete(plain), 0);
+    EXPECT_EQ(kv_domain_delete(d), 0);
+    EXPECT_EQ(kv_cc_delete(cc), 0);
 }

@@ -537,9 +537,11 @@ void check_invariants(kv_class_collection_t cc)
             while (l->inputs && l->inputs[l_inputs])
                 ++l_inputs;
             ASSERT_LE(n->number_of_input_bindings, l_inputs);
-            for (size_t j = 0; j < n->number_of_input_bindings; ++j)
-                if (n->input_bindings[j])
+            for (size_t j = 0; j < n->number_of_input_bindings; ++j) {
+                if (n->input_bindings[j]) {
                     ASSERT_EQ(n->input_bindings[j]->home, c);
+                }
+            }
         }
     }
 }
