@@ -545,6 +545,15 @@ KV_API kv_status_t kv_node_report_beliefs(kv_node_t node);
 KV_API kv_domain_t kv_net_parse_domain(kv_string_t file_name, kv_error_handler_t handler, void *data);
 KV_API kv_domain_t kv_net_parse(FILE *stream, kv_error_handler2_t handler);
 KV_API kv_domain_t kv_net_parse_from_string(kv_string_t text, kv_error_handler2_t handler);
+/* NET text: a domain (its node names made identifiers first), a class, or
+ * every class of a collection (each after the classes it instantiates).
+ * Numbers are written so that they read back exactly; an infinite or NaN
+ * number is format.  A saved object takes the file name. */
+KV_API kv_status_t kv_domain_save_as_net(kv_domain_t domain, kv_string_t file_name);
+KV_API kv_status_t kv_class_save_as_net(kv_class_t cls, kv_string_t file_name);
+KV_API kv_status_t kv_cc_save_as_net(kv_class_collection_t cc, kv_string_t file_name);
+/* A domain or class to a stream the caller owns. */
+KV_API kv_status_t kv_domain_write_net(kv_domain_t domain, FILE *stream);
 /* Reads a file of node names; a NULL-terminated list the caller frees. */
 KV_API kv_node_t *kv_domain_parse_nodes(kv_domain_t domain, kv_string_t file_name,
                                         kv_error_handler_t handler, void *data);

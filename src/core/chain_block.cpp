@@ -119,3 +119,14 @@ int _kv_domain_add_chain_potential(kv_domain_s *d, kv_table_s *t, size_t k)
     _kv_uncompile_domain_safely(d, 1);
     return _kv_set_error_code(kv_error_none);
 }
+
+size_t _kv_chain_potential_group_size(const kv_table_s *t)
+{
+    // Parents of a group never share its block (that would close a cycle),
+    // so the group is exactly the trailing run of block members.
+    kv_chain_block_s *block = t->nodes[t->discrete_count - 1]->chain_block;
+    size_t k = 0;
+    while (k < t->discrete_count && t->nodes[t->discrete_count - 1 - k]->chain_block == block)
+        ++k;
+    return k;
+}

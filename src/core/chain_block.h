@@ -27,3 +27,6 @@ kv_chain_block_s *_kv_new_chain_block(kv_domain_s *d);
 void _kv_free_chain_block(kv_chain_block_s *b);
 // Frees every block of the domain.
 void _kv_free_domain_chain_blocks(kv_domain_s *d);
+// The number of trailing nodes of a registered chain potential that form
+// its linked group: those in the block of its last node.
+size_t _kv_chain_potential_group_size(const kv_table_s *t);

@@ -525,6 +525,10 @@ void format(std::string &out, const kv_expression_s *e, const char *number_forma
     char buffer[64];
     switch (e->op) {
     case kv_operator_number:
+        if (!number_format) {
+            _kv_write_number(out, e->payload.number, "%G"); // exact for files
+            return;
+        }
         std::snprintf(buffer, sizeof buffer, number_format, e->payload.number);
         out += buffer;
         return;
@@ -592,6 +596,23 @@ char *_kv_expression_to_string(const kv_expression_s *e, const char *number_form
     std::string text;
     format(text, e, number_format);
     return _kv_allocate_string(text.c_str());
+}
+
+void _kv_write_expression(std::string &out, const kv_expression_s *e)
+{
+    format(out, e, nullptr);
+}
+
+bool _kv_expression_is_finite(const kv_expression_s *e)
+{
+    if (e->op == kv_operator_number)
+        return std::isfinite(e->payload.number);
+    if (is_leaf(e))
+        return true;
+    for (kv_expression_s **o = e->payload.operands; *o; ++o)
+        if (!_kv_expression_is_finite(*o))
+            return false;
+    return true;
 }
 
 char *kv_expression_to_string(kv_expression_t e)

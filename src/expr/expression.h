@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "core/domain.h"
 
@@ -90,3 +91,8 @@ kv_expression_s *_kv_expression_substitute(kv_expression_s *e, const kv_node_s *
 // by map(node, data); NULL with no_memory.  The copy has no references yet.
 kv_expression_s *_kv_expression_remap(const kv_expression_s *e,
                                      kv_node_s *(*map)(const kv_node_s *, void *), void *data);
+// Appends the text form with numbers that read back exactly (the NET
+// writer's form); the caller selects the C locale.
+void _kv_write_expression(std::string &out, const kv_expression_s *e);
+// False when a number in e is infinite or not a number.
+bool _kv_expression_is_finite(const kv_expression_s *e);

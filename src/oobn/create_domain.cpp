@@ -375,11 +375,7 @@ int copy_chain_potentials(kv_domain_s *d, kv_domain_s *from, NodeMap &map)
     std::sort(potentials.begin(), potentials.end(),
               [](const kv_table_s *a, const kv_table_s *b) { return a->number < b->number; });
     for (kv_table_s *t : potentials) {
-        // The linked group: the trailing nodes of the potential's block.
-        kv_chain_block_s *block = t->nodes[t->discrete_count - 1]->chain_block;
-        size_t k = 0;
-        while (k < t->discrete_count && t->nodes[t->discrete_count - 1 - k]->chain_block == block)
-            ++k;
+        size_t k = _kv_chain_potential_group_size(t);
         kv_table_s *c = copy_table(d, t, map, nullptr);
         if (!c)
             return kv_error_no_memory;
