@@ -1,6 +1,7 @@
 // The NET writer: domains, classes and class collections as text that the
 // readers turn back into the same network, in a fixed layout.
 #include <algorithm>
+#include <cctype>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -231,7 +232,22 @@ struct Writer {
             out += "  ";
             out += name_of(n);
             out += '=';
+            // A label may hold a newline, which would end the comment.
+            size_t from = out.size();
             _kv_write_state_identification(out, n, (index / x.strides[k]) % n->number_of_states);
+            if (std::any_of(out.begin() + long(from), out.end(), [](char c) { return std::iscntrl(static_cast<unsigned char>(c)); })) {
+                std::string raw = out.substr(from);
+                out.resize(from);
+                for (unsigned char c : raw) {
+                    if (std::iscntrl(c)) {
+                        char buffer[8];
+                        std::snprintf(buffer, sizeof buffer, "\\%03o", unsigned(c));
+                        out += buffer;
+                    } else {
+                        out += char(c);
+                    }
+                }
+            }
         }
     }
 

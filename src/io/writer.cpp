@@ -2,6 +2,7 @@
 #include "writer.h"
 
 #include <cctype>
+#include <charconv>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -58,19 +59,45 @@ static int whole_number(char *buffer, double v, int digits)
     return length;
 }
 
+// v under "%.<precision>G", through the C++ converter (the same text as
+// printf's, much faster); returns the length.
+static int general(char *buffer, double v, int precision)
+{
+    char *end = std::to_chars(buffer, buffer + 31, v, std::chars_format::general, precision).ptr;
+    *end = '\0';
+    for (char *c = buffer; c < end; ++c)
+        if (*c == 'e')
+            *c = 'E';
+    // printf spells the non-finite values in capitals too.
+    if (!std::isfinite(v))
+        for (char *c = buffer; c < end; ++c)
+            *c = char(std::toupper(static_cast<unsigned char>(*c)));
+    return int(end - buffer);
+}
+
+static bool reads_back(const char *buffer, int length, double v)
+{
+    double x;
+    auto r = std::from_chars(buffer, buffer + length, x);
+    return r.ec == std::errc() && x == v;
+}
+
 int _kv_format_number(char *buffer, double v, const char *format)
 {
     int digits = format[1] == '.' ? std::atoi(format + 2) : 6;
     int length = whole_number(buffer, v, digits);
     if (length >= 0)
         return length;
-    length = std::snprintf(buffer, 32, format, v);
-    if (!std::isfinite(v) || std::strtod(buffer, nullptr) == v)
+    length = general(buffer, v, digits);
+    if (!std::isfinite(v) || reads_back(buffer, length, v))
         return length;
-    length = std::snprintf(buffer, 32, "%.15G", v);
-    if (std::strtod(buffer, nullptr) == v)
-        return length;
-    return std::snprintf(buffer, 32, "%.17G", v);
+    // The fewest digits that read back.
+    for (int precision = 15; precision < 17; ++precision) {
+        length = general(buffer, v, precision);
+        if (reads_back(buffer, length, v))
+            return length;
+    }
+    return general(buffer, v, 17);
 }
 
 void _kv_write_number(std::string &out, double v, const char *format)

@@ -14,7 +14,7 @@
 void _kv_write_string(std::string &out, const char *text);
 
 // Formats v with format ("%G" or "%.8G") when that reads back to v, and
-// otherwise with the fewest digits that do ("%.15G", then "%.17G").  The
+// otherwise with the fewest digits from 15 to 17 that do ("%.15G", ...).  The
 // buffer holds at least 32 bytes; returns the length.
 int _kv_format_number(char *buffer, double v, const char *format);
 void _kv_write_number(std::string &out, double v, const char *format);

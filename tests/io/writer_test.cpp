@@ -55,13 +55,13 @@ TEST(WriterTest, NumbersReadBackExactlyInTheShortestForm)
     EXPECT_EQ(number(1e6), "1E+06");
     EXPECT_EQ(number(1.5e-7), "1.5E-07");
     EXPECT_EQ(number(1e21), "1E+21");
-    // Otherwise fifteen digits, then seventeen.
+    // Otherwise the fewest of fifteen, sixteen or seventeen digits.
     EXPECT_EQ(number(123456789), "123456789");
     EXPECT_EQ(number(1000001), "1000001");
     EXPECT_EQ(number(1234567.5), "1234567.5");
     EXPECT_EQ(number(0.1 + 0.2), "0.30000000000000004");
-    EXPECT_EQ(number(1.0 / 3), "0.33333333333333331");
-    EXPECT_EQ(number(2.0 / 3 * 1e-300), "6.6666666666666668E-301");
+    EXPECT_EQ(number(1.0 / 3), "0.3333333333333333");
+    EXPECT_EQ(number(2.0 / 3 * 1e-300), "6.666666666666667E-301");
     EXPECT_EQ(number(DBL_MAX), "1.7976931348623157E+308");
     // State values start from eight digits.
     EXPECT_EQ(number(12345678, "%.8G"), "12345678");
