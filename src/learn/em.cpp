@@ -31,12 +31,92 @@ struct Group {
 // A learning node: its table, the counts its cases go to, and the node's
 // coordinate in the table.
 struct Learner {
-    kv_node_s *node;
-    kv_table_s *table;
-    Group *group;
+    kv_node_s *node = nullptr;
+    kv_table_s *table = nullptr;
+    Group *group = nullptr;
     size_t own_stride = 1, states = 1;
     size_t slot = 0; // its place among the chance nodes
+    // A clique holding the family (found on first need; NULL when the
+    // clique has continuous nodes), with the strides of
+    // its nodes in the clique table and in the family table (0 for nodes
+    // outside the family).
+    kv_clique_s *clique = nullptr;
+    bool clique_known = false;
+    Vec<size_t> clique_stride, family_stride;
 };
+
+void find_family_clique(Learner &l)
+{
+    l.clique_known = true;
+    kv_junction_tree_s *jt = l.node->junction_tree;
+    if (!jt)
+        return;
+    kv_clique_s *c = nullptr;
+    for (kv_clique_s **x = jt->cliques; *x && !c; ++x)
+        if (_kv_subset_of_clique(l.table->nodes, *x))
+            c = *x;
+    if (!c || c->probability_table->continuous_count || c->probability_table->discrete_count > 64)
+        return;
+    const kv_table_s *ct = c->probability_table, *t = l.table;
+    size_t count = ct->discrete_count;
+    l.clique_stride.assign(count, 0);
+    l.family_stride.assign(count, 0);
+    size_t f = 1;
+    for (size_t j = t->discrete_count; j-- > 0;) {
+        for (size_t k = 0; k < count; ++k)
+            if (ct->nodes[k] == t->nodes[j])
+                l.family_stride[k] = f;
+        f *= t->nodes[j]->number_of_states;
+    }
+    f = 1;
+    for (size_t k = count; k-- > 0;) {
+        l.clique_stride[k] = f;
+        f *= ct->nodes[k]->number_of_states;
+    }
+    l.clique = c;
+}
+
+// Adds w times the clique's table, summed onto the family, to the counts.
+// Only the slice of the propagated hard evidence is read: outside it the
+// entries are zero, or stale in a sliced tree.
+void add_clique_marginal(Learner &l, double w)
+{
+    const kv_table_s *ct = l.clique->probability_table;
+    size_t count = ct->discrete_count;
+    size_t base_c = 0, base_f = 0;
+    size_t free_nodes[64], states[64], at[64];
+    size_t m = 0;
+    for (size_t k = 0; k < count; ++k) {
+        size_t s = _kv_node_chosen_state(ct->nodes[k]);
+        if (s != size_t(-1)) {
+            base_c += s * l.clique_stride[k];
+            base_f += s * l.family_stride[k];
+        } else {
+            free_nodes[m] = k;
+            states[m] = ct->nodes[k]->number_of_states;
+            at[m++] = 0;
+        }
+    }
+    const double *p = ct->discrete_data;
+    double *counts = l.group->counts.data();
+    size_t ic = base_c, jf = base_f;
+    for (;;) {
+        counts[jf] += w * p[ic];
+        size_t r = m;
+        for (; r-- > 0;) {
+            size_t k = free_nodes[r];
+            ic += l.clique_stride[k];
+            jf += l.family_stride[k];
+            if (++at[r] < states[r])
+                break;
+            ic -= l.clique_stride[k] * states[r];
+            jf -= l.family_stride[k] * states[r];
+            at[r] = 0;
+        }
+        if (r == size_t(-1))
+            return;
+    }
+}
 
 // Row j (parent configuration) of table entry idx, the node's coordinate
 // taken out.
@@ -168,8 +248,16 @@ int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double w, dou
             const double *belief = l.node->belief_table->discrete_data;
             for (size_t s = 0; s < l.states; ++s)
                 l.group->counts[index + s * l.own_stride] += w * belief[s];
-        } else if (int s = add_family_marginal(d, l, w, marginal)) {
-            return s;
+        } else {
+            if (!l.clique_known)
+                find_family_clique(l);
+            // A sparse clique's dense table may be behind its values.
+            if (!l.clique || l.clique->probability_table->sparse || l.clique->unit_table) {
+                if (int s = add_family_marginal(d, l, w, marginal))
+                    return s;
+                continue;
+            }
+            add_clique_marginal(l, w);
         }
     }
     return kv_error_none;
@@ -300,7 +388,9 @@ int learn(kv_domain_s *d, bool by_class)
             return _kv_set_error_code(kv_error_usage);
         if (!owner->experience_table->discrete_data && _kv_allocate_data_arrays(owner->experience_table))
             return kv_error_code();
-        Learner l{n, t, nullptr};
+        Learner l;
+        l.node = n;
+        l.table = t;
         size_t stride = 1;
         for (size_t k = t->discrete_count; k-- > 0;) {
             if (t->nodes[k] == n)

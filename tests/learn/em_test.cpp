@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -344,4 +345,109 @@ class Top { instance I1 : B () {} instance I2 : B () {} }
     EXPECT_EQ(kv_domain_delete(plain), 0);
     EXPECT_EQ(kv_domain_delete(d), 0);
     EXPECT_EQ(kv_cc_delete(cc), 0);
+}
+
+// One iteration with values missing at random on a network whose families
+// sit inside larger cliques (A -> B -> D, A -> C -> D, D -> E): the learnt
+// tables are the expected counts given each case, worked out by
+// enumerating the joint distribution.
+TEST(EmEnumerationTest, ExpectedCountsOverLargerCliques)
+{
+    const char *text = R"(
+node A { states = ("0" "1"); }
+node B { states = ("0" "1" "2"); }
+node C { states = ("0" "1"); }
+node D { states = ("0" "1"); }
+node E { states = ("0" "1" "2"); }
+potential (A) { data = (0.3 0.7); }
+potential (B | A) { data = (0.2 0.5 0.3 0.6 0.1 0.3); }
+potential (C | A) { data = (0.8 0.2 0.35 0.65); }
+potential (D | B C) { data = (0.9 0.1 0.4 0.6 0.3 0.7 0.5 0.5 0.15 0.85 0.6 0.4); }
+potential (E | D) { data = (0.2 0.3 0.5 0.7 0.2 0.1); }
+)";
+    kv_domain_t d = kv_net_parse_from_string(text, nullptr);
+    ASSERT_NE(d, nullptr);
+    const char *names[] = {"A", "B", "C", "D", "E"};
+    kv_node_t n[5];
+    size_t k[5];
+    std::vector<std::vector<double>> cpt(5);
+    for (int i = 0; i < 5; ++i) {
+        n[i] = kv_domain_get_node_by_name(d, names[i]);
+        k[i] = kv_node_get_number_of_states(n[i]);
+        kv_table_t t = kv_node_get_table(n[i]);
+        cpt[i].assign(kv_table_get_data(t), kv_table_get_data(t) + kv_table_get_size(t));
+    }
+    auto joint = [&](const int *x) {
+        return cpt[0][x[0]] * cpt[1][x[0] * 3 + x[1]] * cpt[2][x[0] * 2 + x[2]] *
+               cpt[3][(x[1] * 2 + x[2]) * 2 + x[3]] * cpt[4][x[3] * 3 + x[4]];
+    };
+    // Table index of each node's family entry.
+    auto entry = [&](int i, const int *x) -> size_t {
+        switch (i) {
+        case 0: return size_t(x[0]);
+        case 1: return size_t(x[0] * 3 + x[1]);
+        case 2: return size_t(x[0] * 2 + x[2]);
+        case 3: return size_t((x[1] * 2 + x[2]) * 2 + x[3]);
+        default: return size_t(x[3] * 3 + x[4]);
+        }
+    };
+    std::mt19937 rng(11);
+    std::vector<std::vector<int>> cases;
+    for (int c = 0; c < 60; ++c) {
+        std::vector<int> v(5);
+        for (int i = 0; i < 5; ++i)
+            v[i] = rng() % 3 == 0 ? -1 : int(rng() % k[i]);
+        cases.push_back(v);
+        size_t id = kv_domain_new_case(d);
+        for (int i = 0; i < 5; ++i)
+            if (v[i] >= 0)
+                kv_node_set_case_state(n[i], id, size_t(v[i]));
+    }
+    std::vector<std::vector<double>> expected(5);
+    for (int i = 0; i < 5; ++i)
+        expected[i].assign(cpt[i].size(), 0.0);
+    for (const auto &v : cases) {
+        double total = 0;
+        std::vector<std::vector<double>> add(5);
+        for (int i = 0; i < 5; ++i)
+            add[i].assign(cpt[i].size(), 0.0);
+        int x[5];
+        for (x[0] = 0; x[0] < 2; ++x[0])
+            for (x[1] = 0; x[1] < 3; ++x[1])
+                for (x[2] = 0; x[2] < 2; ++x[2])
+                    for (x[3] = 0; x[3] < 2; ++x[3])
+                        for (x[4] = 0; x[4] < 3; ++x[4]) {
+                            bool fits = true;
+                            for (int i = 0; i < 5; ++i)
+                                fits = fits && (v[i] < 0 || v[i] == x[i]);
+                            if (!fits)
+                                continue;
+                            double p = joint(x);
+                            total += p;
+                            for (int i = 0; i < 5; ++i)
+                                add[i][entry(i, x)] += p;
+                        }
+        for (int i = 0; i < 5; ++i)
+            for (size_t e = 0; e < add[i].size(); ++e)
+                expected[i][e] += add[i][e] / total;
+    }
+    for (int i = 0; i < 5; ++i) {
+        kv_table_get_data(kv_node_get_experience_table(n[i]));
+        for (size_t e = 0; e < expected[i].size(); e += k[i]) {
+            double row = 0;
+            for (size_t s = 0; s < k[i]; ++s)
+                row += expected[i][e + s];
+            for (size_t s = 0; s < k[i]; ++s)
+                expected[i][e + s] /= row;
+        }
+    }
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    ASSERT_EQ(kv_domain_set_max_number_of_em_iterations(d, 1), 0);
+    ASSERT_EQ(kv_domain_learn_tables(d), 0);
+    for (int i = 0; i < 5; ++i) {
+        double *learnt = kv_table_get_data(kv_node_get_table(n[i]));
+        for (size_t e = 0; e < expected[i].size(); ++e)
+            EXPECT_NEAR(learnt[e], expected[i][e], 1e-13) << names[i] << " " << e;
+    }
+    EXPECT_EQ(kv_domain_delete(d), 0);
 }
