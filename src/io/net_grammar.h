@@ -46,7 +46,9 @@ void reverse_attributes(kv_attribute_s **list, kv_attribute_s *before);
 // name starts none.
 constexpr int not_a_declaration = -1;
 int parse_declaration(Parser &p);
-// The `(' state ... `)' list of a node.
+// The `(' state ... `)' labels of a node, at least one.
+int read_state_labels(Parser &p, Vec<Vec<char>> &labels);
+// The `(' state ... `)' list of a node, set on the node.
 int parse_states(Parser &p, kv_node_s *n);
 // Puts the container's node and table lists in declaration order.
 void reverse_lists(kv_domain_s *d);

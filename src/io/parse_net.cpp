@@ -216,19 +216,10 @@ bool is_discrete_node(const kv_node_s *n)
            (n->category == kv_category_chance || n->category == kv_category_decision);
 }
 
-int parse_states(Parser &p, kv_node_s *n)
+int read_state_labels(Parser &p, Vec<Vec<char>> &labels)
 {
-    bool keep = true;
-    if (!is_discrete_node(n)) {
-        counted(p, "only discrete nodes can have states");
-        keep = false;
-    } else if (n->state_labels) {
-        counted(p, "states specified twice (or more)");
-        keep = false;
-    }
     if (int s = expect(p, '('))
         return s;
-    Vec<Vec<char>> labels;
     for (;;) {
         int t = next_token(p);
         if (t == ')')
@@ -239,6 +230,22 @@ int parse_states(Parser &p, kv_node_s *n)
     }
     if (labels.empty())
         return fatal(p, kv_error_parse, "empty list of states");
+    return kv_error_none;
+}
+
+int parse_states(Parser &p, kv_node_s *n)
+{
+    bool keep = true;
+    if (!is_discrete_node(n)) {
+        counted(p, "only discrete nodes can have states");
+        keep = false;
+    } else if (n->state_labels) {
+        counted(p, "states specified twice (or more)");
+        keep = false;
+    }
+    Vec<Vec<char>> labels;
+    if (int s = read_state_labels(p, labels))
+        return s;
     if (!keep)
         return kv_error_none;
     // The subtype may already be boolean: set the count directly.

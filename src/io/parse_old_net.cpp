@@ -1,6 +1,6 @@
-// The old keyword-less NET format: a header, then one specification per
+// The old keyword-less NET format: a header, then one entry per
 // node with its label, position, states, parents and nested table.  A node
-// named as a parent before its own specification is made on the spot; its
+// named as a parent before its own entry is made on the spot; its
 // number of states is inferred from the groups of the first table that
 // uses it.
 #include <climits>
@@ -22,7 +22,7 @@ struct OldNode {
     kv_node_s *node;
     std::string name; // as written
     size_t used_line = 0;    // first use as a parent, 0 if none
-    size_t defined_line = 0; // its specification, 0 until read
+    size_t defined_line = 0; // where its own entry was read, 0 until then
     bool states_known = false;
 };
 
@@ -135,19 +135,9 @@ int read_group(OldParse &op, Vec<OldNode *> &nodes, Vec<size_t> &counts, size_t 
 int parse_states_checked(OldParse &op, OldNode &o)
 {
     Parser &p = op.p;
-    if (int s = expect(p, '('))
-        return s;
     Vec<Vec<char>> labels;
-    for (;;) {
-        int t = next_token(p);
-        if (t == ')')
-            break;
-        if (t != T_STRING)
-            return unexpected(p, t, "state or `)' expected");
-        labels.push_back(p.text);
-    }
-    if (labels.empty())
-        return fatal(p, kv_error_parse, "empty list of states");
+    if (int s = read_state_labels(p, labels))
+        return s;
     kv_node_s *n = o.node;
     if (o.states_known && labels.size() != n->number_of_states) {
         char given[32], line[32];

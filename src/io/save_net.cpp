@@ -487,7 +487,7 @@ struct Writer {
         }
     }
 
-    void spec(kv_domain_s *d)
+    void network(kv_domain_s *d)
     {
         header(d);
         // The actual inputs of the class's instances: their clones need a
@@ -531,7 +531,7 @@ int write_net(kv_domain_s *d, FILE *stream)
     kv::FileWriter file(stream);
     try {
         Writer w(file.text, cls);
-        w.spec(d);
+        w.network(d);
     } catch (const Stop &stop) {
         return _kv_set_error_code(stop.code);
     }
