@@ -554,6 +554,21 @@ KV_API kv_status_t kv_class_save_as_net(kv_class_t cls, kv_string_t file_name);
 KV_API kv_status_t kv_cc_save_as_net(kv_class_collection_t cc, kv_string_t file_name);
 /* A domain or class to a stream the caller owns. */
 KV_API kv_status_t kv_domain_write_net(kv_domain_t domain, FILE *stream);
+/* ---------------------------------------------------------------------------
+ * KB files: a whole domain (compiled or not, with its evidence) as a gzip
+ * stream.  A loaded compiled domain is compiled again from the stored
+ * cliques, so its beliefs are those of the saved domain.  The password is
+ * obfuscation only: it keeps a casual reader out, nothing more.
+ */
+/* Little-endian; password NULL for none.  A class is usage, a compressed
+ * domain compressed.  A saved domain takes the file name. */
+KV_API kv_status_t kv_domain_save_as_kb(kv_domain_t domain, kv_string_t file_name, kv_string_t password);
+/* file_name NULL: the domain's file name.  byte_order 0 or 2 little-endian,
+ * 1 big-endian, anything else usage.  Never writes a password. */
+KV_API kv_status_t kv_domain_save(kv_domain_t domain, kv_string_t file_name, int byte_order);
+KV_API kv_domain_t kv_kb_load_domain(kv_string_t file_name, kv_string_t password);
+KV_API kv_domain_t kv_load_domain(kv_string_t file_name);
+
 /* Reads a file of node names; a NULL-terminated list the caller frees. */
 KV_API kv_node_t *kv_domain_parse_nodes(kv_domain_t domain, kv_string_t file_name,
                                         kv_error_handler_t handler, void *data);

@@ -156,22 +156,15 @@ static bool compilable(const kv_domain_s *d)
     return d && d->number_of_chance_nodes + d->number_of_decision_nodes > 0 && !d->is_compiled;
 }
 
-kv_status_t kv_domain_compile_qualitatively(kv_domain_t d, kv_progress_t progress)
+// The stages of the qualitative half after triangulation.  reorder: the
+// cliques are put in forest order first (a saved forest has them so).
+static int build_forest(kv_domain_s *d, bool reorder, kv_progress_t progress)
 {
-    if (_kv_set_error_code(!compilable(d) || d->first_junction_tree))
-        return kv_error_usage;
-    bool triangulated = _kv_domain_is_triangulated(d);
-    if (!triangulated) {
-        if (progress)
-            progress("Triangulating");
-        if (int status = kv_domain_triangulate(d, kv_tm_fill_in_weight))
-            return status;
-    }
-    int status = kv::guard_status([&] {
+    return kv::guard_status([&] {
         kv::Region region; // for the scratch of the stages below
         if (progress)
             progress("Creating cliques");
-        if (int s = _kv_prepare_cliques(d))
+        if (int s = _kv_prepare_cliques(d, reorder))
             return s;
         if (progress)
             progress("Building junction tree(s)");
@@ -191,13 +184,35 @@ kv_status_t kv_domain_compile_qualitatively(kv_domain_t d, kv_progress_t progres
             return s;
         return reserve_scratch(d);
     });
-    if (status)
+}
+
+kv_status_t kv_domain_compile_qualitatively(kv_domain_t d, kv_progress_t progress)
+{
+    if (_kv_set_error_code(!compilable(d) || d->first_junction_tree))
+        return kv_error_usage;
+    bool triangulated = _kv_domain_is_triangulated(d);
+    if (!triangulated) {
+        if (progress)
+            progress("Triangulating");
+        if (int status = kv_domain_triangulate(d, kv_tm_fill_in_weight))
+            return status;
+    }
+    if (int status = build_forest(d, true, progress))
         return undo(d, triangulated, status);
     if (_kv_domain_flush_log_file(d)) {
         _kv_uncompile_domain_safely(d, !triangulated);
         return _kv_set_error_code(kv_error_io);
     }
     return _kv_set_error_code(kv_error_none);
+}
+
+int _kv_compile_saved_forest(kv_domain_s *d, bool quantitative)
+{
+    if (_kv_set_error_code(!compilable(d) || d->first_junction_tree || !d->first_clique))
+        return kv_error_usage;
+    if (int status = build_forest(d, false, nullptr))
+        return status;
+    return quantitative ? kv_domain_compile_quantitatively(d, nullptr) : kv_error_none;
 }
 
 int _kv_domain_compile(kv_domain_s *d, kv_progress_t progress)

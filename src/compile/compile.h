@@ -127,6 +127,10 @@ static_assert(std::is_trivially_destructible_v<kv_junction_tree_s>);
 int _kv_domain_compile(kv_domain_s *d, kv_progress_t progress);
 int _kv_domain_moralize(kv_domain_s *d);
 bool _kv_domain_is_triangulated(const kv_domain_s *d);
+// Compiles a triangulated domain whose cliques already stand in forest order
+// and are numbered so (as a saved compiled domain keeps them): the junction
+// forest, and the quantitative half when asked.  The caller undoes a failure.
+int _kv_compile_saved_forest(kv_domain_s *d, bool quantitative);
 
 // --- triangulation --------------------------------------------------------
 // The triangulation proper after moralisation (method 15..18): elimination
@@ -213,8 +217,8 @@ int _kv_jt_walk(kv_junction_tree_s *jt, kv_clique_s *root, Down &&down, Up &&up,
 }
 
 // Creates the cliques from the elimination order if there are none,
-// reorders them and reports their sizes.
-int _kv_prepare_cliques(kv_domain_s *d);
+// reorders them (when asked) and reports their sizes.
+int _kv_prepare_cliques(kv_domain_s *d, bool reorder);
 int _kv_build_junction_forest(kv_domain_s *d);
 int _kv_create_node_data_structures(kv_domain_s *d, const kv_clique_index_s *index);
 // Writes names separated by ", ", wrapping lines at width.

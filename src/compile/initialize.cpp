@@ -544,7 +544,7 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
     }
     std::free(jt->prior_beliefs);
     jt->prior_beliefs = nullptr;
-    if (int status = load_potentials(jt, keep_evidence))
+    if (int status = load_potentials(jt, keep_evidence, nullptr, d->tables_normalised != 0))
         return status;
     if (int status = special_collect(jt))
         return status;

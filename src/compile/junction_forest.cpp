@@ -366,13 +366,14 @@ static int report_clique_sizes(kv_domain_s *d)
     return _kv_log(d, "\nTotal clique table size: %s\n", _kv_print_size(d, total));
 }
 
-int _kv_prepare_cliques(kv_domain_s *d)
+int _kv_prepare_cliques(kv_domain_s *d, bool reorder)
 {
     if (!d->first_clique)
         if (int status = create_cliques(d))
             return status;
-    if (int status = reorder_cliques(d))
-        return status;
+    if (reorder)
+        if (int status = reorder_cliques(d))
+            return status;
     return report_clique_sizes(d);
 }
 

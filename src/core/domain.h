@@ -58,6 +58,10 @@ struct kv_domain_s {
     kv_junction_tree_s *first_junction_tree;
     size_t number_of_junction_trees;
     kv_node_s **elimination_order; // cached, first eliminated first
+    // The node tables hold the columns a reset normalised (as a saved
+    // compiled domain keeps them): the next full reset does not normalise
+    // them again, which could move their last bits.
+    int tables_normalised;
 
     // Copy of every clique, separator and belief table, for fast resets.
     double *memory_data;
