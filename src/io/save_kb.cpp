@@ -340,9 +340,12 @@ struct Writer {
         out.size(tid(c->small_utility));
         if (!compiled)
             return;
+        Vec<uint16_t> narrow;
         for_each_control_index(c, [&](const uint32_t *index, size_t n) {
+            narrow.resize(n);
             for (size_t i = 0; i < n; ++i)
-                out.item(uint16_t(index[i]));
+                narrow[i] = out.swap ? __builtin_bswap16(uint16_t(index[i])) : uint16_t(index[i]);
+            out.raw(narrow.data(), n * sizeof(uint16_t));
         });
     }
 

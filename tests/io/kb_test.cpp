@@ -19,6 +19,7 @@ using namespace std::string_literals;
 #include "domain_compare.h"
 #include "expr/expression.h"
 #include "io/kb.h"
+#include "core/memory.h"
 #include "kelvo.h"
 
 namespace {
@@ -493,6 +494,104 @@ TEST(KbTest, PlainGzipStreams)
     kv_domain_delete(d);
 }
 
+// A size of the stream at pos, which moves past it.
+size_t read_size(const std::string &s, size_t &pos)
+{
+    unsigned char b = static_cast<unsigned char>(s[pos++]);
+    if (b < 128)
+        return b;
+    if (b < 255)
+        return 128 + size_t(b - 128) * 256 + static_cast<unsigned char>(s[pos++]);
+    uint32_t v;
+    std::memcpy(&v, s.data() + pos, 4);
+    pos += 4;
+    return v;
+}
+
+// A compiled domain whose index maps would need indices above 65535 is
+// written with its cliques but without the forest; it loads compiled, with
+// the same beliefs.
+TEST(KbTest, LargeTablesAreWrittenWithoutTheForest)
+{
+    std::string net, parents;
+    for (int i = 0; i < 17; ++i) {
+        std::string p = "P" + std::to_string(i);
+        net += "node " + p + " { states = (\"a\" \"b\"); }\npotential (" + p + ") { data = (0.3 0.7); }\n";
+        parents += " " + p;
+    }
+    net += "node C { states = (\"y\" \"n\"); }\nnode E { states = (\"y\" \"n\"); }\n"
+           "potential (E | C) { data = (0.9 0.1 0.2 0.8); }\npotential (C |" + parents + ") {}\n";
+    kv_domain_t d = parse(net);
+    double *t = kv_table_get_data(kv_node_get_table(kv_domain_get_node_by_name(d, "C")));
+    for (size_t i = 0; i < (size_t(1) << 18); ++i)
+        t[i] = double((i * 2654435761u) % 1000) + 1.0;
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    ASSERT_EQ(kv_node_select_state(kv_domain_get_node_by_name(d, "E"), 1), 0);
+    ASSERT_EQ(kv_node_select_state(kv_domain_get_node_by_name(d, "P3"), 0), 0);
+    std::string path = path_of("large.kb");
+    ASSERT_EQ(kv_domain_save(d, path.c_str(), 2), 0);
+    std::string s = gunzip(path);
+    size_t pos = 10;
+    size_t counts[5];
+    for (size_t &c : counts)
+        c = read_size(s, pos);
+    EXPECT_EQ(counts[0], 19u);
+    EXPECT_EQ(counts[1], 19u + 2u); // the node tables and the two cliques' tables
+    EXPECT_EQ(counts[2], 0u);       // no index maps
+    EXPECT_EQ(counts[3], 2u);
+    EXPECT_EQ(counts[4], 0u); // no junction trees
+    EXPECT_EQ(s[pos], 1);     // compiled
+    EXPECT_EQ(s[pos + 1], 1); // triangulated, no forest
+    kv_domain_t back = kv_load_domain(path.c_str());
+    ASSERT_NE(back, nullptr) << kv_error_name(kv_error_code());
+    EXPECT_EQ(kv_domain_is_compiled(back), 1);
+    expect_same_state(d, back);
+    expect_same_beliefs(d, back);
+    kv_domain_delete(back);
+    kv_domain_delete(d);
+}
+
+// With the n-th allocation failing, for every n: a load fails with
+// no_memory and leaves nothing behind, and a save fails with no_memory and
+// leaves the domain as it was.
+TEST(KbTest, FailedAllocations)
+{
+    for (const char *net : {everything, influence}) {
+        kv_domain_t d = parse(net);
+        ASSERT_EQ(kv_domain_compile(d), 0);
+        ASSERT_EQ(kv_node_select_state(d->first_node, 1), 0);
+        std::string path = path_of("alloc.kb");
+        ASSERT_EQ(kv_domain_save_as_kb(d, path.c_str(), "pw"), 0);
+        size_t points = 0;
+        for (long n = 1;; ++n) {
+            kv::fail_allocation_after(n);
+            kv_domain_t back = kv_kb_load_domain(path.c_str(), "pw");
+            bool pending = kv::allocation_failure_pending();
+            kv::fail_allocation_after(0);
+            if (back) {
+                EXPECT_TRUE(pending) << n;
+                expect_same_state(d, back);
+                kv_domain_delete(back);
+                break;
+            }
+            ASSERT_EQ(kv_error_code(), kv_error_no_memory) << n;
+            ++points;
+        }
+        EXPECT_GT(points, 100u);
+        std::string other = path_of("alloc2.kb");
+        for (long n = 1;; ++n) {
+            kv::fail_allocation_after(n);
+            int status = kv_domain_save(d, other.c_str(), 1);
+            kv::fail_allocation_after(0);
+            if (status == 0)
+                break;
+            ASSERT_EQ(status, kv_error_no_memory) << n;
+            EXPECT_STREQ(kv_domain_get_file_name(d), path.c_str());
+        }
+        kv_domain_delete(d);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Malformed files.
 
@@ -608,6 +707,34 @@ TEST(KbTest, CorruptGzipIsIo)
     EXPECT_EQ(kv_load_domain(path.c_str()), nullptr);
     EXPECT_EQ(kv_error_code(), kv_error_format);
     kv_domain_delete(d);
+}
+
+// The fuzzing corpus: every file loads (its seeds) or fails with a code,
+// under the normal compiler too.
+TEST(KbTest, FuzzCorpusReplays)
+{
+    std::string dir = std::string(KELVO_SOURCE_DIR) + "/fuzz/corpus/kb";
+    DIR *listing = opendir(dir.c_str());
+    ASSERT_NE(listing, nullptr);
+    int loaded = 0, files = 0;
+    while (dirent *e = readdir(listing)) {
+        if (e->d_name[0] == '.')
+            continue;
+        ++files;
+        kv_domain_t d = kv_kb_load_domain((dir + "/" + e->d_name).c_str(), "pw");
+        if (!d) {
+            EXPECT_NE(kv_error_code(), kv_error_none) << e->d_name;
+            continue;
+        }
+        ++loaded;
+        if (kv_domain_is_compiled(d)) {
+            EXPECT_EQ(kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal), 0) << e->d_name;
+        }
+        kv_domain_delete(d);
+    }
+    closedir(listing);
+    EXPECT_GE(files, 12);
+    EXPECT_GE(loaded, 12); // the seeds
 }
 
 // ---------------------------------------------------------------------------
