@@ -225,15 +225,38 @@ static int create_cliques(kv_domain_s *d)
             return status;
     Vec<kv_node_s *> candidate;
     Vec<Vec<kv_clique_s *>> by_node(d->number_of_nodes + 1); // cliques made so far
+    // Links the elimination itself adds: none when the fill-ins were
+    // recorded, but a triangulation whose cliques were dropped (a failed
+    // compilation keeps only its numbers) gets them back here.
+    Vec<Vec<kv_node_s *>> added(d->number_of_nodes + 1);
+    auto linked = [&](kv_node_s *a, kv_node_s *b) {
+        if (_kv_node_in_list(a->neighbours, b))
+            return true;
+        for (kv_fill_in_s *f = a->fill_in_links; f; f = f->next)
+            if (f->partner == b)
+                return true;
+        const Vec<kv_node_s *> &extra = added[a->index];
+        return std::find(extra.begin(), extra.end(), b) != extra.end();
+    };
     for (kv_node_s **x = order; *x; ++x) {
         candidate.assign(1, *x);
+        auto take = [&](kv_node_s *u) {
+            if (u->elimination_number < (*x)->elimination_number &&
+                std::find(candidate.begin(), candidate.end(), u) == candidate.end())
+                candidate.push_back(u);
+        };
         for (kv_node_s **u = (*x)->neighbours; u && *u; ++u)
-            if ((*u)->elimination_number < (*x)->elimination_number)
-                candidate.push_back(*u);
+            take(*u);
         for (kv_fill_in_s *f = (*x)->fill_in_links; f; f = f->next)
-            if (f->partner->elimination_number < (*x)->elimination_number &&
-                std::find(candidate.begin(), candidate.end(), f->partner) == candidate.end())
-                candidate.push_back(f->partner);
+            take(f->partner);
+        for (kv_node_s *u : added[(*x)->index])
+            take(u);
+        for (size_t i = 1; i < candidate.size(); ++i)
+            for (size_t j = i + 1; j < candidate.size(); ++j)
+                if (!linked(candidate[i], candidate[j])) {
+                    added[candidate[i]->index].push_back(candidate[j]);
+                    added[candidate[j]->index].push_back(candidate[i]);
+                }
         std::sort(candidate.begin(), candidate.end(), [](kv_node_s *a, kv_node_s *b) {
             return a->elimination_number < b->elimination_number;
         });

@@ -417,3 +417,36 @@ TEST_F(CompileTest, ChainGraphBlockBecomesOneUnit)
     _kv_free_table(m);
     (void)none;
 }
+
+// A compilation that fails after a triangulation it did not make keeps the
+// elimination numbers but not the cliques; the next compilation makes the
+// cliques again with the fill-ins the order needs (here the chord of the
+// cycle A-B-C-D-A) and gives the beliefs of a fresh compilation.
+TEST_F(CompileTest, RecompileAfterAFailureKeepsTheTriangulation)
+{
+    const char *net = "node A { states = (\"y\" \"n\"); } node B { states = (\"y\" \"n\"); }"
+                      "node C { states = (\"y\" \"n\"); } node D { states = (\"y\" \"n\"); }"
+                      "node E { states = (\"y\" \"n\"); }"
+                      "potential (A) { data = (0.3 0.7); } potential (B | A) { data = (0.2 0.8 0.6 0.4); }"
+                      "potential (C | B) { data = (0.1 0.9 0.5 0.5); } potential (D | C) { data = (0.7 0.3 0.4 0.6); }"
+                      "potential (E | D A) { data = (0.9 0.1 0.3 0.7 0.2 0.8 0.5 0.5); }";
+    kv_domain_t a = kv_net_parse_from_string(net, nullptr), b = kv_net_parse_from_string(net, nullptr);
+    ASSERT_EQ(kv_domain_triangulate(a, kv_tm_fill_in_weight), 0);
+    double *t = kv_table_get_data(kv_node_get_table(kv_domain_get_node_by_name(a, "B")));
+    t[0] = -1;
+    EXPECT_EQ(kv_domain_compile(a), kv_error_negative_probability);
+    EXPECT_EQ(kv_domain_is_triangulated(a), 1);
+    t[0] = 0.2;
+    ASSERT_EQ(kv_domain_compile(a), 0);
+    ASSERT_EQ(kv_domain_compile(b), 0);
+    for (kv_domain_t x : {a, b}) {
+        ASSERT_EQ(kv_node_select_state(kv_domain_get_node_by_name(x, "E"), 0), 0);
+        ASSERT_EQ(kv_domain_propagate(x, kv_equilibrium_sum, kv_mode_normal), 0);
+    }
+    // P(C = y | E = y), worked out by enumeration.
+    double p = kv_node_get_belief(kv_domain_get_node_by_name(a, "C"), 0);
+    EXPECT_NEAR(p, 0.33615557613440933, 1e-15);
+    EXPECT_NEAR(kv_node_get_belief(kv_domain_get_node_by_name(b, "C"), 0), p, 1e-15);
+    kv_domain_delete(a);
+    kv_domain_delete(b);
+}
