@@ -613,9 +613,10 @@ struct Reader {
         Vec<kv_expression_s *> operands;
         try {
             for (size_t i = 0; i < count; ++i) {
-                kv_expression_s *e = expression(depth + 1);
-                require(e != nullptr);
-                operands.push_back(e);
+                // The slot first, so that a failed growth loses nothing.
+                operands.push_back(nullptr);
+                operands.back() = expression(depth + 1);
+                require(operands.back() != nullptr);
             }
             operands.push_back(nullptr);
             kv_expression_s *e = kv_make_composite_expression(kv_operator_t(op), operands.data());
@@ -648,8 +649,10 @@ struct Reader {
         require(size <= size_limit);
         Vec<kv_expression_s *> slots;
         try {
-            for (size_t i = 0; i < size; ++i)
-                slots.push_back(expression(0));
+            for (size_t i = 0; i < size; ++i) {
+                slots.push_back(nullptr);
+                slots.back() = expression(0);
+            }
             for (size_t i = 0; i < size; ++i)
                 if (slots[i]) {
                     api(kv_model_set_expression(m, i, slots[i]));

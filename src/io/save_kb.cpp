@@ -510,9 +510,10 @@ int save(kv_domain_s *d, const char *file_name, const char *password, bool big)
     if (!f)
         return _kv_set_error_code(kv_error_io);
     gzbuffer(f, 1 << 18);
-    Out out{f, big != (std::endian::native == std::endian::big)};
     int status = kv_error_none;
     try {
+        // Inside the try: its buffer may fail, and the file must still close.
+        Out out{f, big != (std::endian::native == std::endian::big)};
         Writer(d, out).write(password);
     } catch (const Stop &stop) {
         status = stop.code;
