@@ -656,6 +656,50 @@ KV_API kv_count_t kv_domain_get_max_number_of_em_iterations(kv_domain_t domain);
 KV_API kv_number_t kv_domain_get_log_likelihood(kv_domain_t domain);
 
 /* ---------------------------------------------------------------------------
+ * Learning structure.  Edge constraints force or forbid links between pairs
+ * of nodes of one domain; setting one on (a, b) also sets its mirror on
+ * (b, a), and kv_constraint_none removes both.  The PC algorithm adds the
+ * links it learns from the case data to a domain of discrete chance nodes
+ * without links; the NPC variant keeps its graph in the domain instead, for
+ * its uncertain edges to be decided by hand or automatically.
+ *
+ * The kept graph owns its ambiguous regions, uncertain edges, solutions and
+ * the lists returned for them and for the PDAG accessors: all become
+ * invalid when the graph goes (kv_domain_decide_automatically, a new
+ * learning run, the creation or deletion of a node, the domain's deletion).
+ * A manual decision or its undo rebuilds the regions, and with them their
+ * solutions; uncertain edges stay valid until the graph goes.
+ */
+KV_API kv_status_t kv_node_set_edge_constraint(kv_node_t a, kv_node_t b, kv_edge_constraint_t constraint);
+KV_API kv_edge_constraint_t kv_node_get_edge_constraint(kv_node_t a, kv_node_t b);
+/* Independence is accepted when a test's p-value is at least alpha
+ * (0 < alpha <= 1, default 0.05). */
+KV_API kv_status_t kv_domain_set_significance_level(kv_domain_t domain, kv_number_t alpha);
+KV_API kv_number_t kv_domain_get_significance_level(kv_domain_t domain);
+KV_API kv_status_t kv_domain_learn_structure(kv_domain_t domain);
+KV_API kv_status_t kv_domain_learn_structure_npc(kv_domain_t domain);
+/* The p-value of the pair's marginal test in the last learning run (1 if
+ * the pair was not tested). */
+KV_API kv_number_t kv_node_get_data_independency(kv_node_t a, kv_node_t b);
+KV_API kv_ambiguous_region_t kv_domain_get_first_ambiguous_region(kv_domain_t domain);
+KV_API kv_ambiguous_region_t kv_ambiguous_region_get_next(kv_ambiguous_region_t region);
+KV_API kv_uncertain_edge_t *kv_ambiguous_region_get_edges(kv_ambiguous_region_t region);
+KV_API kv_node_t kv_uncertain_edge_get_first_node(kv_uncertain_edge_t edge);
+KV_API kv_node_t kv_uncertain_edge_get_second_node(kv_uncertain_edge_t edge);
+KV_API kv_status_t kv_ambiguous_region_find_minimal_solutions(kv_ambiguous_region_t region);
+KV_API kv_solution_t kv_ambiguous_region_get_first_solution(kv_ambiguous_region_t region);
+KV_API kv_solution_t kv_solution_get_next(kv_solution_t solution);
+KV_API kv_uncertain_edge_t *kv_solution_get_edges(kv_solution_t solution);
+/* include non-zero: the edge is present; zero: it is absent. */
+KV_API kv_status_t kv_uncertain_edge_manual_decision(kv_uncertain_edge_t edge, kv_boolean_t include);
+KV_API kv_status_t kv_domain_undo_manual_decisions(kv_domain_t domain);
+KV_API kv_status_t kv_domain_decide_automatically(kv_domain_t domain);
+/* Directed parents and undirected neighbours in the kept graph. */
+KV_API kv_node_t *kv_node_get_pdag_parents(kv_node_t node);
+KV_API kv_node_t *kv_node_get_pdag_neighbors(kv_node_t node);
+KV_API kv_status_t kv_node_add_pdag_parent(kv_node_t node, kv_node_t parent);
+
+/* ---------------------------------------------------------------------------
  * Simulation.  Each domain has its own random generator (seeded with 310952
  * when made).  A compiled domain is sampled from its propagated junction
  * trees, one that is not compiled by forward sampling from its tables.

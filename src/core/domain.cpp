@@ -15,6 +15,7 @@
 #include "table/table.h"
 #include "compile/compile.h"
 #include "learn/learn.h"
+#include "learn/structure.h"
 #include "oobn/oobn.h"
 
 kv_domain_t kv_new_domain(void)
@@ -43,6 +44,7 @@ kv_status_t kv_domain_delete(kv_domain_t d)
 void _kv_free_domain(kv_domain_s *d)
 {
     _kv_uncompile_domain_safely(d, 1);
+    _kv_discard_structure_learning(d);
     std::free(d->file_name);
     // Every node goes, so links between nodes need no one-by-one update.
     for (kv_node_s *n = d->first_node, *next; n; n = next) {

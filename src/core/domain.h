@@ -15,6 +15,10 @@ struct kv_edge_constraint_s;
 struct kv_control_s;
 struct kv_fill_in_s;
 struct kv_random_s;
+namespace kv::learn {
+struct TestResults;
+struct Graph;
+} // namespace kv::learn
 // EM's progress handler: iterations done, log-likelihood, cases.
 typedef int (*kv_em_progress_t)(size_t iterations, double log_likelihood, size_t cases);
 
@@ -81,7 +85,13 @@ struct kv_domain_s {
     double *scratch_buffer;
     size_t scratch_buffer_size; // bytes
 
+    // Structure learning: the significance level of the independence
+    // tests, their results (NULL before the first test), the graph kept by
+    // the NPC algorithm, and whether an NPC run is in progress.
     double significance_level;
+    kv::learn::TestResults *test_results;
+    kv::learn::Graph *learned_graph;
+    int npc_mode;
     double log_likelihood;
     double log_likelihood_tolerance;
     size_t max_em_iterations; // 0: no limit

@@ -12,6 +12,7 @@
 #include "table/table.h"
 #include "compile/compile.h"
 #include "learn/learn.h"
+#include "learn/structure.h"
 #include "oobn/oobn.h"
 
 static size_t &category_count(kv_domain_s *d, kv_node_category_t category)
@@ -41,6 +42,7 @@ kv_node_s *_kv_new_node(kv_domain_s *d, kv_node_category_t category, kv_node_kin
         return nullptr;
     std::memset(n, 0, sizeof *n);
     _kv_uncompile_domain_safely(d, 1);
+    _kv_discard_structure_learning(d);
     n->home = d;
     n->category = category;
     n->kind = kind;
@@ -106,6 +108,10 @@ void _kv_free_node_record(kv_node_s *n)
     std::free(n->input_bindings);
     std::free(n->entered_finding);
     _kv_free_node_cases(n);
+    for (kv_edge_constraint_s *e = n->constraints, *next; e; e = next) {
+        next = e->next;
+        std::free(e);
+    }
     std::free(n);
 }
 
@@ -123,6 +129,8 @@ void _kv_delete_node(kv_node_s *n)
     if (_kv_domain_is_class(d))
         _kv_class_detach_node(n);
     _kv_uncompile_domain_safely(d, 1);
+    _kv_discard_structure_learning(d);
+    _kv_node_drop_constraints(n);
     _kv_free_node_tables(n);
     // Children lose the node from their tables; the node's own parent
     // links go without table work since its tables are gone.

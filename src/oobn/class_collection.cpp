@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "learn/structure.h"
 #include "core/api.h"
 #include "core/memory.h"
 #include "core/node_list.h"
@@ -115,6 +116,7 @@ kv_status_t kv_cc_add_domain(kv_class_collection_t cc, kv_domain_t d)
     if (int s = append_member(cc, d))
         return s;
     _kv_uncompile_domain_safely(d, 1);
+    _kv_discard_structure_learning(d);
     return kv_error_none;
 }
 
