@@ -409,3 +409,173 @@ TEST(NpcTest, ExplainedIndependencesLeaveNoRegion)
     std::fclose(log);
     kv_domain_delete(d);
 }
+
+// ---------------------------------------------------------------------------
+// Recovery of known networks from sampled data.
+
+namespace {
+
+// Draws `count` cases from the network `source` into the domain `target`,
+// whose nodes have the same names and states.
+void sample(kv_domain_t source, kv_domain_t target, size_t count, uint64_t seed)
+{
+    std::vector<kv_node_t> order; // parents first
+    std::set<kv_node_t> placed;
+    while (order.size() < kv_domain_get_number_of_nodes(source))
+        for (kv_node_t n = kv_domain_get_first_node(source); n; n = kv_node_get_next(n)) {
+            if (placed.count(n))
+                continue;
+            bool ready = true;
+            for (kv_node_t *p = kv_node_get_parents(n); *p; ++p)
+                ready = ready && placed.count(*p);
+            if (ready)
+                order.push_back(n), placed.insert(n);
+        }
+    std::map<kv_node_t, kv_node_t> twin;
+    for (kv_node_t n : order)
+        twin[n] = kv_domain_get_node_by_name(target, kv_node_get_name(n));
+    std::mt19937_64 random(seed);
+    std::uniform_real_distribution<double> uniform(0, 1);
+    std::map<kv_node_t, size_t> state;
+    size_t first = kv_domain_get_number_of_cases(target);
+    kv_domain_set_number_of_cases(target, first + count);
+    for (size_t c = 0; c < count; ++c)
+        for (kv_node_t n : order) {
+            kv_table_t t = kv_node_get_table(n);
+            kv_node_t *nodes = kv_table_get_nodes(t);
+            size_t index = 0, stride = 0;
+            for (kv_node_t *m = nodes; *m; ++m) {
+                size_t k = kv_node_get_number_of_states(*m);
+                index = index * k + (*m == n ? 0 : state[*m]);
+            }
+            // The node's own stride: the product of the states after it.
+            stride = 1;
+            bool after = false;
+            for (kv_node_t *m = nodes; *m; ++m) {
+                if (after)
+                    stride *= kv_node_get_number_of_states(*m);
+                after = after || *m == n;
+            }
+            const double *data = kv_table_get_data(t);
+            size_t k = kv_node_get_number_of_states(n), s = 0;
+            double u = uniform(random), sum = 0;
+            for (size_t i = 0; i < k; ++i)
+                sum += data[index + i * stride];
+            for (double acc = data[index] / sum; s + 1 < k && u > acc; acc += data[index + (s + 1) * stride] / sum)
+                ++s;
+            state[n] = s;
+            kv_node_set_case_state(twin[n], first + c, s);
+        }
+}
+
+// An empty domain with the nodes of d.
+kv_domain_t nodes_of(kv_domain_t d)
+{
+    std::vector<std::pair<std::string, size_t>> list;
+    std::vector<kv_node_t> all;
+    for (kv_node_t n = kv_domain_get_first_node(d); n; n = kv_node_get_next(n))
+        all.push_back(n);
+    for (auto it = all.rbegin(); it != all.rend(); ++it)
+        list.push_back({kv_node_get_name(*it), kv_node_get_number_of_states(*it)});
+    return make_domain(list);
+}
+
+using Links = std::set<std::pair<std::string, std::string>>;
+
+Links skeleton(const Links &l)
+{
+    Links s;
+    for (auto [a, b] : l)
+        s.insert(a < b ? std::pair{a, b} : std::pair{b, a});
+    return s;
+}
+
+// The colliders a -> c <- b with a and b not adjacent.
+std::set<std::string> v_structures(const Links &l)
+{
+    Links s = skeleton(l);
+    std::set<std::string> out;
+    for (auto [a, c] : l)
+        for (auto [b, c2] : l)
+            if (c == c2 && a < b && !s.count({a, b}))
+                out.insert(a + ">" + c + "<" + b);
+    return out;
+}
+
+// A random DAG over n nodes, each with up to two earlier parents; a child
+// leans (0.8) towards the state given by the sum of its parents' states,
+// so that every parent matters on its own.
+kv_domain_t random_network(size_t n, uint64_t seed)
+{
+    std::mt19937_64 random(seed);
+    kv_domain_t d = kv_new_domain();
+    std::vector<kv_node_t> nodes;
+    for (size_t i = 0; i < n; ++i) {
+        kv_node_t v = kv_domain_new_node(d, kv_category_chance, kv_kind_discrete);
+        kv_node_set_name(v, ("N" + std::to_string(i)).c_str());
+        kv_node_set_number_of_states(v, 2 + random() % 2);
+        size_t parents = i == 0 ? 0 : random() % 3;
+        for (size_t p = 0; p < parents; ++p)
+            kv_node_add_parent(v, nodes[random() % i]);
+        nodes.push_back(v);
+    }
+    for (kv_node_t v : nodes) {
+        kv_table_t t = kv_node_get_table(v);
+        kv_node_t *list = kv_table_get_nodes(t);
+        size_t k = kv_node_get_number_of_states(v), size = kv_table_get_size(t);
+        double *data = kv_table_get_data(t);
+        for (size_t i = 0; i < size; i += k) {
+            // Row i / k: the parents' configuration in table order.
+            size_t rest = i / k, sum = 0;
+            std::vector<size_t> parent_states;
+            for (kv_node_t *m = list; *m; ++m)
+                if (*m != v)
+                    parent_states.push_back(kv_node_get_number_of_states(*m));
+            for (size_t p = parent_states.size(); p-- > 0;) {
+                sum += rest % parent_states[p];
+                rest /= parent_states[p];
+            }
+            for (size_t s = 0; s < k; ++s)
+                data[i + s] = s == std::min(sum, k - 1) ? 0.8 : 0.2 / double(k - 1);
+        }
+    }
+    return d;
+}
+
+} // namespace
+
+TEST(PcRecoveryTest, RandomNetworksGiveTheirEquivalenceClass)
+{
+    for (uint64_t seed : {1, 2, 3, 4, 5}) {
+        kv_domain_t truth = random_network(10 + seed, seed);
+        kv_domain_t d = nodes_of(truth);
+        sample(truth, d, 100000, seed);
+        // Hundreds of tests at 5% would reject some true independence;
+        // with this much data a stricter level loses no real dependence.
+        ASSERT_EQ(kv_domain_set_significance_level(d, 0.001), 0);
+        ASSERT_EQ(kv_domain_learn_structure(d), 0);
+        EXPECT_EQ(skeleton(links(d)), skeleton(links(truth))) << seed;
+        EXPECT_EQ(v_structures(links(d)), v_structures(links(truth))) << seed;
+        kv_domain_delete(d);
+        kv_domain_delete(truth);
+    }
+}
+
+TEST(PcRecoveryTest, AlarmSkeleton)
+{
+    std::string path = std::string(KELVO_SHARED_DIR) + "/nets/alarm.net";
+    kv_domain_t truth = kv_net_parse_domain(path.c_str(), nullptr, nullptr);
+    if (!truth)
+        GTEST_SKIP() << "no " << path;
+    kv_domain_t d = nodes_of(truth);
+    sample(truth, d, 100000, 7);
+    ASSERT_EQ(kv_domain_learn_structure(d), 0);
+    Links found = skeleton(links(d)), real = skeleton(links(truth));
+    size_t hits = 0;
+    for (const auto &e : found)
+        hits += real.count(e);
+    EXPECT_GE(double(hits) / double(found.size()), 0.9) << hits << " of " << found.size();
+    EXPECT_GE(double(hits) / double(real.size()), 0.9) << hits << " of " << real.size();
+    kv_domain_delete(d);
+    kv_domain_delete(truth);
+}
