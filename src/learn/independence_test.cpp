@@ -22,14 +22,19 @@ constexpr size_t dense_limit = size_t(1) << 22;
 constexpr uint16_t missing = UINT16_MAX;
 
 struct Data {
-    kv_domain_s *d;
-    size_t cases;
+    kv_domain_s *d = nullptr;
+    size_t cases = 0;
     Vec<double> weight;                 // a case's count, 0 if it is left out
     Vec<Vec<uint16_t>> column;          // by creation index; empty: no part
     Vec<unsigned char> complete;        // every entry of the column is set
     Vec<size_t> states;
     Vec<kv_node_s *> domain_order;      // position in the domain's node order
     Vec<size_t> order_of;               // by creation index
+    bool unit_weights = true;           // every case counts 1
+    // x * ry + y per case for the pair last counted without checks: the
+    // many tests of one pair share it.
+    Vec<uint32_t> xy;
+    size_t xy_x = SIZE_MAX, xy_y = SIZE_MAX;
 };
 
 bool takes_part(const Data &data, size_t v)
@@ -46,6 +51,7 @@ void prepare(Data &data, const TestResults &r)
     for (size_t i = 0; i < data.cases && d->case_counts; ++i) {
         double w = d->case_counts[i];
         data.weight[i] = w > 0 && std::isfinite(w) ? w : 0.0;
+        data.unit_weights = data.unit_weights && data.weight[i] == 1.0;
     }
     data.column.resize(n);
     data.complete.assign(n, 0);
@@ -89,7 +95,7 @@ struct Counts {
     Vec<Entry> entries;                // sparse: sorted by (z, x, y)
 };
 
-void count_cases(const Data &data, size_t x, size_t y, const Vec<size_t> &z, Counts &out)
+void count_cases(Data &data, size_t x, size_t y, const Vec<size_t> &z, Counts &out)
 {
     out.rx = data.states[x];
     out.ry = data.states[y];
@@ -112,15 +118,41 @@ void count_cases(const Data &data, size_t x, size_t y, const Vec<size_t> &z, Cou
     if (out.dense) {
         out.cell.assign(size, 0.0);
         double *cell = out.cell.data();
-        // The common shapes get their own loops: counting dominates.
-        if (!checks && m == 0) {
-            for (size_t i = 0; i < n; ++i)
-                cell[size_t(cx[i]) * ry + cy[i]] += w[i];
-            return;
-        }
-        if (!checks && m == 1) {
-            for (size_t i = 0; i < n; ++i)
-                cell[(size_t(cz[0][i]) * out.rx + cx[i]) * ry + cy[i]] += w[i];
+        // Without missing entries the common shapes get their own loops:
+        // counting dominates.
+        if (!checks && size <= UINT32_MAX) {
+            if (data.xy_x != x || data.xy_y != y) {
+                data.xy.resize(n);
+                for (size_t i = 0; i < n; ++i)
+                    data.xy[i] = uint32_t(size_t(cx[i]) * ry + cy[i]);
+                data.xy_x = x, data.xy_y = y;
+            }
+            const uint32_t *xy = data.xy.data();
+            const uint16_t *z0 = cz[0], *z1 = cz[1], *z2 = cz[2];
+            size_t r1 = radix[1], r2 = radix[2];
+            auto run = [&](auto weight) {
+                switch (m) {
+                case 0:
+                    for (size_t i = 0; i < n; ++i)
+                        cell[xy[i]] += weight(i);
+                    break;
+                case 1:
+                    for (size_t i = 0; i < n; ++i)
+                        cell[size_t(z0[i]) * rxy + xy[i]] += weight(i);
+                    break;
+                case 2:
+                    for (size_t i = 0; i < n; ++i)
+                        cell[(size_t(z0[i]) * r1 + z1[i]) * rxy + xy[i]] += weight(i);
+                    break;
+                default:
+                    for (size_t i = 0; i < n; ++i)
+                        cell[((size_t(z0[i]) * r1 + z1[i]) * r2 + z2[i]) * rxy + xy[i]] += weight(i);
+                }
+            };
+            if (data.unit_weights)
+                run([](size_t) { return 1.0; });
+            else
+                run([w](size_t i) { return w[i]; });
             return;
         }
         for (size_t i = 0; i < n; ++i) {
@@ -453,7 +485,8 @@ void _kv_domain_learn_dependencies(kv_domain_s *d, size_t max_size)
             r->nodes[_kv_creation_index(n)] = n;
         size_t n = r->number_of_nodes;
         r->pairs.resize(n * (n > 0 ? n - 1 : 0) / 2);
-        Data data{d, 0, {}, {}, {}, {}, {}, {}};
+        Data data;
+        data.d = d;
         prepare(data, *r);
         Schedule s{d, *r, data, {}, d->npc_mode != 0};
         s.test_using_blocks();
