@@ -461,8 +461,11 @@ void sample(kv_domain_t source, kv_domain_t target, size_t count, uint64_t seed)
             double u = uniform(random), sum = 0;
             for (size_t i = 0; i < k; ++i)
                 sum += data[index + i * stride];
-            for (double acc = data[index] / sum; s + 1 < k && u > acc; acc += data[index + (s + 1) * stride] / sum)
+            double acc = data[index] / sum;
+            while (s + 1 < k && u > acc) {
                 ++s;
+                acc += data[index + s * stride] / sum;
+            }
             state[n] = s;
             kv_node_set_case_state(twin[n], first + c, s);
         }
