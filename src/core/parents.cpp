@@ -23,8 +23,9 @@ struct Search {
     {
         if (n->mark)
             return;
-        n->mark = 1;
+        // Listed before it is marked: a failed growth leaves no stray mark.
         marked.push_back(n);
+        n->mark = 1;
         stack.push_back(n);
         // Reaching one member of a chain block reaches the whole block.
         if (n->chain_block)
@@ -65,8 +66,8 @@ bool _kv_path_exists(kv_node_s *a, kv_node_s *b)
 bool _kv_indirect_path_exists(kv_node_s *x, kv_node_s *y)
 {
     Search s;
-    x->mark = 1;
     s.marked.push_back(x);
+    x->mark = 1;
     if (x->children)
         for (kv_node_s **c = x->children; *c; ++c)
             if (*c != y)

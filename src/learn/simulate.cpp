@@ -130,12 +130,21 @@ int forward_sample(kv_domain_s *d, kv_random_s &r)
     // Parents first, by an explicit depth-first walk; mark 1: on the walk.
     Vec<double> row;
     Vec<std::pair<kv_node_s *, kv_node_s **>> stack;
+    // Marks are set only on nodes on the stack; a failure clears them.
+    struct Unmark {
+        Vec<std::pair<kv_node_s *, kv_node_s **>> &stack;
+        ~Unmark()
+        {
+            for (auto &frame : stack)
+                frame.first->mark = 0;
+        }
+    } unmark{stack};
     int status = kv_error_none;
     for (kv_node_s *start = d->first_node; start && !status; start = start->next) {
         if (start->category != kv_category_chance || start->sampled)
             continue;
-        start->mark = 1;
         stack.push_back({start, start->parents});
+        start->mark = 1;
         while (!stack.empty() && !status) {
             auto &[n, next] = stack.back();
             kv_node_s *p = next && *next ? *next++ : nullptr;
@@ -146,8 +155,8 @@ int forward_sample(kv_domain_s *d, kv_random_s &r)
                     status = _kv_set_error_code(kv_error_cyclic_network);
                     break;
                 }
-                p->mark = 1;
                 stack.push_back({p, p->parents});
+                p->mark = 1;
                 continue;
             }
             status = n->kind == kv_kind_discrete ? sample_discrete(r, n, row) : sample_continuous(r, n);

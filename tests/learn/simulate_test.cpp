@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "core/memory.h"
 #include "expr/distributions.h"
 #include "kelvo.h"
 #include "learn/random.h"
@@ -271,5 +272,43 @@ potential (Y | A X) { data = ( normal ( 1 + 0.5 * X, 1 ) normal ( -1 + 2 * X, 0.
     EXPECT_NEAR(variance, kv_node_get_variance(x), 0.06);
     EXPECT_NEAR(a1, kv_node_get_belief(a, 1), 5 * std::sqrt(0.22 / 1e5));
     EXPECT_EQ(kv_node_get_sampled_value(y), 4.0);
+    kv_domain_delete(d);
+}
+
+// A simulation that runs out of memory part-way reports it and leaves no
+// node marked as on its walk: the next one must not see a cycle.
+TEST(SimulateTest, FailuresLeaveTheNextRunWhole)
+{
+    // A chain, each node made after its parent, so that the walk from the
+    // first node (the newest) goes deep and its stack grows.
+    kv_domain_t d = kv_new_domain();
+    kv_node_t parent = nullptr;
+    for (int i = 0; i < 8; ++i) {
+        kv_node_t n = kv_domain_new_node(d, kv_category_chance, kv_kind_discrete);
+        ASSERT_EQ(kv_node_set_number_of_states(n, 2), 0);
+        if (parent) {
+            ASSERT_EQ(kv_node_add_parent(n, parent), 0);
+        }
+        parent = n;
+    }
+    for (kv_node_t n = kv_domain_get_first_node(d); n; n = kv_node_get_next(n)) {
+        kv_table_t t = kv_node_get_table(n);
+        double *data = kv_table_get_data(t);
+        for (size_t i = 0; i < kv_table_get_size(t); ++i)
+            data[i] = 0.5;
+    }
+    ASSERT_EQ(kv_domain_simulate(d), 0);
+    size_t points = 0;
+    for (long n = 1;; ++n) {
+        kv::fail_allocation_after(n);
+        kv_status_t status = kv_domain_simulate(d);
+        kv::fail_allocation_after(0);
+        if (status == 0)
+            break;
+        ASSERT_EQ(status, kv_error_no_memory) << n;
+        ++points;
+        ASSERT_EQ(kv_domain_simulate(d), 0) << n;
+    }
+    EXPECT_GT(points, 2u);
     kv_domain_delete(d);
 }
