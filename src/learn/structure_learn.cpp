@@ -168,9 +168,33 @@ void identify_condition_graph(Graph &g)
 }
 
 // The regions: components of the still uncertain edges under "needs".
+void collect_regions(Graph &g, kv_ambiguous_region_s *&first);
+
+void free_region_list(kv_ambiguous_region_s *r)
+{
+    while (r) {
+        kv_ambiguous_region_s *next = r->next;
+        destroy(r);
+        r = next;
+    }
+}
+
+// Replaces the graph's regions; on failure the old ones stay.
 void build_regions(Graph &g)
 {
+    kv_ambiguous_region_s *fresh = nullptr;
+    try {
+        collect_regions(g, fresh);
+    } catch (...) {
+        free_region_list(fresh);
+        throw;
+    }
     g.free_regions();
+    g.first_region = fresh;
+}
+
+void collect_regions(Graph &g, kv_ambiguous_region_s *&first)
+{
     size_t m = g.uncertain.size();
     auto find = [&](size_t q) {
         for (size_t k = 0; k < m; ++k)
@@ -196,7 +220,7 @@ void build_regions(Graph &g)
                     parent[root(k)] = root(l);
             }
     // Regions in the order of their first edge.
-    kv_ambiguous_region_s **tail = &g.first_region;
+    kv_ambiguous_region_s **tail = &first;
     for (size_t k = 0; k < m; ++k) {
         if (!open(k) || root(k) != k)
             continue;
@@ -223,6 +247,49 @@ void rebuild_orientation(Graph &g)
     g.identify_derived_directions();
     g.apply_manual_directions();
     g.logging = logging;
+}
+
+// What the edits of a kept graph change, copied before one starts so that
+// a failure puts the graph back as it was.
+struct Snapshot {
+    Vec<unsigned char> adjacency;
+    Vec<std::pair<size_t, size_t>> edges;
+    Vec<Status> status;
+    Vec<std::pair<size_t, size_t>> manual_directions;
+    Vec<unsigned char> manual;
+
+    explicit Snapshot(Graph &g)
+        : adjacency(g.adjacency), edges(g.edges), status(g.status), manual_directions(g.manual_directions)
+    {
+        for (kv_uncertain_edge_s *e : g.uncertain)
+            manual.push_back(e->manual);
+    }
+
+    void restore(Graph &g)
+    {
+        g.adjacency.swap(adjacency);
+        g.edges.swap(edges);
+        g.status.swap(status);
+        g.manual_directions.swap(manual_directions);
+        for (size_t k = 0; k < manual.size(); ++k)
+            g.uncertain[k]->manual = manual[k] != 0;
+    }
+};
+
+// Runs an edit of the graph; a failure (an exception or a nonzero status)
+// restores the graph and is returned.
+template <class Edit> int edit_graph(Graph &g, Edit edit)
+{
+    Snapshot before(g);
+    int status;
+    try {
+        status = edit();
+    } catch (const std::bad_alloc &) {
+        status = kv_error_no_memory;
+    }
+    if (status)
+        before.restore(g);
+    return _kv_set_error_code(status);
 }
 
 bool learnable(kv_domain_s *d)
@@ -370,13 +437,20 @@ kv_node_t kv_uncertain_edge_get_second_node(kv_uncertain_edge_t edge)
 // every unexplained edge instead of an enumeration.
 static constexpr size_t enumeration_limit = 16;
 
+static void free_solutions(kv_solution_s *s)
+{
+    while (s) {
+        kv_solution_s *next = s->next;
+        destroy(s);
+        s = next;
+    }
+}
+
+// Finds the region's solutions anew; the path searches use the present
+// edges only, and the orientation is rebuilt afterwards.
 static int find_minimal_solutions(kv_ambiguous_region_s *region)
 {
     Graph &g = *region->graph;
-    while (kv_solution_s *s = region->first_solution) {
-        region->first_solution = s->next;
-        destroy(s);
-    }
     Vec<kv_uncertain_edge_s *> edges(region->edges.begin(), region->edges.end() - 1);
     size_t m = edges.size();
     // Present edges for the path searches.
@@ -411,7 +485,7 @@ static int find_minimal_solutions(kv_ambiguous_region_s *region)
                 found.push_back(mask);
         }
     }
-    kv_solution_s **tail = &region->first_solution;
+    kv_solution_s *first = nullptr, **tail = &first;
     auto add = [&](auto include) {
         auto *s = create<kv_solution_s>();
         *tail = s;
@@ -421,7 +495,6 @@ static int find_minimal_solutions(kv_ambiguous_region_s *region)
                 s->edges.push_back(edges[k]);
         s->edges.push_back(nullptr);
     };
-    int status = 0;
     try {
         if (m > enumeration_limit) {
             Vec<std::pair<size_t, size_t>> none;
@@ -430,18 +503,21 @@ static int find_minimal_solutions(kv_ambiguous_region_s *region)
             for (uint32_t f : found)
                 add([&](size_t k) { return (f >> k & 1) != 0; });
         }
-    } catch (const std::bad_alloc &) {
-        status = kv_error_no_memory;
+        rebuild_orientation(g);
+    } catch (...) {
+        free_solutions(first);
+        throw;
     }
-    rebuild_orientation(g);
-    return _kv_set_error_code(status);
+    free_solutions(region->first_solution);
+    region->first_solution = first;
+    return 0;
 }
 
 kv_status_t kv_ambiguous_region_find_minimal_solutions(kv_ambiguous_region_t region)
 {
     if (_kv_set_error_code(!region))
         return kv_error_usage;
-    return kv::guard_status([&] { return find_minimal_solutions(region); });
+    return kv::guard_status([&] { return edit_graph(*region->graph, [&] { return find_minimal_solutions(region); }); });
 }
 
 kv_solution_t kv_ambiguous_region_get_first_solution(kv_ambiguous_region_t region)
@@ -474,15 +550,17 @@ kv_status_t kv_uncertain_edge_manual_decision(kv_uncertain_edge_t edge, kv_boole
     if (_kv_set_error_code(s != Status::uncertain))
         return kv_error_usage;
     return kv::guard_status([&] {
-        s = include ? Status::present : Status::decided_absent;
-        edge->manual = true;
-        g.log("\nManual decision: ");
-        g.log(include ? "%s - %s included\n" : "%s - %s excluded\n", g.name(edge->a), g.name(edge->b));
-        rebuild_orientation(g);
-        build_regions(g);
-        int status = g.log_status;
-        g.log_status = 0;
-        return _kv_set_error_code(status);
+        return edit_graph(g, [&] {
+            g.pair_status(edge->a, edge->b) = include ? Status::present : Status::decided_absent;
+            edge->manual = true;
+            g.log("\nManual decision: ");
+            g.log(include ? "%s - %s included\n" : "%s - %s excluded\n", g.name(edge->a), g.name(edge->b));
+            rebuild_orientation(g);
+            build_regions(g);
+            int status = g.log_status;
+            g.log_status = 0;
+            return status;
+        });
     });
 }
 
@@ -492,15 +570,17 @@ kv_status_t kv_domain_undo_manual_decisions(kv_domain_t d)
         return kv_error_usage;
     return kv::guard_status([&] {
         Graph &g = *d->learned_graph;
-        for (kv_uncertain_edge_s *e : g.uncertain)
-            if (e->manual) {
-                e->manual = false;
-                g.pair_status(e->a, e->b) = Status::uncertain;
-            }
-        g.manual_directions.clear();
-        rebuild_orientation(g);
-        build_regions(g);
-        return _kv_set_error_code(kv_error_none);
+        return edit_graph(g, [&] {
+            for (kv_uncertain_edge_s *e : g.uncertain)
+                if (e->manual) {
+                    e->manual = false;
+                    g.pair_status(e->a, e->b) = Status::uncertain;
+                }
+            g.manual_directions.clear();
+            rebuild_orientation(g);
+            build_regions(g);
+            return 0;
+        });
     });
 }
 
@@ -509,12 +589,12 @@ kv_status_t kv_domain_decide_automatically(kv_domain_t d)
     if (_kv_set_error_code(!d || !d->learned_graph))
         return kv_error_usage;
     return kv::guard_status([&] {
+        // A failure keeps the graph as it was, for another try.
         Graph *g = d->learned_graph;
-        try {
+        int status = edit_graph(*g, [&] {
             for (kv_uncertain_edge_s *e : g->uncertain)
                 if (g->pair_status(e->a, e->b) == Status::uncertain)
                     g->pair_status(e->a, e->b) = Status::decided_absent;
-            g->free_regions();
             g->log("\nDeciding automatically:\n");
             bool logging = g->logging;
             g->logging = false;
@@ -526,11 +606,12 @@ kv_status_t kv_domain_decide_automatically(kv_domain_t d)
             g->apply_manual_directions();
             g->identify_derived_directions();
             g->complete_orientation();
-            if (int status = finish(d, *g))
-                return fail(d, g, status);
-        } catch (const std::bad_alloc &) {
-            return fail(d, g, kv_error_no_memory);
-        }
+            int failed = finish(d, *g);
+            g->log_status = 0;
+            return failed;
+        });
+        if (status)
+            return status;
         d->learned_graph = nullptr;
         destroy(g);
         return _kv_set_error_code(kv_error_none);
