@@ -9,13 +9,16 @@
 #include "expr/distributions.h"
 #include "structure.h"
 
+thread_local size_t kv::learn::dense_count_limit = size_t(1) << 22;
+
 namespace {
 
 using namespace kv::learn;
 
-// Dense count tables up to this many entries; larger ones are counted
-// sparsely by sorting the cases' configurations.
-constexpr size_t dense_limit = size_t(1) << 22;
+// Unit counts of tables up to this many entries go into four interleaved
+// integer tables: consecutive cases that hit one cell then do not wait on
+// each other's stores.
+constexpr size_t interleave_limit = size_t(1) << 14;
 
 // The case data in compact columns: a node's states in 16 bits, its
 // missing entries as `missing`.
@@ -35,7 +38,44 @@ struct Data {
     // many tests of one pair share it.
     Vec<uint32_t> xy;
     size_t xy_x = SIZE_MAX, xy_y = SIZE_MAX;
+    Vec<uint32_t> tally;                // scratch of the interleaved counts
+    // With unit weights, the cases of each state of a complete node of few
+    // states as a bit set of `words` 64-bit words; small tables are then
+    // counted by intersecting sets instead of visiting every case.
+    size_t words = 0;
+    Vec<uint64_t> bits;
+    Vec<size_t> bits_at;                // by creation index; SIZE_MAX: none
+    Vec<uint64_t> pair_bits;            // the sets of (x, y) for one pair
+    size_t bits_x = SIZE_MAX, bits_y = SIZE_MAX;
+    Vec<uint64_t> meet;                 // intersections of a prefix of Z
+    uint64_t (*popcount_and)(const uint64_t *, const uint64_t *, size_t) = nullptr;
 };
+
+uint64_t popcount_and_plain(const uint64_t *a, const uint64_t *b, size_t n)
+{
+    uint64_t c = 0;
+    for (size_t i = 0; i < n; ++i)
+        c += uint64_t(__builtin_popcountll(a[i] & b[i]));
+    return c;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same with the processor's population count, where it has one.
+__attribute__((target("popcnt"))) uint64_t popcount_and_native(const uint64_t *a, const uint64_t *b, size_t n)
+{
+    uint64_t c = 0;
+    for (size_t i = 0; i < n; ++i)
+        c += uint64_t(__builtin_popcountll(a[i] & b[i]));
+    return c;
+}
+#endif
+
+// Nodes of more states than this get no bit sets: a table of them would
+// be too large for counting by sets to pay.
+constexpr size_t bits_states_limit = 16;
+// Tables of at most this many cells are counted by sets: one pass over
+// the sets of a cell costs about a sixth of a pass over the cases.
+constexpr size_t bits_cells_limit = 128;
 
 bool takes_part(const Data &data, size_t v)
 {
@@ -78,6 +118,87 @@ void prepare(Data &data, const TestResults &r)
         }
         data.complete[v] = all;
     }
+    data.bits_at.assign(n, SIZE_MAX);
+    if (!data.unit_weights || data.cases == 0)
+        return;
+    data.words = (data.cases + 63) / 64;
+    size_t total = 0;
+    for (size_t v = 0; v < n; ++v)
+        if (data.complete[v] && data.states[v] <= bits_states_limit)
+            data.bits_at[v] = total, total += data.states[v] * data.words;
+    data.bits.assign(total, 0);
+    for (size_t v = 0; v < n; ++v) {
+        if (data.bits_at[v] == SIZE_MAX)
+            continue;
+        uint64_t *b = data.bits.data() + data.bits_at[v];
+        const uint16_t *c = data.column[v].data();
+        for (size_t i = 0; i < data.cases; ++i)
+            b[c[i] * data.words + i / 64] |= uint64_t(1) << (i % 64);
+    }
+    data.popcount_and = popcount_and_plain;
+#if defined(__x86_64__) || defined(__i386__)
+    if (__builtin_cpu_supports("popcnt"))
+        data.popcount_and = popcount_and_native;
+#endif
+}
+
+// Fills the cells of the configurations of z[level..] below the
+// intersection `set` of the cases of the earlier ones (nullptr: all
+// cases), z in the domain's node order with zi the configuration so far.
+// Empty intersections are skipped: their cells stay 0.
+void count_below(Data &data, const Vec<size_t> &z, size_t level, const uint64_t *set, size_t zi, size_t rxy,
+                 double *cell)
+{
+    size_t words = data.words;
+    if (level == z.size()) {
+        const uint64_t *pair = data.pair_bits.data();
+        for (size_t c = 0; c < rxy; ++c, pair += words)
+            cell[zi * rxy + c] = double(data.popcount_and(set ? set : pair, pair, words));
+        return;
+    }
+    size_t v = z[level], k = data.states[v];
+    uint64_t *meet = data.meet.data() + level * words;
+    for (size_t s = 0; s < k; ++s) {
+        const uint64_t *b = data.bits.data() + data.bits_at[v] + s * words;
+        if (set) {
+            uint64_t any = 0;
+            for (size_t i = 0; i < words; ++i)
+                any |= meet[i] = set[i] & b[i];
+            if (!any)
+                continue;
+            b = meet;
+        }
+        count_below(data, z, level + 1, b, zi * k + s, rxy, cell);
+    }
+}
+
+// Whether the table of x, y and z is best counted by sets (it has the sets
+// and few cells), all of its columns complete.
+bool counts_by_bits(const Data &data, size_t x, size_t y, const Vec<size_t> &z, size_t size)
+{
+    if (size > bits_cells_limit || data.bits_at[x] == SIZE_MAX || data.bits_at[y] == SIZE_MAX)
+        return false;
+    for (size_t v : z)
+        if (data.bits_at[v] == SIZE_MAX)
+            return false;
+    return true;
+}
+
+void count_by_bits(Data &data, size_t x, size_t y, const Vec<size_t> &z, double *cell)
+{
+    size_t words = data.words, rx = data.states[x], ry = data.states[y];
+    if (data.bits_x != x || data.bits_y != y) {
+        data.pair_bits.resize(rx * ry * words);
+        const uint64_t *bx = data.bits.data() + data.bits_at[x], *by = data.bits.data() + data.bits_at[y];
+        uint64_t *p = data.pair_bits.data();
+        for (size_t a = 0; a < rx; ++a)
+            for (size_t b = 0; b < ry; ++b, p += words)
+                for (size_t i = 0; i < words; ++i)
+                    p[i] = bx[a * words + i] & by[b * words + i];
+        data.bits_x = x, data.bits_y = y;
+    }
+    data.meet.resize(z.size() * words);
+    count_below(data, z, 0, nullptr, 0, rx * ry, cell);
 }
 
 // The counts of one test: cells n(x, y, z) with z the configuration of the
@@ -95,6 +216,63 @@ struct Counts {
     Vec<Entry> entries;                // sparse: sorted by (z, x, y)
 };
 
+// The cell of case i in a dense table: z given by M columns, the pair's
+// index from the shared column.
+template <size_t M> struct CellIndex {
+    const uint32_t *xy;
+    const uint16_t *z0, *z1, *z2;
+    size_t r1, r2, rxy;
+
+    size_t operator()(size_t i) const
+    {
+        if constexpr (M == 0)
+            return xy[i];
+        else if constexpr (M == 1)
+            return size_t(z0[i]) * rxy + xy[i];
+        else if constexpr (M == 2)
+            return (size_t(z0[i]) * r1 + z1[i]) * rxy + xy[i];
+        else
+            return ((size_t(z0[i]) * r1 + z1[i]) * r2 + z2[i]) * rxy + xy[i];
+    }
+};
+
+template <class At> void count_weighted(At at, size_t n, const double *w, double *cell)
+{
+    for (size_t i = 0; i < n; ++i)
+        cell[at(i)] += w[i];
+}
+
+template <class At> void count_units(At at, size_t n, size_t size, Vec<uint32_t> &tally, double *cell)
+{
+    if (size > interleave_limit || n > UINT32_MAX) {
+        for (size_t i = 0; i < n; ++i)
+            cell[at(i)] += 1.0;
+        return;
+    }
+    tally.assign(4 * size, 0);
+    uint32_t *t0 = tally.data(), *t1 = t0 + size, *t2 = t1 + size, *t3 = t2 + size;
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++t0[at(i)];
+        ++t1[at(i + 1)];
+        ++t2[at(i + 2)];
+        ++t3[at(i + 3)];
+    }
+    for (; i < n; ++i)
+        ++t0[at(i)];
+    for (size_t c = 0; c < size; ++c)
+        cell[c] = double(t0[c]) + double(t1[c]) + double(t2[c]) + double(t3[c]);
+}
+
+template <size_t M>
+void count_complete(Data &data, CellIndex<M> at, size_t n, size_t size, double *cell)
+{
+    if (data.unit_weights)
+        count_units(at, n, size, data.tally, cell);
+    else
+        count_weighted(at, n, data.weight.data(), cell);
+}
+
 void count_cases(Data &data, size_t x, size_t y, const Vec<size_t> &z, Counts &out)
 {
     out.rx = data.states[x];
@@ -103,7 +281,7 @@ void count_cases(Data &data, size_t x, size_t y, const Vec<size_t> &z, Counts &o
     for (size_t v : z)
         out.rz = _kv_size_multiply(out.rz, data.states[v]);
     size_t size = _kv_size_multiply(_kv_size_multiply(out.rx, out.ry), out.rz);
-    out.dense = size <= dense_limit;
+    out.dense = size <= dense_count_limit;
     const uint16_t *cx = data.column[x].data(), *cy = data.column[y].data();
     const uint16_t *cz[3] = {};
     size_t radix[3] = {1, 1, 1};
@@ -120,6 +298,10 @@ void count_cases(Data &data, size_t x, size_t y, const Vec<size_t> &z, Counts &o
         double *cell = out.cell.data();
         // Without missing entries the common shapes get their own loops:
         // counting dominates.
+        if (!checks && counts_by_bits(data, x, y, z, size)) {
+            count_by_bits(data, x, y, z, cell);
+            return;
+        }
         if (!checks && size <= UINT32_MAX) {
             if (data.xy_x != x || data.xy_y != y) {
                 data.xy.resize(n);
@@ -128,31 +310,20 @@ void count_cases(Data &data, size_t x, size_t y, const Vec<size_t> &z, Counts &o
                 data.xy_x = x, data.xy_y = y;
             }
             const uint32_t *xy = data.xy.data();
-            const uint16_t *z0 = cz[0], *z1 = cz[1], *z2 = cz[2];
             size_t r1 = radix[1], r2 = radix[2];
-            auto run = [&](auto weight) {
-                switch (m) {
-                case 0:
-                    for (size_t i = 0; i < n; ++i)
-                        cell[xy[i]] += weight(i);
-                    break;
-                case 1:
-                    for (size_t i = 0; i < n; ++i)
-                        cell[size_t(z0[i]) * rxy + xy[i]] += weight(i);
-                    break;
-                case 2:
-                    for (size_t i = 0; i < n; ++i)
-                        cell[(size_t(z0[i]) * r1 + z1[i]) * rxy + xy[i]] += weight(i);
-                    break;
-                default:
-                    for (size_t i = 0; i < n; ++i)
-                        cell[((size_t(z0[i]) * r1 + z1[i]) * r2 + z2[i]) * rxy + xy[i]] += weight(i);
-                }
-            };
-            if (data.unit_weights)
-                run([](size_t) { return 1.0; });
-            else
-                run([w](size_t i) { return w[i]; });
+            switch (m) {
+            case 0:
+                count_complete(data, CellIndex<0>{xy, cz[0], cz[1], cz[2], r1, r2, rxy}, n, size, cell);
+                break;
+            case 1:
+                count_complete(data, CellIndex<1>{xy, cz[0], cz[1], cz[2], r1, r2, rxy}, n, size, cell);
+                break;
+            case 2:
+                count_complete(data, CellIndex<2>{xy, cz[0], cz[1], cz[2], r1, r2, rxy}, n, size, cell);
+                break;
+            default:
+                count_complete(data, CellIndex<3>{xy, cz[0], cz[1], cz[2], r1, r2, rxy}, n, size, cell);
+            }
             return;
         }
         for (size_t i = 0; i < n; ++i) {

@@ -29,7 +29,12 @@ template <class T, class... A> T *create(A &&...args)
     void *p = raw_allocate(sizeof(T));
     if (!p)
         throw std::bad_alloc();
-    return new (p) T(std::forward<A>(args)...);
+    try {
+        return new (p) T(std::forward<A>(args)...);
+    } catch (...) {
+        std::free(p);
+        throw;
+    }
 }
 template <class T> void destroy(T *p)
 {
@@ -70,6 +75,11 @@ struct TestResults {
         return pairs[i + j * (j - 1) / 2];
     }
 };
+
+// Count tables over {X, Y} + Z up to this many entries are dense; larger
+// ones are counted sparsely by sorting the cases' configurations.  Tests
+// lower it to compare the two ways.
+extern thread_local size_t dense_count_limit;
 
 } // namespace kv::learn
 

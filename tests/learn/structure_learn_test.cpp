@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "core/domain.h"
+#include "core/memory.h"
 #include "kelvo.h"
+#include "learn/structure.h"
 
 namespace {
 
@@ -581,4 +584,208 @@ TEST(PcRecoveryTest, AlarmSkeleton)
     EXPECT_GE(double(hits) / double(real.size()), 0.9) << hits << " of " << real.size();
     kv_domain_delete(d);
     kv_domain_delete(truth);
+}
+
+// ---------------------------------------------------------------------------
+// The ways of counting: dense tables from the cases, intersections of the
+// cases' state sets, sparse sorted entries.  Each must give the same
+// counts, so every test record must agree to the last bit.
+
+namespace {
+
+// Every test of every pair: the pair, the conditioning set, df, G^2 and the
+// p-value (as exact hexadecimal numbers), the decision.
+std::string test_records(kv_domain_t d)
+{
+    const kv::learn::TestResults *r = d->test_results;
+    std::string out;
+    if (!r)
+        return out;
+    char buffer[128];
+    for (size_t j = 1; j < r->number_of_nodes; ++j)
+        for (size_t i = 0; i < j; ++i)
+            for (const kv::learn::TestRecord &t : const_cast<kv::learn::TestResults *>(r)->pair(i, j).tests) {
+                out += std::string(kv_node_get_name(r->nodes[i])) + "-" + kv_node_get_name(r->nodes[j]) + " |";
+                for (kv_node_t z : t.conditioning)
+                    out += std::string(" ") + kv_node_get_name(z);
+                std::snprintf(buffer, sizeof buffer, " df %zu g2 %a p %a %d\n", t.degrees_of_freedom, t.g2, t.p_value,
+                              int(t.independent));
+                out += buffer;
+            }
+    return out;
+}
+
+// Sets the count of each case, or (count 0) leaves the case's entries as
+// they are and gives the case weight 0.
+std::string learn_records(kv_domain_t d)
+{
+    EXPECT_EQ(kv_domain_set_significance_level(d, 0.001), 0);
+    EXPECT_EQ(kv_domain_learn_structure(d), 0);
+    std::string records = test_records(d);
+    // Unlink again for the next run.
+    for (kv_node_t n = kv_domain_get_first_node(d); n; n = kv_node_get_next(n))
+        while (*kv_node_get_parents(n))
+            kv_node_remove_parent(n, *kv_node_get_parents(n));
+    return records;
+}
+
+struct DenseLimit {
+    size_t kept = kv::learn::dense_count_limit;
+    explicit DenseLimit(size_t limit) { kv::learn::dense_count_limit = limit; }
+    ~DenseLimit() { kv::learn::dense_count_limit = kept; }
+};
+
+} // namespace
+
+TEST(CountingTest, EveryWayGivesTheSameTests)
+{
+    kv_domain_t truth = random_network(9, 21);
+    kv_domain_t d = nodes_of(truth);
+    sample(truth, d, 3000, 21);
+    // The last case a copy of the first, so that the first can stand for
+    // both with count 2 (weights: no counting by sets).
+    size_t last = kv_domain_get_number_of_cases(d) - 1;
+    for (kv_node_t n = kv_domain_get_first_node(d); n; n = kv_node_get_next(n))
+        kv_node_set_case_state(n, last, kv_node_get_case_state(n, 0));
+    std::string reference = learn_records(d);
+    EXPECT_GT(std::count(reference.begin(), reference.end(), '\n'), 60);
+    {
+        DenseLimit sparse(0);
+        EXPECT_EQ(learn_records(d), reference);
+    }
+    ASSERT_EQ(kv_domain_set_number_of_cases(d, last), 0);
+    ASSERT_EQ(kv_domain_set_case_count(d, 0, 2), 0);
+    EXPECT_EQ(learn_records(d), reference);
+    {
+        DenseLimit sparse(0);
+        EXPECT_EQ(learn_records(d), reference);
+    }
+    // Missing entries: every table counted with checks.
+    for (size_t c = 5; c < last; c += 97)
+        kv_node_unset_case(kv_domain_get_node_by_name(d, ("N" + std::to_string(c % 9)).c_str()), c);
+    std::string gaps = learn_records(d);
+    EXPECT_NE(gaps, reference);
+    {
+        DenseLimit sparse(0);
+        EXPECT_EQ(learn_records(d), gaps);
+    }
+    kv_domain_delete(d);
+    kv_domain_delete(truth);
+}
+
+// A pair of 3,000 states each has a table of 9 M entries: with a missing
+// entry its test counts sparsely, and must agree with the dense table of the
+// same cases.
+TEST(CountingTest, LargeTablesCountSparsely)
+{
+    auto build = [](bool gap) {
+        kv_domain_t d = make_domain({{"X", 3000}, {"Y", 3000}});
+        kv_node_t x = node(d, "X"), y = node(d, "Y");
+        std::mt19937_64 random(5);
+        size_t count = 2000;
+        kv_domain_set_number_of_cases(d, count + gap);
+        for (size_t i = 0; i < count; ++i) {
+            // 40 states in use, so that the dependence shows.
+            size_t a = random() % 40 * 75;
+            kv_node_set_case_state(x, i, a);
+            kv_node_set_case_state(y, i, random() % 4 == 0 ? random() % 40 * 75 : (a * 7) % 3000);
+        }
+        if (gap)
+            kv_node_set_case_state(x, count, 1);
+        return d;
+    };
+    kv_domain_t dense = build(false), sparse = build(true);
+    ASSERT_EQ(kv_domain_learn_structure(dense), 0);
+    ASSERT_EQ(kv_domain_learn_structure(sparse), 0);
+    EXPECT_EQ(test_records(sparse), test_records(dense));
+    EXPECT_EQ(links(sparse).size(), 1u);
+    kv_domain_delete(dense);
+    kv_domain_delete(sparse);
+}
+
+// ---------------------------------------------------------------------------
+// Allocation failures: a run that fails leaves the domain without links and
+// without test results, and reports no_memory.
+
+TEST(StructureFailureTest, EveryAllocationFailureLeavesTheDomain)
+{
+    kv_domain_t truth = random_network(6, 3);
+    kv_domain_t d = nodes_of(truth);
+    sample(truth, d, 500, 3);
+    ASSERT_EQ(kv_domain_learn_structure(d), 0);
+    auto expected = links(d);
+    std::string records = test_records(d);
+    ASSERT_FALSE(expected.empty());
+    for (kv_node_t n = kv_domain_get_first_node(d); n; n = kv_node_get_next(n))
+        while (*kv_node_get_parents(n))
+            kv_node_remove_parent(n, *kv_node_get_parents(n));
+    size_t points = 0;
+    for (long n = 1;; ++n) {
+        kv::fail_allocation_after(n);
+        kv_status_t status = kv_domain_learn_structure(d);
+        bool pending = kv::allocation_failure_pending();
+        kv::fail_allocation_after(0);
+        if (status == 0) {
+            EXPECT_TRUE(pending) << n;
+            EXPECT_EQ(links(d), expected);
+            EXPECT_EQ(test_records(d), records);
+            break;
+        }
+        ASSERT_EQ(status, kv_error_no_memory) << n;
+        ASSERT_TRUE(links(d).empty()) << n;
+        ASSERT_EQ(d->test_results, nullptr) << n;
+        ++points;
+    }
+    EXPECT_GT(points, 50u);
+    kv_domain_delete(d);
+    kv_domain_delete(truth);
+}
+
+TEST(StructureFailureTest, NpcFailuresKeepNoGraph)
+{
+    kv_domain_t d = make_domain({{"X", 2}, {"Y", 2}, {"Z", 2}});
+    add_cases(d, {"X", "Y", "Z"}, {{{0, 0, 0}, 40}, {{1, 1, 1}, 60}});
+    size_t points = 0;
+    for (long n = 1;; ++n) {
+        kv::fail_allocation_after(n);
+        kv_status_t status = kv_domain_learn_structure_npc(d);
+        kv::fail_allocation_after(0);
+        if (status == 0)
+            break;
+        ASSERT_EQ(status, kv_error_no_memory) << n;
+        ASSERT_EQ(kv_domain_get_first_ambiguous_region(d), nullptr) << n;
+        ++points;
+    }
+    EXPECT_GT(points, 10u);
+    kv_ambiguous_region_t r = kv_domain_get_first_ambiguous_region(d);
+    ASSERT_NE(r, nullptr);
+    // Minimal solutions: a failure leaves none; the next call finds both.
+    for (long n = 1;; ++n) {
+        kv::fail_allocation_after(n);
+        kv_status_t status = kv_ambiguous_region_find_minimal_solutions(r);
+        kv::fail_allocation_after(0);
+        if (status == 0)
+            break;
+        ASSERT_EQ(status, kv_error_no_memory) << n;
+        ASSERT_EQ(kv_ambiguous_region_get_first_solution(r), nullptr) << n;
+    }
+    kv_solution_t first = kv_ambiguous_region_get_first_solution(r);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(kv_solution_get_next(first), nullptr);
+    EXPECT_EQ(kv_solution_get_next(kv_solution_get_next(first)), nullptr);
+    // Automatic decisions: a failure adds no link.
+    for (long n = 1;; ++n) {
+        kv::fail_allocation_after(n);
+        kv_status_t status = kv_domain_decide_automatically(d);
+        kv::fail_allocation_after(0);
+        if (status == 0)
+            break;
+        ASSERT_EQ(status, kv_error_no_memory) << n;
+        ASSERT_TRUE(links(d).empty()) << n;
+    }
+    // Y - Z stays; the uncertain X - Y and X - Z are decided absent.
+    std::set<std::pair<std::string, std::string>> expected{{"Y", "Z"}};
+    EXPECT_EQ(skeleton(links(d)), expected);
+    EXPECT_EQ(kv_domain_get_first_ambiguous_region(d), nullptr);
+    kv_domain_delete(d);
 }
