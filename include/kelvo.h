@@ -668,9 +668,11 @@ KV_API kv_number_t kv_domain_get_log_likelihood(kv_domain_t domain);
  * invalid when the graph goes (kv_domain_decide_automatically, a new
  * learning run, the creation or deletion of a node, the domain's deletion).
  * A manual decision or its undo rebuilds the regions, and with them their
- * solutions; uncertain edges stay valid until the graph goes.  An edit of
- * the kept graph that fails (no memory, a log that cannot be written)
- * leaves the graph, its regions and the domain's links as they were.
+ * solutions; uncertain edges stay valid until the graph goes.  Finding
+ * minimal solutions, a manual decision or its undo that fails (no memory, a
+ * log that cannot be written) leaves the graph and its regions as they
+ * were.  A learning run or an automatic decision that fails adds no links
+ * and frees the graph and the test results.
  */
 KV_API kv_status_t kv_node_set_edge_constraint(kv_node_t a, kv_node_t b, kv_edge_constraint_t constraint);
 KV_API kv_edge_constraint_t kv_node_get_edge_constraint(kv_node_t a, kv_node_t b);

@@ -589,9 +589,11 @@ kv_status_t kv_domain_decide_automatically(kv_domain_t d)
     if (_kv_set_error_code(!d || !d->learned_graph))
         return kv_error_usage;
     return kv::guard_status([&] {
-        // A failure keeps the graph as it was, for another try.
+        // Like a failed learning run, a failure frees the graph and the test
+        // results; add_links has taken back the links it made.
         Graph *g = d->learned_graph;
-        int status = edit_graph(*g, [&] {
+        int status;
+        try {
             for (kv_uncertain_edge_s *e : g->uncertain)
                 if (g->pair_status(e->a, e->b) == Status::uncertain)
                     g->pair_status(e->a, e->b) = Status::decided_absent;
@@ -606,12 +608,12 @@ kv_status_t kv_domain_decide_automatically(kv_domain_t d)
             g->apply_manual_directions();
             g->identify_derived_directions();
             g->complete_orientation();
-            int failed = finish(d, *g);
-            g->log_status = 0;
-            return failed;
-        });
+            status = finish(d, *g);
+        } catch (const std::bad_alloc &) {
+            status = kv_error_no_memory;
+        }
         if (status)
-            return status;
+            return fail(d, g, status);
         d->learned_graph = nullptr;
         destroy(g);
         return _kv_set_error_code(kv_error_none);

@@ -773,7 +773,8 @@ TEST(StructureFailureTest, NpcFailuresKeepNoGraph)
     ASSERT_NE(first, nullptr);
     ASSERT_NE(kv_solution_get_next(first), nullptr);
     EXPECT_EQ(kv_solution_get_next(kv_solution_get_next(first)), nullptr);
-    // Automatic decisions: a failure adds no link.
+    // Automatic decisions: a failure adds no link and frees the graph and
+    // the test results, as a failed learning run does.
     for (long n = 1;; ++n) {
         kv::fail_allocation_after(n);
         kv_status_t status = kv_domain_decide_automatically(d);
@@ -782,10 +783,30 @@ TEST(StructureFailureTest, NpcFailuresKeepNoGraph)
             break;
         ASSERT_EQ(status, kv_error_no_memory) << n;
         ASSERT_TRUE(links(d).empty()) << n;
+        ASSERT_EQ(kv_domain_get_first_ambiguous_region(d), nullptr) << n;
+        ASSERT_EQ(kv_node_get_data_independency(node(d, "X"), node(d, "Y")), -1.0) << n;
+        ASSERT_EQ(kv_domain_learn_structure_npc(d), 0);
     }
     // Y - Z stays; the uncertain X - Y and X - Z are decided absent.
     std::set<std::pair<std::string, std::string>> expected{{"Y", "Z"}};
     EXPECT_EQ(skeleton(links(d)), expected);
     EXPECT_EQ(kv_domain_get_first_ambiguous_region(d), nullptr);
+    kv_domain_delete(d);
+}
+
+// A log that cannot be written fails the run that flushes it with io: no
+// links, no graph, no test results.
+TEST(StructureFailureTest, UnwritableLogIsIo)
+{
+    FILE *full = std::fopen("/dev/full", "w");
+    if (!full)
+        GTEST_SKIP() << "/dev/full is not available";
+    kv_domain_t d = or_domain();
+    kv_domain_set_log_file(d, full);
+    EXPECT_EQ(kv_domain_learn_structure(d), kv_error_io);
+    EXPECT_TRUE(links(d).empty());
+    EXPECT_EQ(kv_node_get_data_independency(node(d, "A"), node(d, "B")), -1.0);
+    kv_domain_set_log_file(d, nullptr);
+    std::fclose(full);
     kv_domain_delete(d);
 }
