@@ -28,6 +28,10 @@ size_t _kv_node_chosen_state(const kv_node_s *n)
 {
     if (n->kind != kv_kind_discrete)
         return static_cast<size_t>(-1);
+    // Every write of an evidence table sets entered_state to its single
+    // positive state: the table operations ask for it per node and call.
+    if (n->home->is_compiled && n->evidence_table)
+        return n->entered_state < 0 ? static_cast<size_t>(-1) : static_cast<size_t>(n->entered_state);
     const double *f = current_finding(n);
     if (!f)
         return n->number_of_states == 1 ? 0 : static_cast<size_t>(-1);

@@ -156,6 +156,9 @@ static int incorporate_evidence(kv_junction_tree_s *jt, int mode, int previous_m
             for (size_t s = 0; s < n->number_of_states; ++s)
                 if (e[s] != 0.0)
                     e[s] = (n->entered_finding ? n->entered_finding[s] : 1.0) / e[s];
+            // The ratio is the evidence table while it is multiplied in.
+            size_t r = _kv_single_positive_state(e, n->number_of_states);
+            n->entered_state = r == static_cast<size_t>(-1) ? -1 : int(r);
             if (int status = multiply_evidence(n, sliced))
                 return status;
             copy_finding(n);
