@@ -96,6 +96,9 @@ struct kv_domain_s {
     double log_likelihood_tolerance;
     size_t max_em_iterations; // 0: no limit
     kv_em_progress_t em_progress;
+    // Set by EM around the propagation of one case: the node beliefs are
+    // left stale, and EM updates the few it reads.
+    int beliefs_on_demand;
 
     // Case data: cases 0 .. number_of_cases - 1 in columns of case_capacity
     // entries (on the nodes); the entries from number_of_cases on are unset

@@ -273,8 +273,9 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
             return fail(jt, status);
     if (int status = global_propagate(jt, root, eq, mode))
         return fail(jt, status);
-    if (int status = _kv_jt_update_beliefs(jt, eq, mode))
-        return fail(jt, status);
+    if (!d->beliefs_on_demand)
+        if (int status = _kv_jt_update_beliefs(jt, eq, mode))
+            return fail(jt, status);
     jt->equilibrium = eq;
     jt->evidence_mode = mode;
     jt->evidence_to_propagate = 0;

@@ -163,6 +163,9 @@ int _kv_family_marginal(kv_domain_s *d, const kv_table_s *t, double *out)
 
 long _kv_node_propagated_state(const kv_node_s *n)
 {
+    // Every write of an evidence table keeps entered_state.
+    if (n->home->is_compiled && n->evidence_table)
+        return n->entered_state;
     const double *e = n->evidence_table ? n->evidence_table->discrete_data : nullptr;
     if (!e)
         return n->number_of_states == 1 ? 0 : -1;

@@ -12,6 +12,7 @@
 #include "core/api.h"
 #include "core/graph.h"
 #include "core/memory.h"
+#include "inference/propagate.h"
 #include "learn.h"
 #include "table/table.h"
 
@@ -225,8 +226,12 @@ int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double w, dou
         return kv_error_none;
     if (int s = _kv_domain_enter_case(d, i))
         return s;
-    if (int s = kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal))
-        return s;
+    // Most beliefs go unread: the run ends by initialising the domain.
+    d->beliefs_on_demand = 1;
+    int propagated = kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal);
+    d->beliefs_on_demand = 0;
+    if (propagated)
+        return propagated;
     ll += w * kv_domain_get_log_normalization_constant(d);
     for (Learner &l : learners) {
         kv_table_s *t = l.table;
@@ -244,7 +249,9 @@ int process_case(kv_domain_s *d, Vec<Learner> &learners, size_t i, double w, dou
         }
         if (parents_fixed && own_fixed) {
             l.group->counts[index] += w;
-        } else if (parents_fixed && l.node->belief_table && l.node->belief_table->discrete_data) {
+        } else if (parents_fixed && l.node->belief_table) {
+            if (int s = _kv_node_update_beliefs(l.node, kv_equilibrium_sum, kv_mode_normal))
+                return s;
             const double *belief = l.node->belief_table->discrete_data;
             for (size_t s = 0; s < l.states; ++s)
                 l.group->counts[index + s * l.own_stride] += w * belief[s];
@@ -439,6 +446,19 @@ int learn(kv_domain_s *d, bool by_class)
     }
     double previous = -DBL_MAX, ll = 0;
     size_t iterations = 0;
+    // However the iterations end, early or by running out of memory, no
+    // case's evidence is left behind.
+    struct Cleanup {
+        kv_domain_s *d;
+        bool armed = true;
+        ~Cleanup()
+        {
+            if (armed) {
+                kv::KeepError keep;
+                kv_domain_initialize(d);
+            }
+        }
+    } cleanup{d};
     for (;;) {
         for (Group &g : groups)
             g.counts = g.prior;
@@ -450,21 +470,16 @@ int learn(kv_domain_s *d, bool by_class)
                 const size_t *index = complete_index.data() + complete_slot[c] * chance.size();
                 for (size_t k = 0; k < chance.size(); ++k) {
                     double p = chance[k]->discrete_data[index[k]];
-                    if (!(p > 0)) {
-                        kv_domain_initialize(d);
+                    if (!(p > 0))
                         return _kv_set_error_code(kv_error_inconsistency_or_underflow);
-                    }
                     ll += pattern.weight * std::log(p);
                 }
                 for (Learner &l : learners)
                     l.group->counts[index[l.slot]] += pattern.weight;
                 continue;
             }
-            if (int s = process_case(d, learners, pattern.first_case, pattern.weight, ll)) {
-                // A failed case leaves no evidence behind.
-                kv_domain_initialize(d);
-                return _kv_set_error_code(s);
-            }
+            if (int s = process_case(d, learners, pattern.first_case, pattern.weight, ll))
+                return _kv_set_error_code(s); // the clean-up retracts its evidence
         }
         ++iterations;
         bool more = std::fabs(ll - previous) > d->log_likelihood_tolerance * std::fabs(ll);
@@ -484,6 +499,7 @@ int learn(kv_domain_s *d, bool by_class)
             break;
     }
     d->log_likelihood = ll;
+    cleanup.armed = false;
     kv_domain_initialize(d);
     // The class node's experience table, and the runtime nodes' own copies
     // of it, hold the pooled counts.

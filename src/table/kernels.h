@@ -143,7 +143,14 @@ inline bool slice_plan(const kv_table_s *big, const kv_table_s *small, State &&s
 // The part of a plan whose outermost dimension runs over [begin, end).
 inline Plan plan_share(const Plan &p, size_t begin, size_t end)
 {
-    Plan s = p;
+    // Only the dimensions in use: a whole plan is over 1.5 KB, and small
+    // tables are shared out on every propagation.
+    Plan s;
+    s.n = p.n;
+    s.big_base = p.big_base;
+    s.small_base = p.small_base;
+    for (int i = 0; i < p.n; ++i)
+        s.dims[i] = p.dims[i];
     if (s.n == 0)
         return s;
     s.dims[0].count = end - begin;
