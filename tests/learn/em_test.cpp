@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/domain.h"
+#include "core/memory.h"
 #include "kelvo.h"
 #include "learn/learn.h"
 #include "sampler.h"
@@ -451,6 +452,30 @@ potential (E | D) { data = (0.2 0.3 0.5 0.7 0.2 0.1); }
             EXPECT_NEAR(learnt[e], expected[i][e], 1e-13) << names[i] << " " << e;
     }
     EXPECT_EQ(kv_domain_delete(d), 0);
+}
+
+// Running out of memory anywhere in a run reports no_memory and leaves no
+// case's evidence entered; the run then succeeds once memory suffices.
+TEST_F(EmTest, AllocationFailuresLeaveNoEvidence)
+{
+    add_cases({{0, 0, 1}, {-1, 1, 2}, {1, -1, 1}, {-1, 0, 1}, {1, 1, 1}});
+    kv_node_get_experience_table(a);
+    kv_node_get_experience_table(b);
+    ASSERT_EQ(kv_domain_set_max_number_of_em_iterations(d, 1), 0);
+    ASSERT_EQ(kv_domain_compile(d), 0);
+    size_t points = 0;
+    for (long n = 1;; ++n) {
+        kv::fail_allocation_after(n);
+        kv_status_t status = kv_domain_learn_tables(d);
+        kv::fail_allocation_after(0);
+        if (status == 0)
+            break;
+        ASSERT_EQ(status, kv_error_no_memory) << n;
+        EXPECT_EQ(kv_node_evidence_is_entered(a), 0) << n;
+        EXPECT_EQ(kv_node_evidence_is_entered(b), 0) << n;
+        ++points;
+    }
+    EXPECT_GT(points, 5u);
 }
 
 // Recovery: cases drawn from alarm by the test's own sampler with a fifth
