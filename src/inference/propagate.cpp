@@ -110,22 +110,26 @@ static int global_propagate(kv_junction_tree_s *jt, kv_clique_s *root, int eq, i
     return _kv_distribute_evidence(root, eq, mode);
 }
 
-static void set_entered_state(kv_node_s *n)
-{
-    if (!n->entered_finding) {
-        n->entered_state = n->number_of_states == 1 ? 0 : -1;
-        return;
-    }
-    size_t s = _kv_single_positive_state(n->entered_finding, n->number_of_states);
-    n->entered_state = s == static_cast<size_t>(-1) ? -1 : int(s);
-}
-
+// Copies the entered finding into the evidence table, finding its single
+// positive state on the way.
 static void copy_finding(kv_node_s *n)
 {
     double *e = n->evidence_table->discrete_data;
-    for (size_t s = 0; s < n->number_of_states; ++s)
-        e[s] = n->entered_finding ? n->entered_finding[s] : 1.0;
-    set_entered_state(n);
+    const double *f = n->entered_finding;
+    size_t k = n->number_of_states;
+    if (!f) {
+        for (size_t s = 0; s < k; ++s)
+            e[s] = 1.0;
+        n->entered_state = k == 1 ? 0 : -1;
+        return;
+    }
+    int chosen = -1, positive = 0;
+    for (size_t s = 0; s < k; ++s) {
+        e[s] = f[s];
+        if (f[s] > 0.0)
+            chosen = positive++ ? -1 : int(s);
+    }
+    n->entered_state = positive == 1 ? chosen : -1;
 }
 
 // Multiplies the node's evidence table into its finding clique and keeps the
