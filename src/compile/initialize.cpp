@@ -574,7 +574,7 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
 // follows a reset makes its propagated evidence.
 static size_t entered_state(const kv_node_s *n)
 {
-    return _kv_single_positive_state(n->entered_finding, n->number_of_states);
+    return n->reset_state < 0 ? static_cast<size_t>(-1) : static_cast<size_t>(n->reset_state);
 }
 
 int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
@@ -589,6 +589,11 @@ int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
     if (count == 0)
         return _kv_jt_reset_inference_engine(jt, 0);
     bool sliced = _kv_jt_slices(jt, kv_equilibrium_sum, kv_mode_normal);
+    // Found once per node: the slices ask for it per table and node.
+    for (kv_node_s **m = jt->nodes; *m; ++m) {
+        size_t s = _kv_single_positive_state((*m)->entered_finding, (*m)->number_of_states);
+        (*m)->reset_state = s == static_cast<size_t>(-1) ? -1 : int(s);
+    }
     _kv_jt_begin_reset_for_evidence(jt, sliced);
     // The priors come from a full reset with the same node tables (a change
     // sets the tables-to-propagate flag), which checked them.

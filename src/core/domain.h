@@ -177,6 +177,9 @@ struct kv_node_s {
     int value_propagated;
     double propagated_value;
     int entered_state; // discrete: the single positive state, or -1
+    // While a reset loads the tables for new evidence: the single positive
+    // state of the entered finding, or -1.
+    int reset_state;
     // The last simulation's result (valid while the domain's
     // simulation_valid is set): a state or a value, when sampled is set.
     int sampled;

@@ -156,9 +156,11 @@ static void discrete_divide_task(kv_task_s *t)
 
 int _kv_allocate_control_tables(kv_control_s *c)
 {
+    // Tables whose arrays exist are passed over: this runs before every
+    // operation of a propagation.
     for (kv_table_s *t : {c->big_probability, c->big_utility, c->small_probability,
                           c->small_utility})
-        if (t && _kv_allocate_data_arrays(t))
+        if (t && (!t->discrete_data || (t->continuous_count && !t->cg_data)) && _kv_allocate_data_arrays(t))
             return kv_error_no_memory;
     return kv_error_none;
 }

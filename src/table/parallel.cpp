@@ -423,7 +423,11 @@ static void *run_range(void *record)
 void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
                     void (*run)(size_t, size_t, void *), void *context)
 {
-    size_t T = d->concurrency_level > 1 ? _kv_compute_number_of_threads(d, count, unit_work) : 1;
+    if (d->concurrency_level <= 1) {
+        run(0, count, context);
+        return;
+    }
+    size_t T = _kv_compute_number_of_threads(d, count, unit_work);
     size_t most = _kv_size_multiply(count, unit_work) / minimum_share;
     T = std::max<size_t>(1, std::min(T, most));
     LocalArray<Range, 8> range_array;
