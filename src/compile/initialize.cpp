@@ -590,7 +590,7 @@ int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
         return _kv_jt_reset_inference_engine(jt, 0);
     bool sliced = _kv_jt_slices(jt, kv_equilibrium_sum, kv_mode_normal);
     // Found once per node: the slices ask for it per table and node.
-    for (kv_node_s **m = jt->nodes; *m; ++m) {
+    for (kv_node_s **m = jt->nodes; sliced && *m; ++m) {
         size_t s = _kv_single_positive_state((*m)->entered_finding, (*m)->number_of_states);
         (*m)->reset_state = s == static_cast<size_t>(-1) ? -1 : int(s);
     }

@@ -23,12 +23,19 @@ Graph::~Graph()
         std::free(e);
 }
 
+void free_region_list(kv_ambiguous_region_s *r)
+{
+    while (r) {
+        kv_ambiguous_region_s *next = r->next;
+        destroy(r);
+        r = next;
+    }
+}
+
 void Graph::free_regions()
 {
-    while (kv_ambiguous_region_s *g = first_region) {
-        first_region = g->next;
-        destroy(g);
-    }
+    free_region_list(first_region);
+    first_region = nullptr;
 }
 
 bool Graph::surely_absent(size_t i, size_t j)

@@ -97,4 +97,7 @@ struct Graph {
     void free_regions();
 };
 
+// Frees a list of regions (with their solutions).
+void free_region_list(kv_ambiguous_region_s *first);
+
 } // namespace kv::learn

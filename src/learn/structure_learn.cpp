@@ -16,12 +16,18 @@
 
 using namespace kv::learn;
 
+static void free_solutions(kv_solution_s *s)
+{
+    while (s) {
+        kv_solution_s *next = s->next;
+        destroy(s);
+        s = next;
+    }
+}
+
 kv_ambiguous_region_s::~kv_ambiguous_region_s()
 {
-    while (kv_solution_s *s = first_solution) {
-        first_solution = s->next;
-        destroy(s);
-    }
+    free_solutions(first_solution);
 }
 
 void _kv_discard_structure_learning(kv_domain_s *d)
@@ -169,15 +175,6 @@ void identify_condition_graph(Graph &g)
 
 // The regions: components of the still uncertain edges under "needs".
 void collect_regions(Graph &g, kv_ambiguous_region_s *&first);
-
-void free_region_list(kv_ambiguous_region_s *r)
-{
-    while (r) {
-        kv_ambiguous_region_s *next = r->next;
-        destroy(r);
-        r = next;
-    }
-}
 
 // Replaces the graph's regions; on failure the old ones stay.
 void build_regions(Graph &g)
@@ -436,15 +433,6 @@ kv_node_t kv_uncertain_edge_get_second_node(kv_uncertain_edge_t edge)
 // Regions of more edges than this get the one solution that includes
 // every unexplained edge instead of an enumeration.
 static constexpr size_t enumeration_limit = 16;
-
-static void free_solutions(kv_solution_s *s)
-{
-    while (s) {
-        kv_solution_s *next = s->next;
-        destroy(s);
-        s = next;
-    }
-}
 
 // Finds the region's solutions anew; the path searches use the present
 // edges only, and the orientation is rebuilt afterwards.
