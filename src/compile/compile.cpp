@@ -9,6 +9,7 @@
 #include "core/api.h"
 #include "core/chain_block.h"
 #include "core/memory.h"
+#include "core/node_list.h"
 #include "table/operations.h"
 #include "table/control.h"
 #include "table/table.h"
@@ -126,6 +127,7 @@ static int undo(kv_domain_s *d, bool was_triangulated, int status)
 {
     kv::KeepError keep;
     keep.code = status;
+    _kv_clear_node_marks(d);
     _kv_uncompile_domain_safely(d, !was_triangulated);
     if (d->log_file)
         std::fflush(d->log_file);

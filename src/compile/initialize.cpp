@@ -628,9 +628,13 @@ kv_status_t kv_domain_reset_inference_engine(kv_domain_t d)
 
 kv_status_t kv_domain_initialize(kv_domain_t d)
 {
-    if (int status = kv_domain_reset_inference_engine(d))
+    int status = kv_domain_reset_inference_engine(d);
+    if (status == kv_error_usage || status == kv_error_not_compiled)
         return status;
-    return kv_domain_retract_findings(d);
+    // The evidence goes even when the reset fails (a tree left without an
+    // equilibrium is reset again by the next propagation).
+    int retracted = kv_domain_retract_findings(d);
+    return _kv_set_error_code(status ? status : retracted);
 }
 
 kv_status_t kv_domain_save_to_memory(kv_domain_t d)

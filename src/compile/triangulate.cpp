@@ -842,6 +842,7 @@ template <class F> static int triangulation_transaction(kv_domain_s *d, F &&work
     });
     if (status) {
         kv::KeepError keep;
+        _kv_clear_node_marks(d);
         _kv_uncompile_domain_safely(d, 1);
         if (d->log_file)
             std::fflush(d->log_file);

@@ -94,12 +94,6 @@ struct Visit {
     }
 };
 
-void clear_marks(kv_domain_s *d)
-{
-    for (kv_node_s *n = d->first_node; n; n = n->next)
-        n->mark = 0;
-}
-
 // Marks the nodes d-connected to the sources with a negative mark.  The
 // caller clears the marks.  0 or usage.
 int mark_d_connected_nodes(kv_domain_s *d, kv_node_s *const *sources, kv_node_s *const *evidence)
@@ -149,7 +143,7 @@ kv_node_t *kv_domain_get_d_connected_nodes(kv_domain_t d, kv_node_t *sources, kv
             ~Clear()
             {
                 if (d)
-                    clear_marks(d);
+                    _kv_clear_node_marks(d);
             }
         } clear{d};
         if (mark_d_connected_nodes(d, sources, hard))
@@ -180,7 +174,7 @@ kv_boolean_t kv_domain_are_nodes_d_separated(kv_domain_t d, kv_node_t *list1, kv
         }
         struct Clear {
             kv_domain_s *d;
-            ~Clear() { clear_marks(d); }
+            ~Clear() { _kv_clear_node_marks(d); }
         } clear{d};
         if (mark_d_connected_nodes(d, list2, hard))
             return -1;

@@ -165,3 +165,9 @@ bool _kv_nodes_are_distinct(const kv_domain_s *home, kv_node_s *const *list)
         list[j]->mark = 0;
     return distinct;
 }
+
+void _kv_clear_node_marks(kv_domain_s *d)
+{
+    for (kv_node_s *n = d->first_node; n; n = n->next)
+        n->mark = 0;
+}

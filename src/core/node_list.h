@@ -37,6 +37,9 @@ void _kv_node_list_append(kv_node_s **list, kv_node_s *node);
 // Sets / clears the marks of the listed nodes.
 void _kv_mark_nodes(kv_node_s *const *list);
 void _kv_unmark_nodes(kv_node_s *const *list);
+// Clears the marks of every node of the domain or class: the walks of an
+// operation that failed part-way may leave some set.
+void _kv_clear_node_marks(kv_domain_s *d);
 // 1 if every node of the list belongs to home and occurs once (NULL: 1).
 // Uses and clears the node marks.
 bool _kv_nodes_are_distinct(const kv_domain_s *home, kv_node_s *const *list);

@@ -2,6 +2,7 @@
 // evidence, incrementally where the evidence only grew, with root selection
 // over the cliques that changed, normalisation and the evidence statistics.
 #include <cmath>
+#include <new>
 
 #include "compile/compile.h"
 #include "core/api.h"
@@ -229,6 +230,24 @@ struct PropagationEnd {
 };
 } // namespace
 
+// Evidence into the tables, the CG evidence, the two passes and the
+// beliefs; the caller resets the tree on failure.
+static int propagate_proper(kv_junction_tree_s *jt, kv_clique_s *root, int eq, int mode, bool sliced)
+{
+    kv_domain_s *d = jt->domain;
+    if (int status = incorporate_evidence(jt, mode, jt->evidence_mode, sliced))
+        return status;
+    if (d->number_of_continuous_nodes)
+        if (int status = _kv_cg_enter_evidence(jt))
+            return status;
+    if (int status = global_propagate(jt, root, eq, mode))
+        return status;
+    if (!d->beliefs_on_demand)
+        if (int status = _kv_jt_update_beliefs(jt, eq, mode))
+            return status;
+    return kv_error_none;
+}
+
 static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq, int mode)
 {
     PropagationEnd end{jt};
@@ -270,16 +289,16 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
         (*c)->root_mark = same_equilibrium ? 0 : 1;
     bool sliced = _kv_jt_slices(jt, eq, mode);
     _kv_jt_begin_propagation(jt, sliced);
-    if (int status = incorporate_evidence(jt, mode, jt->evidence_mode, sliced))
+    // Scratch containers throw on a failed allocation: that failure too
+    // must reset the tree, or evidence half multiplied in stays behind.
+    int status;
+    try {
+        status = propagate_proper(jt, root, eq, mode, sliced);
+    } catch (const std::bad_alloc &) {
+        status = kv_error_no_memory;
+    }
+    if (status)
         return fail(jt, status);
-    if (d->number_of_continuous_nodes)
-        if (int status = _kv_cg_enter_evidence(jt))
-            return fail(jt, status);
-    if (int status = global_propagate(jt, root, eq, mode))
-        return fail(jt, status);
-    if (!d->beliefs_on_demand)
-        if (int status = _kv_jt_update_beliefs(jt, eq, mode))
-            return fail(jt, status);
     jt->equilibrium = eq;
     jt->evidence_mode = mode;
     jt->evidence_to_propagate = 0;

@@ -500,7 +500,9 @@ int learn(kv_domain_s *d, bool by_class)
     }
     d->log_likelihood = ll;
     cleanup.armed = false;
-    kv_domain_initialize(d);
+    // The tables are learnt; a domain that cannot be initialised again
+    // (no memory) keeps them, without evidence, and reports the failure.
+    int initialized = kv_domain_initialize(d);
     // The class node's experience table, and the runtime nodes' own copies
     // of it, hold the pooled counts.
     for (const Learner &l : learners) {
@@ -509,7 +511,7 @@ int learn(kv_domain_s *d, bool by_class)
         if (by_class)
             store_experience(l, l.group->node->experience_table);
     }
-    return _kv_set_error_code(kv_error_none);
+    return _kv_set_error_code(initialized);
 }
 
 } // namespace
