@@ -274,6 +274,37 @@ TEST_F(AllocationFailureTest, CompileLeavesTheDomainAsItWas)
             EXPECT_GT(points, 10u);
             ASSERT_EQ(kv_domain_uncompile(d), 0);
         }
+        // A triangulation given by an elimination order.
+        ASSERT_EQ(kv_domain_triangulate(d, kv_tm_clique_size), 0);
+        std::vector<kv_node_t> order;
+        for (kv_node_t *o = kv_domain_get_elimination_order(d); *o; ++o)
+            order.push_back(*o);
+        order.push_back(nullptr);
+        ASSERT_EQ(kv_domain_uncompile(d), 0);
+        ASSERT_EQ(kv_domain_triangulate_with_order(d, order.data()), 0);
+        std::string triangulated = fingerprint(d);
+        ASSERT_EQ(kv_domain_compile(d), 0);
+        compiled = fingerprint(d);
+        ASSERT_EQ(kv_domain_uncompile(d), 0);
+        points = sweep(
+            "triangulation by a given order", [&] { return kv_domain_triangulate_with_order(d, order.data()); },
+            [&](long n) { EXPECT_SAME(fingerprint(d), plain) << n; },
+            [&] {
+                EXPECT_SAME(fingerprint(d), triangulated);
+                ASSERT_EQ(kv_domain_uncompile(d), 0);
+            });
+        EXPECT_GT(points, 5u);
+        ASSERT_EQ(kv_domain_triangulate_with_order(d, order.data()), 0);
+        points = sweep(
+            "compile of a domain triangulated by a given order", [&] { return kv_domain_compile(d); },
+            [&](long n) { EXPECT_SAME(fingerprint(d), triangulated) << n; },
+            [&] {
+                EXPECT_SAME(fingerprint(d), compiled);
+                ASSERT_EQ(kv_domain_uncompile(d), 0);
+                ASSERT_EQ(kv_domain_triangulate_with_order(d, order.data()), 0);
+            });
+        EXPECT_GT(points, 10u);
+        ASSERT_EQ(kv_domain_uncompile(d), 0);
         kv_domain_delete(d);
     }
 }
