@@ -41,8 +41,20 @@ kv_expression_s *binary(Parser &p, kv_operator_t op, kv_expression_s *a, kv_expr
     return e;
 }
 
+// Every nested construct passes through a factor: hostile text must not
+// exhaust the stack (the recursion takes a few frames per level).
+constexpr unsigned max_nesting = 1000;
+
 kv_expression_s *factor(Parser &p)
 {
+    struct Level {
+        unsigned &nesting;
+        ~Level() { --nesting; }
+    } level{++p.nesting};
+    if (p.nesting > max_nesting) {
+        kv::report(p, "expression nested too deeply");
+        return fail(p, kv_error_syntax);
+    }
     int t = kv::next_token(p);
     switch (t) {
     case kv::T_NUMBER:

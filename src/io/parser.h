@@ -33,6 +33,7 @@ typedef int (*TokenReader)(Parser &);
 
 struct Parser {
     std::vector<char, ScratchAlloc<char>> text; // last name or string, NUL-terminated
+    unsigned nesting = 0;                       // depth of the expression being read
     double number = 0.0;
     // The input: the whole text in memory (a file is read in at the start).
     const char *start = nullptr;

@@ -109,6 +109,20 @@ TEST_F(ExpressionTest, Errors)
     EXPECT_EQ(kv_error_code(), kv_error_invalid_expression);
 }
 
+// Nesting is bounded, so that hostile text cannot exhaust the stack: 999
+// levels of parentheses (1000 nested factors) read, 1000 do not.
+TEST_F(ExpressionTest, NestingIsBounded)
+{
+    auto nested = [](size_t levels, const char *inner) {
+        return std::string(levels, '(') + inner + std::string(levels, ')');
+    };
+    EXPECT_EQ(round(nested(999, "1").c_str()), "1");
+    EXPECT_EQ(round(nested(1000, "1").c_str()), "<syntax>");
+    EXPECT_EQ(messages, std::vector<std::string>{"expression nested too deeply"});
+    EXPECT_EQ(round(("2 * " + nested(100000, "a")).c_str()), "<syntax>");
+    EXPECT_EQ(round(nested(998, "-1").c_str()), "-1");
+}
+
 TEST_F(ExpressionTest, SharingAndRelease)
 {
     kv_expression_t x = kv_number_make_expression(1.0);
