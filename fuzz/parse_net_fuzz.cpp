@@ -4,15 +4,11 @@
 #include <string>
 
 #include "kelvo.h"
+#include "network_fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::string text(reinterpret_cast<const char *>(data), size);
-    kv_domain_t d = kv_net_parse_from_string(text.c_str(), nullptr);
-    if (d) {
-        if (kv_domain_get_number_of_nodes(d) < 40 && kv_domain_compile(d) == 0)
-            kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal);
-        kv_domain_delete(d);
-    }
+    compile_and_propagate(kv_net_parse_from_string(text.c_str(), nullptr));
     return 0;
 }
