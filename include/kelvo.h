@@ -428,6 +428,10 @@ KV_API kv_status_t kv_domain_triangulate(kv_domain_t domain, kv_triangulation_me
 /* Triangulates by the given elimination order (first eliminated first),
  * which must hold every chance and decision node once. */
 KV_API kv_status_t kv_domain_triangulate_with_order(kv_domain_t domain, kv_node_t *order);
+/* Method 19 enumerates at most this many minimal separators of a graph
+ * before splitting it along one (0, the default: no limit). */
+KV_API kv_status_t kv_domain_set_max_number_of_separators(kv_domain_t domain, size_t count);
+KV_API size_t kv_domain_get_max_number_of_separators(kv_domain_t domain);
 /* The elimination order of a triangulated domain, owned by the domain. */
 KV_API kv_node_t *kv_domain_get_elimination_order(kv_domain_t domain);
 /* Sum over the cliques of their table sizes (CG entries included), or

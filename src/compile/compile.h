@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <type_traits>
+#include <vector>
 
 #include "core/domain.h"
 #include "table/control.h"
@@ -136,6 +137,17 @@ int _kv_compile_saved_forest(kv_domain_s *d, bool quantitative);
 // The triangulation proper after moralisation (method 15..18): elimination
 // numbers and the domain's cliques.
 int _kv_triangulate_domain(kv_domain_s *d, int method);
+// Method 19 on a prime component that is not complete: its nodes, their
+// adjacency by position in the list, and the caller's vertex for each; the
+// cliques found are appended as sorted lists of the caller's vertices.
+// graph_counter numbers the graphs of one triangulation in its log.
+int _kv_triangulate_optimally(kv_domain_s *d, const std::vector<kv_node_s *> &nodes,
+                              const std::vector<std::vector<int>> &adjacency,
+                              const std::vector<int> &vertices, size_t *graph_counter,
+                              std::vector<std::vector<int>> &cliques);
+// A cost in the log: "HUGE" above the largest 32-bit count, else the
+// truncated integer.
+const char *_kv_print_cost(kv_domain_s *d, double cost);
 // Completes the unnumbered neighbours of x with fill-in links, logging them.
 int _kv_complete_unnumbered_neighbors(kv_node_s *x);
 // Weight of a node set: product of the discrete state counts times

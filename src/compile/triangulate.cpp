@@ -37,6 +37,7 @@ struct Graph {
     kv_domain_s *domain;
     int method;
     Vec<Ids> cliques;
+    size_t graphs = 0; // the graphs G1, G2, ... of an optimal triangulation
 
     // The current component's working edges as rows of bits, by position
     // in the component (local); empty when the component is too large.
@@ -109,8 +110,7 @@ static const char *method_name(int method)
     }
 }
 
-// "HUGE" above the largest 32-bit count, else the truncated integer.
-static const char *print_cost(kv_domain_s *d, double cost)
+const char *_kv_print_cost(kv_domain_s *d, double cost)
 {
     if (!(cost <= 4294967295.0))
         return "HUGE";
@@ -601,7 +601,7 @@ static int enumerate_by_minimum(Graph &g, const Ids &fragment, Vec<Ids> &cliques
         for (const Ids &c : recorded)
             cost += weight_of(g, c);
         if (int status = _kv_log(d, "\nFound triangulation of prime component of cost %s\n",
-                                 print_cost(d, double(cost))))
+                                 _kv_print_cost(d, double(cost))))
             return status;
     }
     for (Ids &c : recorded)
@@ -631,13 +631,30 @@ static int triangulate_prime_component(Graph &g, const Ids &component)
     }
     if (is_complete(g, component)) {
         if (int status = _kv_log(d, "This component is a clique of cost %s\n",
-                                 print_cost(d, weight_of(g, component))))
+                                 _kv_print_cost(d, weight_of(g, component))))
             return status;
         g.cliques.push_back(component);
         return kv_error_none;
     }
-    if (g.method == kv_tm_optimal)
-        return _kv_set_error_code(kv_error_error); // optimal triangulation comes separately
+    if (g.method == kv_tm_optimal) {
+        std::vector<kv_node_s *> nodes;
+        std::vector<std::vector<int>> adjacency(component.size()), found;
+        std::vector<int> vertices(component.begin(), component.end());
+        for (size_t i = 0; i < component.size(); ++i) {
+            int v = component[i];
+            nodes.push_back(g.node[v]);
+            for (int u : g.adjacency(v)) {
+                auto at = std::lower_bound(component.begin(), component.end(), u);
+                if (at != component.end() && *at == u)
+                    adjacency[i].push_back(int(at - component.begin()));
+            }
+        }
+        if (int status = _kv_triangulate_optimally(d, nodes, adjacency, vertices, &g.graphs, found))
+            return status;
+        for (const auto &c : found)
+            g.cliques.emplace_back(c.begin(), c.end());
+        return kv_error_none;
+    }
     for (int v : component) {
         g.node[v]->elimination_number = 0;
         g.eliminated[v] = 0;
@@ -805,7 +822,7 @@ int _kv_triangulate_domain(kv_domain_s *d, int method)
         for (const Ids &c : g.cliques)
             cost += weight_of(g, c);
         if (int status = _kv_log(d, "\n\nTotal cost of triangulation for all prime components is %s\n",
-                                 print_cost(d, double(cost))))
+                                 _kv_print_cost(d, double(cost))))
             return status;
     }
     if (int status = generate_elimination_order(g))

@@ -26,6 +26,7 @@ kv_domain_t kv_new_domain(void)
     std::memset(d, 0, sizeof *d);
     d->grain_size = 10000;
     d->concurrency_level = 1;
+    d->max_number_of_separators = 0;
     d->significance_level = 0.05;
     d->log_likelihood_tolerance = 0.0001;
     d->random_seed = 310952;

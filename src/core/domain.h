@@ -50,6 +50,9 @@ struct kv_domain_s {
 
     size_t grain_size;
     size_t concurrency_level;
+    // The most minimal separators an optimal triangulation enumerates in
+    // one graph before it splits the graph (0: no limit).
+    size_t max_number_of_separators;
 
     int is_compiled;
     int is_compressed;

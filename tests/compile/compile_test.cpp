@@ -28,7 +28,7 @@ TEST_F(CompileTest, InitialBeliefsAreThePriorMarginals)
         kv_domain_t dom = kv_new_domain();
         std::vector<kv_node_t> nodes = random_network(dom, rng, 3 + round % 7, 35);
         for (kv_triangulation_method_t m : {kv_tm_clique_size, kv_tm_clique_weight, kv_tm_fill_in_size,
-                                            kv_tm_fill_in_weight}) {
+                                            kv_tm_fill_in_weight, kv_tm_optimal}) {
             ASSERT_EQ(kv_domain_triangulate(dom, m), 0) << round;
             ASSERT_EQ(kv_domain_compile(dom), 0) << round;
             auto expected = brute_force_marginals(nodes);

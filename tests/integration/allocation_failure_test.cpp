@@ -245,7 +245,7 @@ TEST_F(AllocationFailureTest, CompileLeavesTheDomainAsItWas)
             });
         EXPECT_GT(points, 20u);
         for (kv_triangulation_method_t m :
-             {kv_tm_clique_size, kv_tm_clique_weight, kv_tm_fill_in_size, kv_tm_fill_in_weight}) {
+             {kv_tm_clique_size, kv_tm_clique_weight, kv_tm_fill_in_size, kv_tm_fill_in_weight, kv_tm_optimal}) {
             ASSERT_EQ(kv_domain_triangulate(d, m), 0);
             std::string triangulated = fingerprint(d);
             ASSERT_EQ(kv_domain_compile(d), 0);
