@@ -139,12 +139,14 @@ int _kv_compile_saved_forest(kv_domain_s *d, bool quantitative);
 int _kv_triangulate_domain(kv_domain_s *d, int method);
 // Method 19 on a prime component that is not complete: its nodes, their
 // adjacency by position in the list, and the caller's vertex for each; the
-// cliques found are appended as sorted lists of the caller's vertices.
-// graph_counter numbers the graphs of one triangulation in its log.
+// cliques found are appended as sorted lists of the caller's vertices, and
+// split tells whether the component had too many separators and was split
+// (so that the result is not known to be optimal).  graph_counter numbers
+// the graphs of one triangulation in its log.
 int _kv_triangulate_optimally(kv_domain_s *d, const std::vector<kv_node_s *> &nodes,
                               const std::vector<std::vector<int>> &adjacency,
                               const std::vector<int> &vertices, size_t *graph_counter,
-                              std::vector<std::vector<int>> &cliques);
+                              std::vector<std::vector<int>> &cliques, bool *split);
 // A cost in the log: "HUGE" above the largest 32-bit count, else the
 // truncated integer.
 const char *_kv_print_cost(kv_domain_s *d, double cost);

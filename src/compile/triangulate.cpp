@@ -618,6 +618,87 @@ static bool is_complete(const Graph &g, const Ids &c)
     return true;
 }
 
+static int triangulate_by_heuristic(Graph &g, const Ids &component, Vec<Ids> &cliques)
+{
+    for (int v : component) {
+        g.node[v]->elimination_number = 0;
+        g.eliminated[v] = 0;
+    }
+    for (int v : component) {
+        Ids &working = g.working[v];
+        working.clear();
+        for (int u : g.adjacency(v))
+            if (std::binary_search(component.begin(), component.end(), u))
+                working.push_back(u);
+    }
+    build_matrix(g, component);
+    for (int v : component)
+        rescore(g, v);
+    return enumerate_by_minimum(g, component, cliques);
+}
+
+// Method 19.  A component with more minimal separators than the maximum is
+// split along one, and the result is no longer known to be optimal: then
+// the four heuristics run too (silently) and the cheapest result is taken.
+static int triangulate_optimally(Graph &g, const Ids &component)
+{
+    kv_domain_s *d = g.domain;
+    std::vector<kv_node_s *> nodes;
+    std::vector<std::vector<int>> adjacency(component.size()), found;
+    std::vector<int> vertices(component.begin(), component.end());
+    for (size_t i = 0; i < component.size(); ++i) {
+        int v = component[i];
+        nodes.push_back(g.node[v]);
+        for (int u : g.adjacency(v)) {
+            auto at = std::lower_bound(component.begin(), component.end(), u);
+            if (at != component.end() && *at == u)
+                adjacency[i].push_back(int(at - component.begin()));
+        }
+    }
+    bool split = false;
+    if (int status = _kv_triangulate_optimally(d, nodes, adjacency, vertices, &g.graphs, found, &split))
+        return status;
+    Vec<Ids> best;
+    for (const auto &c : found)
+        best.emplace_back(c.begin(), c.end());
+    long double cost = 0.0L;
+    for (const Ids &c : best)
+        cost += weight_of(g, c);
+    if (split) {
+        FILE *log = d->log_file;
+        d->log_file = nullptr;
+        int chosen = 0;
+        int status = kv_error_none;
+        for (int m = kv_tm_clique_size; m <= kv_tm_fill_in_weight && !status; ++m) {
+            Vec<Ids> cliques;
+            g.method = m;
+            status = triangulate_by_heuristic(g, component, cliques);
+            long double c = 0.0L;
+            for (const Ids &k : cliques)
+                c += weight_of(g, k);
+            if (!status && c < cost) {
+                cost = c;
+                best = std::move(cliques);
+                chosen = m;
+            }
+        }
+        g.method = kv_tm_optimal;
+        d->log_file = log;
+        if (status)
+            return status;
+        if (chosen)
+            if (int s = _kv_log(d, "\n    The minimum %s heuristic gives a cheaper triangulation\n",
+                                method_name(chosen)))
+                return s;
+    }
+    if (int status = _kv_log(d, "\nFound triangulation of prime component of cost %s\n",
+                             _kv_print_cost(d, double(cost))))
+        return status;
+    for (Ids &c : best)
+        g.cliques.push_back(std::move(c));
+    return kv_error_none;
+}
+
 static int triangulate_prime_component(Graph &g, const Ids &component)
 {
     kv_domain_s *d = g.domain;
@@ -636,40 +717,9 @@ static int triangulate_prime_component(Graph &g, const Ids &component)
         g.cliques.push_back(component);
         return kv_error_none;
     }
-    if (g.method == kv_tm_optimal) {
-        std::vector<kv_node_s *> nodes;
-        std::vector<std::vector<int>> adjacency(component.size()), found;
-        std::vector<int> vertices(component.begin(), component.end());
-        for (size_t i = 0; i < component.size(); ++i) {
-            int v = component[i];
-            nodes.push_back(g.node[v]);
-            for (int u : g.adjacency(v)) {
-                auto at = std::lower_bound(component.begin(), component.end(), u);
-                if (at != component.end() && *at == u)
-                    adjacency[i].push_back(int(at - component.begin()));
-            }
-        }
-        if (int status = _kv_triangulate_optimally(d, nodes, adjacency, vertices, &g.graphs, found))
-            return status;
-        for (const auto &c : found)
-            g.cliques.emplace_back(c.begin(), c.end());
-        return kv_error_none;
-    }
-    for (int v : component) {
-        g.node[v]->elimination_number = 0;
-        g.eliminated[v] = 0;
-    }
-    for (int v : component) {
-        Ids &working = g.working[v];
-        working.clear();
-        for (int u : g.adjacency(v))
-            if (std::binary_search(component.begin(), component.end(), u))
-                working.push_back(u);
-    }
-    build_matrix(g, component);
-    for (int v : component)
-        rescore(g, v);
-    return enumerate_by_minimum(g, component, g.cliques);
+    if (g.method == kv_tm_optimal)
+        return triangulate_optimally(g, component);
+    return triangulate_by_heuristic(g, component, g.cliques);
 }
 
 // ---------------------------------------------------------------------------

@@ -672,6 +672,7 @@ struct Run {
     size_t max;
     size_t *counter;
     Vec<Ids> *cliques; // the caller's vertices
+    bool split = false;
 };
 
 long double add_cliques(const Graph &g, const Vec<Bits> &found, Run &run)
@@ -761,8 +762,10 @@ int triangulate_using_separators(const Graph &g, Run &run, long double &cost)
 {
     kv_domain_s *d = g.domain;
     SeparatorCollection c; // new_separator_collection
-    if (!find_minimal_separators(g, c, run.max))
+    if (!find_minimal_separators(g, c, run.max)) {
+        run.split = true;
         return split_and_triangulate(g, c, run, cost);
+    }
     Vec<Separator> &sorted = c.entries;
     if (int status = _kv_log(d, "\nFound %s minimal separators\n", _kv_print_size(d, sorted.size())))
         return status;
@@ -812,7 +815,7 @@ int triangulate_using_separators(const Graph &g, Run &run, long double &cost)
 int _kv_triangulate_optimally(kv_domain_s *d, const std::vector<kv_node_s *> &nodes,
                               const std::vector<std::vector<int>> &adjacency,
                               const std::vector<int> &vertices, size_t *graph_counter,
-                              std::vector<std::vector<int>> &cliques)
+                              std::vector<std::vector<int>> &cliques, bool *split)
 {
     Graph g;
     g.domain = d;
@@ -831,9 +834,7 @@ int _kv_triangulate_optimally(kv_domain_s *d, const std::vector<kv_node_s *> &no
     long double cost = 0.0L;
     if (int status = triangulate_using_separators(g, run, cost))
         return status;
-    if (int status = _kv_log(d, "\nFound triangulation of prime component of cost %s\n",
-                             _kv_print_cost(d, double(cost))))
-        return status;
+    *split = run.split;
     for (const Ids &c : found)
         cliques.emplace_back(c.begin(), c.end());
     return kv_error_none;
