@@ -535,6 +535,16 @@ KV_API kv_number_t kv_jt_get_conflict(kv_junction_tree_t jt);
 KV_API kv_number_t kv_domain_get_conflict(kv_domain_t domain);
 KV_API kv_number_t kv_clique_get_conflict(kv_clique_t clique);
 KV_API kv_clique_t kv_node_get_finding_clique(kv_node_t node);
+/* Approximation of a freshly propagated network of chance nodes: in every
+ * clique the entries below delta = epsilon / 2^k (the least k >= 1 for which
+ * they sum to less than epsilon) become 0, and the trees are propagated
+ * again.  Gives the approximation constant afterwards: the product over the
+ * trees of the ratios of their normalisation constants after and before
+ * (1.0 until an approximation); -1.0 on error. */
+KV_API kv_number_t kv_domain_approximate(kv_domain_t domain, kv_number_t epsilon);
+KV_API kv_number_t kv_domain_get_approximation_constant(kv_domain_t domain);
+/* Whether the domain's clique tables are compressed (-1 on error). */
+KV_API kv_boolean_t kv_domain_is_compressed(kv_domain_t domain);
 /* The joint (max-)marginal of chance nodes of one junction tree, discrete
  * nodes first; owned by the caller (kv_table_delete). */
 KV_API kv_table_t kv_domain_get_marginal(kv_domain_t domain, kv_node_t *nodes);

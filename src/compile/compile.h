@@ -62,6 +62,8 @@ struct kv_tables_state_s {
     // After the reset before an evidence propagation: the separators count
     // as ones, whatever their data, until the next collect has passed each.
     int unit_separators;
+    // An approximation changed the clique tables since the last reset.
+    int approximated;
 };
 
 // One level of a depth-first walk over a junction tree: the clique, the

@@ -619,7 +619,7 @@ kv_status_t kv_domain_reset_inference_engine(kv_domain_t d)
     return kv::guard_status([&] {
         for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
             if (jt->tables_to_propagate || jt->equilibrium != kv_equilibrium_sum ||
-                jt->evidence_propagated || jt->cg_evidence_propagated)
+                jt->evidence_propagated || jt->cg_evidence_propagated || jt->tables.approximated)
                 if (int status = _kv_jt_reset_inference_engine(jt, 0))
                     return status;
         return _kv_set_error_code(kv_error_none);

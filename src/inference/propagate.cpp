@@ -306,6 +306,33 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
     return _kv_set_error_code(kv_error_none);
 }
 
+int _kv_jt_propagate_changed_tables(kv_junction_tree_s *jt)
+{
+    PropagationEnd end{jt};
+    _kv_jt_expose_tables(jt);
+    jt->tables.priors = 0;
+    for (kv_clique_s **c = jt->cliques; *c; ++c) {
+        (*c)->factor = 1.0;
+        (*c)->root_mark = 1;
+    }
+    jt->step_constant = 1.0;
+    jt->step_log_constant = 0.0;
+    double conflict = jt->conflict; // the evidence's, not the change's
+    _kv_jt_begin_propagation(jt, false);
+    int status;
+    try {
+        status = global_propagate(jt, nullptr, kv_equilibrium_sum, kv_mode_normal);
+        if (!status && !jt->domain->beliefs_on_demand)
+            status = _kv_jt_update_beliefs(jt, kv_equilibrium_sum, kv_mode_normal);
+    } catch (const std::bad_alloc &) {
+        status = kv_error_no_memory;
+    }
+    jt->conflict = conflict;
+    if (status)
+        return fail(jt, status);
+    return kv_error_none;
+}
+
 kv_status_t kv_jt_propagate(kv_junction_tree_t jt, kv_equilibrium_t eq, kv_evidence_mode_t mode)
 {
     if (_kv_set_error_code(!jt))

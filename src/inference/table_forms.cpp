@@ -76,6 +76,7 @@ void _kv_jt_begin_reset(kv_junction_tree_s *jt)
     if (jt->tables_to_propagate && jt->tables.sparse_built)
         _kv_jt_free_sparse(jt);
     jt->tables.priors = 0;
+    jt->tables.approximated = 0;
     jt->tables.form = KV_TABLES_WHOLE;
     jt->tables.unit_separators = 0;
     for (kv_clique_s **c = jt->cliques; *c; ++c)
@@ -92,6 +93,7 @@ void _kv_jt_begin_reset_for_evidence(kv_junction_tree_s *jt, bool sliced)
     if (sliced)
         start_sliced(jt);
     jt->tables.priors = 0;
+    jt->tables.approximated = 0;
 }
 
 void _kv_jt_end_reset_for_evidence(kv_junction_tree_s *jt)
