@@ -143,17 +143,24 @@ int generate_component(const Graph &g, const Bits &removed, Vec<int> &label)
     return components;
 }
 
-// The neighbourhood of each component.
+// The neighbourhood of each component: the removed vertices adjacent to it.
 Vec<Bits> neighbourhoods(const Graph &g, const Vec<int> &label, int components)
 {
     Vec<Bits> around(size_t(components), g.empty());
-    for (int v = 0; v < int(g.n); ++v) {
-        if (label[size_t(v)] >= 0)
+    Bits kept = g.empty();
+    for (int u = 0; u < int(g.n); ++u) {
+        int k = label[size_t(u)];
+        if (k < 0)
             continue;
-        for (int u = 0; u < int(g.n); ++u)
-            if (label[size_t(u)] >= 0 && g.adjacent(v, u))
-                put(around[size_t(label[size_t(u)])], v);
+        put(kept, u);
+        uint64_t *a = around[size_t(k)].data();
+        const uint64_t *r = g.row(u);
+        for (size_t w = 0; w < g.words; ++w)
+            a[w] |= r[w];
     }
+    for (Bits &a : around) // only the removed vertices
+        for (size_t w = 0; w < g.words; ++w)
+            a[w] &= ~kept[w];
     return around;
 }
 
