@@ -280,11 +280,9 @@ struct Split {
 struct Search {
     const Graph &g;
     const Vec<Separator> &separators;
-    size_t usable;           // the leading separators that may be used
     Vec<Split> splits;
 
-    Search(const Graph &graph, const Vec<Separator> &s, size_t kept)
-        : g(graph), separators(s), usable(kept), splits(s.size())
+    Search(const Graph &graph, const Vec<Separator> &s) : g(graph), separators(s), splits(s.size())
     {
     }
 
@@ -781,7 +779,7 @@ int triangulate_using_separators(const Graph &g, Run &run, long double &cost)
     Bits all = g.empty();
     for (int v = 0; v < int(g.n); ++v)
         put(all, v);
-    Search greedy(g, sorted, sorted.size());
+    Search greedy(g, sorted);
     Vec<Bits> greedy_cliques;
     double bound = greedy_triangulate(greedy, all, 0, greedy_cliques);
     if (int status = _kv_log(d, "%sFound greedy triangulation of cost %s\n", g.prefix(),

@@ -309,7 +309,6 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
 int _kv_jt_propagate_changed_tables(kv_junction_tree_s *jt)
 {
     PropagationEnd end{jt};
-    _kv_jt_expose_tables(jt);
     jt->tables.priors = 0;
     for (kv_clique_s **c = jt->cliques; *c; ++c) {
         (*c)->factor = 1.0;

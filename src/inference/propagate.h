@@ -57,7 +57,7 @@ void _kv_jt_begin_reset_for_evidence(kv_junction_tree_s *jt, bool sliced);
 void _kv_jt_end_reset_for_evidence(kv_junction_tree_s *jt);
 
 // After clique tables of a tree in sum equilibrium (normal mode) were
-// changed in place: a global propagation over them, with the step
+// exposed (_kv_jt_expose_tables) and changed in place: a global propagation over them, with the step
 // constants starting afresh, and the beliefs; the tree is reset on failure.
 int _kv_jt_propagate_changed_tables(kv_junction_tree_s *jt);
 // The collect pass toward root over the subtree of marked cliques, and

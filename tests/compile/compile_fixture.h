@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -61,22 +63,15 @@ inline double table_value(kv_table_s *t, const std::map<kv_node_s *, size_t> &s)
     return t->discrete_data[index];
 }
 
-// Marginal of every node under the product of the node tables, by
-// enumerating every configuration.
-inline std::map<kv_node_s *, std::vector<double>> brute_force_marginals(const std::vector<kv_node_t> &nodes)
+// Calls f(configuration) for every configuration of the nodes, the last
+// node's state changing fastest.
+template <class F> void for_each_configuration(const std::vector<kv_node_t> &nodes, F &&f)
 {
-    std::map<kv_node_s *, std::vector<double>> marginals;
     std::map<kv_node_s *, size_t> s;
-    for (kv_node_t n : nodes) {
+    for (kv_node_t n : nodes)
         s[n] = 0;
-        marginals[n].assign(n->number_of_states, 0.0);
-    }
     for (;;) {
-        double p = 1.0;
-        for (kv_node_t n : nodes)
-            p *= table_value(n->table, s);
-        for (kv_node_t n : nodes)
-            marginals[n][s[n]] += p;
+        f(static_cast<const std::map<kv_node_s *, size_t> &>(s));
         size_t k = nodes.size();
         for (; k-- > 0;) {
             if (++s[nodes[k]] < nodes[k]->number_of_states)
@@ -84,6 +79,44 @@ inline std::map<kv_node_s *, std::vector<double>> brute_force_marginals(const st
             s[nodes[k]] = 0;
         }
         if (k == static_cast<size_t>(-1))
-            return marginals;
+            return;
     }
+}
+
+// Marginal of every node under the product of the node tables, by
+// enumerating every configuration.
+inline std::map<kv_node_s *, std::vector<double>> brute_force_marginals(const std::vector<kv_node_t> &nodes)
+{
+    std::map<kv_node_s *, std::vector<double>> marginals;
+    for (kv_node_t n : nodes)
+        marginals[n].assign(n->number_of_states, 0.0);
+    for_each_configuration(nodes, [&](const std::map<kv_node_s *, size_t> &s) {
+        double p = 1.0;
+        for (kv_node_t n : nodes)
+            p *= table_value(n->table, s);
+        for (kv_node_t n : nodes)
+            marginals[n][s.at(n)] += p;
+    });
+    return marginals;
+}
+
+// Runs f with a log stream on the domain and returns what was written,
+// without the time stamp line that triangulation starts with.
+template <class F> std::string logged(kv_domain_t d, F &&f)
+{
+    FILE *log = std::tmpfile();
+    kv_domain_set_log_file(d, log);
+    f();
+    kv_domain_set_log_file(d, nullptr);
+    std::rewind(log);
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, log)) > 0)
+        text.append(buffer, n);
+    std::fclose(log);
+    size_t eol = text.find('\n');
+    if (text.size() > 24 && text[3] == ' ' && eol != std::string::npos)
+        text.erase(0, eol + 1);
+    return text;
 }

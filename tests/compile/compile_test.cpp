@@ -81,27 +81,6 @@ TEST_F(CompileTest, PairTestsOfTheHeuristicsAgree)
 
 namespace {
 
-// Runs f with a log stream on the domain and returns what was written,
-// without the time stamp line that triangulation starts with.
-template <class F> std::string logged(kv_domain_t d, F &&f)
-{
-    FILE *log = std::tmpfile();
-    kv_domain_set_log_file(d, log);
-    f();
-    kv_domain_set_log_file(d, nullptr);
-    std::rewind(log);
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, log)) > 0)
-        text.append(buffer, n);
-    std::fclose(log);
-    size_t eol = text.find('\n');
-    if (text.size() > 24 && text[3] == ' ' && eol != std::string::npos)
-        text.erase(0, eol + 1);
-    return text;
-}
-
 kv_node_t make(kv_domain_t d, kv_node_category_t c, kv_node_kind_t k, const char *name, size_t states)
 {
     kv_node_t n = kv_domain_new_node(d, c, k);

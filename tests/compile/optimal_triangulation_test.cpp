@@ -21,18 +21,7 @@ namespace {
 
 std::string logged_triangulation(kv_domain_t d, kv_triangulation_method_t method)
 {
-    FILE *log = std::tmpfile();
-    kv_domain_set_log_file(d, log);
-    EXPECT_EQ(kv_domain_triangulate(d, method), 0);
-    kv_domain_set_log_file(d, nullptr);
-    std::rewind(log);
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, log)) > 0)
-        text.append(buffer, n);
-    std::fclose(log);
-    return text.substr(text.find('\n') + 1); // drop the time stamp
+    return logged(d, [&] { EXPECT_EQ(kv_domain_triangulate(d, method), 0); });
 }
 
 // The least total weight of the maximal cliques over every elimination

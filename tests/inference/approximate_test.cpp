@@ -122,14 +122,11 @@ TEST(ApproximateTest, ConstantAndBeliefsMatchTheApproximatedJoint)
             before.emplace_back(t->discrete_data, t->discrete_data + t->size);
         }
         // The joint by enumeration, keeping what survives in every clique.
-        std::map<kv_node_s *, size_t> s;
         std::map<kv_node_s *, std::vector<double>> marginal;
-        for (kv_node_t n : nodes) {
-            s[n] = 0;
+        for (kv_node_t n : nodes)
             marginal[n].assign(n->number_of_states, 0.0);
-        }
         long double kept = 0;
-        for (bool more = true; more;) {
+        for_each_configuration(nodes, [&](const std::map<kv_node_s *, size_t> &s) {
             double p = 1.0;
             for (kv_node_t n : nodes)
                 p *= table_value(n->table, s);
@@ -139,16 +136,9 @@ TEST(ApproximateTest, ConstantAndBeliefsMatchTheApproximatedJoint)
             if (survives) {
                 kept += p;
                 for (kv_node_t n : nodes)
-                    marginal[n][s[n]] += p;
+                    marginal[n][s.at(n)] += p;
             }
-            size_t k = nodes.size();
-            for (; k-- > 0;) {
-                if (++s[nodes[k]] < nodes[k]->number_of_states)
-                    break;
-                s[nodes[k]] = 0;
-            }
-            more = k != static_cast<size_t>(-1);
-        }
+        });
         double constant = kv_domain_approximate(d, epsilon);
         EXPECT_NEAR(constant, double(kept), 1e-13) << "round " << round;
         EXPECT_NEAR(kv_domain_get_approximation_constant(d), double(kept), 1e-13);
