@@ -549,6 +549,17 @@ int _kv_jt_reset_inference_engine(kv_junction_tree_s *jt, int keep_evidence)
     if (int status = special_collect(jt))
         return status;
     jt->approximation_constant = 1.0;
+    // A compressed tree has lost the entries compression dropped: its root
+    // holds the probability mass that is left, which becomes the tree's
+    // approximation constant.
+    if (d->is_compressed) {
+        kv_table_s *root = jt->root->probability_table;
+        double z = _kv_normalization_constant(root, kv_equilibrium_sum, kv_mode_normal);
+        if (int status = _kv_check_norm_factor(z))
+            return status;
+        _kv_normalize_with(root, z);
+        jt->approximation_constant = z;
+    }
     for (kv_clique_s **c = jt->cliques; *c; ++c)
         (*c)->root_mark = 1;
     if (int status = _kv_distribute_evidence(jt->root, kv_equilibrium_sum, kv_mode_normal))
@@ -580,7 +591,7 @@ static size_t entered_state(const kv_node_s *n)
 int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
 {
     kv_domain_s *d = jt->domain;
-    if (!jt->prior_beliefs || jt->tables_to_propagate || d->memory_data ||
+    if (!jt->prior_beliefs || jt->tables_to_propagate || d->memory_data || d->is_compressed ||
         d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes)
         return _kv_jt_reset_inference_engine(jt, 0);
     size_t count;

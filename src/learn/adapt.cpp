@@ -201,6 +201,8 @@ kv_status_t kv_domain_adapt(kv_domain_t d)
         return kv_error_usage;
     if (!d->is_compiled)
         return _kv_set_error_code(kv_error_not_compiled);
+    if (d->is_compressed) // family marginals read clique entries by configuration
+        return _kv_set_error_code(kv_error_compressed);
     for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
         if (jt->tables_to_propagate || jt->evidence_to_propagate || jt->equilibrium != kv_equilibrium_sum ||
             jt->evidence_mode != kv_mode_normal)

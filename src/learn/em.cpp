@@ -353,6 +353,9 @@ int learn(kv_domain_s *d, bool by_class)
         return _kv_set_error_code(kv_error_usage);
     if (!d->is_compiled)
         return _kv_set_error_code(kv_error_not_compiled);
+    // The family counts read clique entries by configuration.
+    if (d->is_compressed)
+        return _kv_set_error_code(kv_error_compressed);
     for (kv_node_s *n = d->first_node; n; n = n->next) {
         if (n->category == kv_category_decision)
             for (size_t i = 0; i < d->number_of_cases; ++i)

@@ -165,8 +165,32 @@ int _kv_allocate_control_tables(kv_control_s *c)
     return kv_error_none;
 }
 
+// In a compressed domain the big table keeps only its nonzero entries and
+// the control maps each of them to its small-table entry: one flat loop.
+static int compressed_multiply(kv_control_s *c, bool assign)
+{
+    if (c->big_utility || c->small_utility || !c->big_probability || !c->small_probability ||
+        c->small_probability->continuous_count)
+        return _kv_set_error_code(kv_error_compressed);
+    if (int status = _kv_allocate_control_tables(c))
+        return status;
+    kv_table_s *big = c->big_probability;
+    double *b = big->discrete_data;
+    const double *s = c->small_probability->discrete_data;
+    const uint16_t *index = c->compressed_index;
+    if (assign)
+        for (size_t i = 0; i < big->size; ++i)
+            b[i] = s[index[i]];
+    else
+        for (size_t i = 0; i < big->size; ++i)
+            b[i] *= s[index[i]];
+    return _kv_set_error_code(kv_error_none);
+}
+
 int _kv_combine(kv_control_s *c)
 {
+    if (c->compressed_index)
+        return compressed_multiply(c, false);
     if (int status = _kv_allocate_control_tables(c))
         return status;
     _kv_setup_alternative_control_normal(c, 0);
@@ -196,6 +220,8 @@ int _kv_assign(kv_control_s *c)
     kv_table_s *small = c->small_probability;
     if (!_kv_discrete_probabilities(c))
         return _kv_set_error_code(kv_error_usage);
+    if (c->compressed_index)
+        return compressed_multiply(c, true);
     if (int status = _kv_allocate_control_tables(c))
         return status;
     _kv_setup_alternative_control_normal(c, 0);
@@ -210,6 +236,8 @@ int _kv_combine_sliced(kv_control_s *c, bool assign, kv_state_function_t state)
     kv_table_s *big = c->big_probability, *small = c->small_probability;
     if (!_kv_discrete_probabilities(c))
         return _kv_set_error_code(kv_error_usage);
+    if (c->compressed_index) // no slices: the zeros against evidence are stored
+        return compressed_multiply(c, assign);
     if (int status = _kv_allocate_control_tables(c))
         return status;
     kv::Plan p;
@@ -236,7 +264,8 @@ int _kv_combine_sliced(kv_control_s *c, bool assign, kv_state_function_t state)
 
 int _kv_control_divide(kv_control_s *c)
 {
-    // Division is refused in compressed domains; none is compressed yet.
+    if (c->domain->is_compressed)
+        return _kv_set_error_code(kv_error_compressed);
     if (!c->big_probability || !c->small_probability)
         return _kv_set_error_code(kv_error_usage);
     if (int status = _kv_allocate_control_tables(c))

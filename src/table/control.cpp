@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "core/error.h"
 #include "core/memory.h"
@@ -182,8 +183,13 @@ kv_control_s *_kv_create_control(kv_table_s *bp, kv_table_s *bu, kv_table_s *sp,
         return nullptr;
     }
     kv_table_s *big = bp ? bp : bu, *small = sp ? sp : su;
-    // Compressed domains refuse controls on clique and separator tables; no
-    // domain is compressed until compression exists.
+    // A compressed table's entries no longer follow its configurations.
+    if (big->domain->is_compressed)
+        for (const kv_table_s *t : {bp, bu, sp, su})
+            if (t && (t->role == KV_ROLE_CLIQUE || t->role == KV_ROLE_SEPARATOR)) {
+                _kv_set_error_code(kv_error_compressed);
+                return nullptr;
+            }
     size_t extra = big->discrete_count ? loop_block_size(big->discrete_count, small->discrete_count) : 0;
     kv_control_s *c = new_control(big->domain, true, extra);
     if (!c)
@@ -210,6 +216,10 @@ static void assign_side(kv_table_s *t, kv_table_s *&probability, kv_table_s *&ut
 kv_control_s *_kv_create_temporary_control(kv_control_s *model, kv_table_s *big,
                                            kv_table_s *small)
 {
+    if (model->compressed_index) {
+        _kv_set_error_code(kv_error_compressed);
+        return nullptr;
+    }
     kv_control_s *c = new_control(big->domain, false);
     if (!c)
         return nullptr;

@@ -388,8 +388,33 @@ static int decision_marginalize(kv_control_s *c, int simplify, double *buffer, s
     return status;
 }
 
+// Over the stored (nonzero) entries of a compressed big table; the small
+// entries that none maps to are zeros, for sums and maxima alike.
+static int compressed_marginalize(kv_control_s *c, int equilibrium, int mode)
+{
+    kv_table_s *big = c->big_probability, *small = c->small_probability;
+    if (mode == kv_mode_fast_retraction || c->big_utility || c->small_utility || !big || !small ||
+        big->continuous_count)
+        return _kv_set_error_code(kv_error_compressed);
+    if (_kv_allocate_control_tables(c) || _kv_check_buffer(c->domain, small->size))
+        return kv_error_no_memory;
+    double *dest = c->domain->scratch_buffer;
+    std::memset(dest, 0, small->size * sizeof(double));
+    const double *b = big->discrete_data;
+    const uint16_t *index = c->compressed_index;
+    if (equilibrium == kv_equilibrium_sum)
+        for (size_t i = 0; i < big->size; ++i)
+            dest[index[i]] += b[i];
+    else
+        for (size_t i = 0; i < big->size; ++i)
+            dest[index[i]] = b[i] > dest[index[i]] ? b[i] : dest[index[i]];
+    return _kv_set_error_code(kv_error_none);
+}
+
 int _kv_marginalize(kv_control_s *c, int equilibrium, int mode, int simplify)
 {
+    if (c->compressed_index)
+        return compressed_marginalize(c, equilibrium, mode);
     if (_kv_allocate_control_tables(c))
         return kv_error_no_memory;
     kv_domain_s *d = c->domain;
@@ -422,6 +447,8 @@ int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state)
     kv_table_s *big = c->big_probability, *small = c->small_probability;
     if (!_kv_discrete_probabilities(c))
         return _kv_set_error_code(kv_error_usage);
+    if (c->compressed_index)
+        return compressed_marginalize(c, kv_equilibrium_sum, kv_mode_normal);
     kv::Plan p;
     if (!kv::slice_plan(big, small, state, p) && _kv_may_split(big))
         return _kv_marginalize(c, kv_equilibrium_sum, kv_mode_normal, 1);
