@@ -591,7 +591,10 @@ static size_t entered_state(const kv_node_s *n)
 int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
 {
     kv_domain_s *d = jt->domain;
-    if (!jt->prior_beliefs || jt->tables_to_propagate || d->memory_data || d->is_compressed ||
+    // An approximated compressed tree needs the mass of its kept entries
+    // again, which only the full reset finds.
+    if (!jt->prior_beliefs || jt->tables_to_propagate || d->memory_data ||
+        (d->is_compressed && jt->tables.approximated) ||
         d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes)
         return _kv_jt_reset_inference_engine(jt, 0);
     size_t count;
@@ -617,7 +620,15 @@ int _kv_jt_reset_for_evidence(kv_junction_tree_s *jt)
             std::memcpy(b->discrete_data, jt->prior_beliefs + offset, b->size * sizeof(double));
         }))
         return _kv_jt_reset_inference_engine(jt, 0);
-    jt->approximation_constant = 1.0;
+    // The potentials of a compressed tree hold the mass its last full reset
+    // found (its approximation constant); the propagation's constant is
+    // taken relative to it, as after that reset.
+    if (d->is_compressed) {
+        jt->normalization_constant = 1.0 / jt->approximation_constant;
+        jt->log_normalization_constant = -std::log(jt->approximation_constant);
+    } else {
+        jt->approximation_constant = 1.0;
+    }
     return _kv_set_error_code(kv_error_none);
 }
 

@@ -21,6 +21,8 @@
 
 namespace {
 
+template <class T> using Vec = std::vector<T, kv::ScratchAlloc<T>>;
+
 constexpr size_t max_small_entries = 65535;
 constexpr uint32_t dropped = UINT32_MAX;
 
@@ -59,9 +61,9 @@ size_t space_used(const kv_domain_s *d)
 // entry (dropped for a zero), for the compressed tables on the small side of
 // some control.
 struct Plan {
-    std::vector<size_t> kept;                // by table number
-    std::vector<std::vector<uint32_t>> rank; // by table number
-    std::vector<uint16_t *> index;           // by control, in list order
+    Vec<size_t> kept;                                      // by table number
+    std::vector<Vec<uint32_t>, kv::ScratchAlloc<Vec<uint32_t>>> rank; // by table number
+    Vec<uint16_t *> index;                                 // by control, in list order
 };
 
 // Position in small's stored entries of each configuration of big, walked
@@ -74,7 +76,7 @@ template <class F> void for_each_small_index(const kv_control_s *c, F &&f)
         f(size_t(0), size_t(0));
         return;
     }
-    std::vector<size_t> state(D, 0);
+    Vec<size_t> state(D, 0);
     const kv_loop_s *loops = c->loop_data; // static half: small strides
     size_t j = 0;
     for (size_t i = 0; i < big->size; ++i) {
@@ -94,7 +96,7 @@ template <class F> void for_each_small_index(const kv_control_s *c, F &&f)
 uint16_t *construct_index_array(const kv_control_s *c, const Plan &plan)
 {
     const kv_table_s *big = _kv_control_big(c), *small = _kv_control_small(c);
-    const std::vector<uint32_t> *rank =
+    const Vec<uint32_t> *rank =
         compressible(small) && !plan.rank[small->number].empty() ? &plan.rank[small->number] : nullptr;
     size_t kept = compressible(big) ? plan.kept[big->number] : big->size;
     uint16_t *index = kv::allocate_array<uint16_t>(kept ? kept : 1);
@@ -118,7 +120,12 @@ uint16_t *construct_index_array(const kv_control_s *c, const Plan &plan)
         for (size_t i = 0; i < big->size; ++i)
             put(i, c->compressed_index[i]);
     else
-        for_each_small_index(c, put);
+        try {
+            for_each_small_index(c, put);
+        } catch (const std::bad_alloc &) {
+            std::free(index);
+            throw;
+        }
     if (!ok) {
         std::free(index);
         _kv_set_error_code(kv_error_error);
@@ -154,7 +161,7 @@ int construct_index_arrays(kv_domain_s *d, Plan &plan)
         if (c->big_utility || c->small_utility ||
             (!compressible(_kv_control_big(c)) && compressible(small)))
             return _kv_set_error_code(kv_error_usage);
-        std::vector<uint32_t> &rank = plan.rank[small->number];
+        Vec<uint32_t> &rank = plan.rank[small->number];
         if (!compressible(small) || !rank.empty())
             continue;
         rank.resize(small->size);
@@ -162,6 +169,7 @@ int construct_index_arrays(kv_domain_s *d, Plan &plan)
         for (size_t i = 0; i < small->size; ++i)
             rank[i] = small->discrete_data[i] != 0.0 ? next++ : dropped;
     }
+    plan.index.reserve(d->number_of_controls);
     for (kv_control_s *c = d->first_control; c; c = c->next) {
         if (!compressible(_kv_control_big(c))) {
             plan.index.push_back(nullptr);
@@ -191,11 +199,9 @@ void compress_table(kv_table_s *t, size_t kept)
         ++k;
     }
     t->size = kept;
-    if (void *p = std::realloc(x, kept * sizeof(double)))
-        t->discrete_data = static_cast<double *>(p);
+    t->discrete_data = static_cast<double *>(_kv_shrink(x, kept * sizeof(double)));
     if (cg && q)
-        if (void *p = std::realloc(cg, kept * q * sizeof(double)))
-            t->cg_data = static_cast<double *>(p);
+        t->cg_data = static_cast<double *>(_kv_shrink(cg, kept * q * sizeof(double)));
 }
 
 // Everything the count must see is in the dense tables: the slices filled,

@@ -347,3 +347,60 @@ TEST(CompressTest, RecompressionAfterApproximation)
     expect_same(reset, approximated, "reset", 0);
     kv_domain_delete(net.d);
 }
+
+// Running out of memory anywhere leaves the domain as it was.
+TEST(CompressTest, FailedAllocationsChangeNothing)
+{
+    Net net = random_net(55, 8, 40, 0.3);
+    std::vector<size_t> sizes;
+    for (kv_table_s *t = net.d->first_table; t; t = t->next)
+        sizes.push_back(t->size);
+    Results whole = propagate(net, kv_equilibrium_sum);
+    long points = 0;
+    for (long n = 1;; ++n) {
+        kv::fail_allocation_after(n);
+        double ratio = kv_domain_compress(net.d);
+        bool pending = kv::allocation_failure_pending();
+        kv::fail_allocation_after(0);
+        if (pending) {
+            ASSERT_GT(ratio, 0.0);
+            break;
+        }
+        ASSERT_EQ(ratio, -1.0) << n;
+        ASSERT_EQ(kv_error_code(), kv_error_no_memory) << n;
+        ASSERT_EQ(kv_domain_is_compressed(net.d), 0) << n;
+        size_t i = 0;
+        for (kv_table_s *t = net.d->first_table; t; t = t->next, ++i) {
+            ASSERT_EQ(t->size, sizes[i]) << n;
+        }
+        for (kv_control_s *c = net.d->first_control; c; c = c->next) {
+            ASSERT_EQ(c->compressed_index, nullptr) << n;
+        }
+        ++points;
+    }
+    EXPECT_GT(points, 3);
+    EXPECT_EQ(kv_domain_is_compressed(net.d), 1);
+    expect_same(propagate(net, kv_equilibrium_sum), whole, "after failures", 0);
+    kv_domain_delete(net.d);
+}
+
+// A new case after approximating a compressed domain starts from its kept
+// entries again: the results of the uncompressed twin.
+TEST(CompressTest, NewCaseAfterApproximation)
+{
+    std::mt19937 rng(4);
+    for (int round = 0; round < 6; ++round) {
+        Net plain = random_net(500 + round, 8, 45, 0.2), packed = random_net(500 + round, 8, 45, 0.2);
+        ASSERT_GT(kv_domain_compress(packed.d), 0.0);
+        ASSERT_GT(kv_domain_approximate(packed.d, 0.02), 0.0);
+        ASSERT_GT(kv_domain_approximate(plain.d, 0.02), 0.0);
+        for (int c = 0; c < 3; ++c) {
+            enter_random_evidence(plain, packed, rng);
+            expect_same(propagate(packed, kv_equilibrium_sum), propagate(plain, kv_equilibrium_sum), "case", round);
+            ASSERT_EQ(kv_domain_retract_findings(plain.d), 0);
+            ASSERT_EQ(kv_domain_retract_findings(packed.d), 0);
+        }
+        kv_domain_delete(plain.d);
+        kv_domain_delete(packed.d);
+    }
+}
