@@ -10,6 +10,7 @@
 #include "core/chain_block.h"
 #include "core/memory.h"
 #include "core/node_list.h"
+#include "inference/propagate.h"
 #include "table/operations.h"
 #include "table/control.h"
 #include "table/table.h"
@@ -184,6 +185,8 @@ static int build_forest(kv_domain_s *d, bool reorder, kv_progress_t progress)
             return s;
         if (int s = _kv_index_tree_nodes(d))
             return s;
+        for (kv_junction_tree_s *jt = d->first_junction_tree; jt; jt = jt->next)
+            _kv_jt_make_flat(jt);
         return reserve_scratch(d);
     });
 }

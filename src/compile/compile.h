@@ -64,6 +64,9 @@ struct kv_tables_state_s {
     int unit_separators;
     // An approximation changed the clique tables since the last reset.
     int approximated;
+    // A small tree whose controls out of cliques map every entry flat (see
+    // _kv_jt_make_flat): whole tables only, no slices or sparse forms.
+    int flat;
 };
 
 // One level of a depth-first walk over a junction tree: the clique, the

@@ -80,7 +80,7 @@ int _kv_clique_combine(kv_clique_s *c, kv_control_s *into, bool sliced)
 bool _kv_jt_slices(const kv_junction_tree_s *jt, int eq, int mode)
 {
     const kv_domain_s *d = jt->domain;
-    return eq == kv_equilibrium_sum && mode == kv_mode_normal && !jt->tables.exposed &&
+    return eq == kv_equilibrium_sum && mode == kv_mode_normal && !jt->tables.exposed && !jt->tables.flat &&
            d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes == 0;
 }
 

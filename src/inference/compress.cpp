@@ -228,7 +228,77 @@ void convert_all_controls(kv_domain_s *d, Plan &plan)
     plan.index.clear();
 }
 
+// Clique tables are at most this large (entries) in a flat tree, and its
+// cliques hold at most flat_tree_entries together: beyond that the strided
+// kernels over evidence slices are faster than one loop over every entry.
+size_t flat_largest_clique = 8192;
+size_t flat_tree_entries = 16384;
+
 } // namespace
+
+namespace kv {
+std::pair<size_t, size_t> set_flat_limits(size_t largest_clique, size_t tree_entries)
+{
+    std::pair<size_t, size_t> previous{flat_largest_clique, flat_tree_entries};
+    flat_largest_clique = largest_clique;
+    flat_tree_entries = tree_entries;
+    return previous;
+}
+} // namespace kv
+
+void _kv_jt_make_flat(kv_junction_tree_s *jt)
+{
+    kv_domain_s *d = jt->domain;
+    if (jt->tables.flat || d->is_compressed || d->chain_blocks ||
+        d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes)
+        return;
+    size_t entries = 0;
+    for (kv_clique_s **c = jt->cliques; *c; ++c) {
+        size_t n = (*c)->probability_table->size;
+        if (n > flat_largest_clique || n > max_small_entries || (*c)->utility_table)
+            return;
+        entries += n;
+    }
+    if (entries > flat_tree_entries)
+        return;
+    try {
+        // The tree's clique and separator tables (beliefs come from either).
+        Vec<char> mine(d->number_of_tables + 1, 0);
+        for (kv_clique_s **c = jt->cliques; *c; ++c) {
+            mine[(*c)->probability_table->number] = 1;
+            for (kv_neighbor_s *cell = (*c)->neighbors; cell; cell = cell->next)
+                mine[_kv_control_small(cell->control)->number] = 1;
+        }
+        Vec<kv_control_s *> controls;
+        for (kv_control_s *c = d->first_control; c; c = c->next) {
+            const kv_table_s *big = c->big_probability;
+            if (big && big->number < mine.size() && mine[big->number] && !c->compressed_index)
+                controls.push_back(c);
+        }
+        Vec<uint16_t *> index(controls.size(), nullptr);
+        auto drop = [&index] {
+            for (uint16_t *p : index)
+                std::free(p);
+        };
+        for (size_t k = 0; k < controls.size(); ++k) {
+            index[k] = kv::allocate_array<uint16_t>(controls[k]->big_probability->size);
+            if (!index[k])
+                return drop();
+            uint16_t *to = index[k];
+            try {
+                for_each_small_index(controls[k], [to](size_t i, size_t j) { to[i] = uint16_t(j); });
+            } catch (const std::bad_alloc &) {
+                return drop();
+            }
+        }
+        for (size_t k = 0; k < controls.size(); ++k)
+            controls[k]->compressed_index = index[k];
+        jt->tables.flat = 1;
+    } catch (const std::bad_alloc &) {
+        // The tree keeps its strided kernels.
+    }
+    _kv_set_error_code(kv_error_none);
+}
 
 kv_number_t kv_domain_compress(kv_domain_t d)
 {

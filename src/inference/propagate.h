@@ -136,6 +136,17 @@ inline bool _kv_sparse_use(const kv_junction_tree_s *jt, const kv_control_s *c)
     return jt->tables.sparse_active && c->sparse_map;
 }
 
+// Small trees of discrete chance nodes run flat: every control out of one
+// of their cliques gets the small-table index of each big-table entry, and
+// the table operations through it are one loop without any setup.  Trees
+// beyond the limits, or when memory runs out, stay as they are.
+void _kv_jt_make_flat(kv_junction_tree_s *jt);
+namespace kv {
+// Test hook: the largest clique and the most clique entries per tree that
+// run flat (defaults in compress.cpp); gives the previous ones.
+std::pair<size_t, size_t> set_flat_limits(size_t largest_clique, size_t tree_entries);
+} // namespace kv
+
 // The domain's beliefs, expected utilities and continuous moments, written
 // to its log stream: 0 or an error code.
 int _kv_report_beliefs(kv_domain_s *d);

@@ -309,7 +309,7 @@ void _kv_jt_build_sparse(kv_junction_tree_s *jt)
 {
     kv_domain_s *d = jt->domain;
     jt->tables.sparse_built = 1;
-    if (d->is_compressed || d->memory_data || jt->tables.exposed || d->chain_blocks ||
+    if (d->is_compressed || d->memory_data || jt->tables.exposed || jt->tables.flat || d->chain_blocks ||
         d->number_of_continuous_nodes + d->number_of_decision_nodes + d->number_of_utility_nodes)
         return;
     for (kv_clique_s **c = jt->cliques; *c; ++c) {

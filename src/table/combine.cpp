@@ -165,8 +165,8 @@ int _kv_allocate_control_tables(kv_control_s *c)
     return kv_error_none;
 }
 
-// In a compressed domain the big table keeps only its nonzero entries and
-// the control maps each of them to its small-table entry: one flat loop.
+// A flat or compressed control maps each stored entry of the big table (all
+// of them, or the nonzero ones) to its small-table entry: one flat loop.
 static int compressed_multiply(kv_control_s *c, bool assign)
 {
     if (c->big_utility || c->small_utility || !c->big_probability || !c->small_probability ||

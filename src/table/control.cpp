@@ -216,7 +216,7 @@ static void assign_side(kv_table_s *t, kv_table_s *&probability, kv_table_s *&ut
 kv_control_s *_kv_create_temporary_control(kv_control_s *model, kv_table_s *big,
                                            kv_table_s *small)
 {
-    if (model->compressed_index) {
+    if (model->compressed_index && big->domain->is_compressed) {
         _kv_set_error_code(kv_error_compressed);
         return nullptr;
     }

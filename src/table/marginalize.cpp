@@ -388,8 +388,9 @@ static int decision_marginalize(kv_control_s *c, int simplify, double *buffer, s
     return status;
 }
 
-// Over the stored (nonzero) entries of a compressed big table; the small
-// entries that none maps to are zeros, for sums and maxima alike.
+// Over the stored entries of the big table, through the control's index of
+// each: every entry of a flat table, the nonzero ones of a compressed table
+// (the small entries that none of those maps to are zeros).
 static int compressed_marginalize(kv_control_s *c, int equilibrium, int mode)
 {
     kv_table_s *big = c->big_probability, *small = c->small_probability;
@@ -399,21 +400,28 @@ static int compressed_marginalize(kv_control_s *c, int equilibrium, int mode)
     if (_kv_allocate_control_tables(c) || _kv_check_buffer(c->domain, small->size))
         return kv_error_no_memory;
     double *dest = c->domain->scratch_buffer;
-    std::memset(dest, 0, small->size * sizeof(double));
     const double *b = big->discrete_data;
     const uint16_t *index = c->compressed_index;
-    if (equilibrium == kv_equilibrium_sum)
+    if (equilibrium == kv_equilibrium_sum) {
+        std::memset(dest, 0, small->size * sizeof(double));
         for (size_t i = 0; i < big->size; ++i)
             dest[index[i]] += b[i];
-    else
+    } else {
+        // A whole table reaches every small entry; a compressed one leaves
+        // out only zeros.
+        double start = c->domain->is_compressed ? 0.0 : -HUGE_VAL;
+        for (size_t i = 0; i < small->size; ++i)
+            dest[i] = start;
         for (size_t i = 0; i < big->size; ++i)
             dest[index[i]] = b[i] > dest[index[i]] ? b[i] : dest[index[i]];
+    }
     return _kv_set_error_code(kv_error_none);
 }
 
 int _kv_marginalize(kv_control_s *c, int equilibrium, int mode, int simplify)
 {
-    if (c->compressed_index)
+    // A flat control of a whole table leaves fast retraction to the loops.
+    if (c->compressed_index && (c->domain->is_compressed || mode == kv_mode_normal))
         return compressed_marginalize(c, equilibrium, mode);
     if (_kv_allocate_control_tables(c))
         return kv_error_no_memory;

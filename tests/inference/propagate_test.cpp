@@ -761,7 +761,12 @@ TEST_F(PropagateTest, ExpectedUtilitiesWithChosenOptions)
 namespace {
 struct SparseLimits {
     std::pair<size_t, double> previous = kv::set_sparse_limits(1, 1.0);
-    ~SparseLimits() { kv::set_sparse_limits(previous.first, previous.second); }
+    std::pair<size_t, size_t> flat = kv::set_flat_limits(0, 0); // small trees would run flat
+    ~SparseLimits()
+    {
+        kv::set_sparse_limits(previous.first, previous.second);
+        kv::set_flat_limits(flat.first, flat.second);
+    }
 };
 
 size_t sparse_cliques(kv_domain_t dom)
@@ -969,6 +974,7 @@ TEST_F(PropagateTest, SparseCliquesAcrossConcurrencyLevels)
     size_t share = kv::set_minimum_thread_share(1);
     auto run = [](int level, bool sparse, size_t &sparse_count) {
         auto previous = sparse ? kv::set_sparse_limits(1, 1.0) : kv::set_sparse_limits(size_t(-1), 0.0);
+        auto flat = kv::set_flat_limits(0, 0);
         std::mt19937 rng(3);
         kv_domain_t dom = kv_new_domain();
         std::vector<kv_node_t> n;
@@ -1000,6 +1006,7 @@ TEST_F(PropagateTest, SparseCliquesAcrossConcurrencyLevels)
         sparse_count = sparse_cliques(dom);
         kv_domain_delete(dom);
         kv::set_sparse_limits(previous.first, previous.second);
+        kv::set_flat_limits(flat.first, flat.second);
         return out;
     };
     size_t count = 0, none = 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../compile/compile_fixture.h"
+#include "inference/propagate.h"
 #include "table/parallel.h"
 
 namespace {
@@ -30,7 +31,9 @@ struct Workload {
         nodes = random_network(d, rng, 14, 45);
         EXPECT_EQ(kv_domain_set_concurrency_level(d, level), 0);
         EXPECT_EQ(kv_domain_set_grain_size(d, 1), 0);
+        auto flat = kv::set_flat_limits(0, 0); // small trees run flat, on one thread
         EXPECT_EQ(kv_domain_compile(d), 0);
+        kv::set_flat_limits(flat.first, flat.second);
         for (int k = 0; k < 12; ++k) {
             std::vector<size_t> c;
             for (kv_node_t n : nodes)
