@@ -918,6 +918,22 @@ KV_API void *kv_class_get_user_data(kv_class_t cls);
 KV_API kv_status_t kv_node_set_user_data(kv_node_t node, void *data);
 KV_API void *kv_node_get_user_data(kv_node_t node);
 
+/* ---------------------------------------------------------------------------
+ * Extensions: networks in other exchange formats.
+ *
+ * BIF, the interchange format of the standard network repositories: one
+ * discrete chance node per variable, in file order, with the variable's
+ * states as state labels and its probability rows as the node's table
+ * (parents in the order of the probability block).  A variable name that
+ * is not a C identifier is mapped to one (other characters become `_', a
+ * leading digit gets a `_' in front, `_' is appended until the name is
+ * unique) and kept as the node's label.  Numbers are read in the C locale,
+ * so each is the double its text names.  Messages go to handler with their
+ * line number; on failure NULL with parse (or io, no_memory).
+ */
+KV_API kv_domain_t kv_bif_parse_domain(kv_string_t file_name, kv_error_handler_t handler, void *data);
+KV_API kv_domain_t kv_bif_parse_from_string(kv_string_t text, kv_error_handler_t handler, void *data);
+
 #ifdef __cplusplus
 }
 #endif

@@ -26,6 +26,8 @@ const char usage_text[] =
     "         belief of every state (max-marginals with --max; expected utilities for\n"
     "         decisions; mean and variance for continuous nodes), then P(evidence).\n"
     "         A state is given by its label or as #INDEX.\n"
+    "         NETFILE is read as BIF when its name ends in .bif, as KB when it ends\n"
+    "         in .kb, as NET otherwise.\n"
     "compile  compiles the network and prints the size of its junction forest and the\n"
     "         time of each stage; --log writes the compilation log to FILE.\n";
 
@@ -62,7 +64,14 @@ kv_domain_t load(const std::string &path)
         std::fclose(f);
     else
         fail("cannot read " + path + ": " + std::strerror(errno));
-    kv_domain_t d = kv_net_parse_domain(path.c_str(), parse_error, nullptr);
+    // By extension: BIF, KB, else NET.
+    auto ends_with = [&](const char *suffix) {
+        size_t n = std::strlen(suffix);
+        return path.size() >= n && path.compare(path.size() - n, n, suffix) == 0;
+    };
+    kv_domain_t d = ends_with(".bif") ? kv_bif_parse_domain(path.c_str(), parse_error, nullptr)
+                    : ends_with(".kb") ? kv_kb_load_domain(path.c_str(), nullptr)
+                                       : kv_net_parse_domain(path.c_str(), parse_error, nullptr);
     if (!d)
         fail("cannot load " + path + ": " + kv_error_description(kv_error_code()));
     return d;

@@ -33,6 +33,14 @@ P(evidence) = 0.03584
 OUT
 check evidence-and-likelihood 0 "$dir/soft" "$kelvo" beliefs "$examples/commute.net" \
     --evidence Late=yes --evidence Weather=#2 --likelihood Umbrella=0.5,1
+# The same network in BIF gives the same numbers.
+check bif 0 "$dir/soft" "$kelvo" beliefs "$examples/commute.bif" \
+    --evidence Late=yes --evidence Weather=#2 --likelihood Umbrella=0.5,1
+printf 'variable a { type discrete [ 2 ] { y, n }; }\nprobability ( a ) { table 0.5; }\n' > "$dir/bad.bif"
+printf '%s\n' "$dir/bad.bif:2: the table of \`a' needs 2 numbers, not 1" \
+    "kelvo: cannot load $dir/bad.bif: An error occurred during parsing.  If a parse error handling function was specified, it will have been called with a description of the error and its location in the source." \
+    > "$dir/e-bif"
+check bad-bif 1 "$dir/e-bif" "$kelvo" beliefs "$dir/bad.bif"
 
 cat > "$dir/max" <<'OUT'
 node      state            max-marginal
