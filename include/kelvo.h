@@ -933,6 +933,25 @@ KV_API void *kv_node_get_user_data(kv_node_t node);
  */
 KV_API kv_domain_t kv_bif_parse_domain(kv_string_t file_name, kv_error_handler_t handler, void *data);
 KV_API kv_domain_t kv_bif_parse_from_string(kv_string_t text, kv_error_handler_t handler, void *data);
+/* XMLBIF 0.3: VARIABLE elements of TYPE nature (NAME, OUTCOME states) and
+ * DEFINITION (or PROBABILITY) elements (FOR, GIVEN parents in order, TABLE
+ * with the parents slowest and the child fastest), read as BIF is. */
+KV_API kv_domain_t kv_xmlbif_parse_domain(kv_string_t file_name, kv_error_handler_t handler, void *data);
+KV_API kv_domain_t kv_xmlbif_parse_from_string(kv_string_t text, kv_error_handler_t handler, void *data);
+/* The UAI competition format.  BAYES: variable i becomes node Xi with
+ * states "0", "1", ..., and each function the table of the last variable of
+ * its scope given the others (in scope order).  MARKOV: each variable gets
+ * a uniform table and each factor f over S a node Fj (states "false",
+ * "true") with P(true | s) = f(s) / max f and the finding true entered, so
+ * that the beliefs of the Xi are those of the Markov network.  The .evid
+ * evidence ("N v1 s1 ... vN sN", also after a leading sample count of 1)
+ * selects those states. */
+KV_API kv_domain_t kv_uai_parse_domain(kv_string_t file_name, kv_error_handler_t handler, void *data);
+KV_API kv_domain_t kv_uai_parse_from_string(kv_string_t text, kv_error_handler_t handler, void *data);
+KV_API kv_status_t kv_uai_parse_evidence(kv_domain_t domain, kv_string_t file_name, kv_error_handler_t handler,
+                                         void *data);
+KV_API kv_status_t kv_uai_parse_evidence_from_string(kv_domain_t domain, kv_string_t text,
+                                                     kv_error_handler_t handler, void *data);
 
 #ifdef __cplusplus
 }
