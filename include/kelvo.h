@@ -952,6 +952,14 @@ KV_API kv_status_t kv_uai_parse_evidence(kv_domain_t domain, kv_string_t file_na
                                          void *data);
 KV_API kv_status_t kv_uai_parse_evidence_from_string(kv_domain_t domain, kv_string_t text,
                                                      kv_error_handler_t handler, void *data);
+/* Writers of the three formats for domains of discrete chance nodes (usage
+ * otherwise): nodes in domain order, states by their labels ("s0", "s1",
+ * ... where a label is missing, repeated or not representable), numbers
+ * with 17 significant digits, so that the readers above give the domain's
+ * tables back bit for bit.  UAI is written as BAYES. */
+KV_API kv_status_t kv_domain_save_as_bif(kv_domain_t domain, kv_string_t file_name);
+KV_API kv_status_t kv_domain_save_as_xmlbif(kv_domain_t domain, kv_string_t file_name);
+KV_API kv_status_t kv_domain_save_as_uai(kv_domain_t domain, kv_string_t file_name);
 
 #ifdef __cplusplus
 }
