@@ -17,27 +17,50 @@ namespace {
 
 const char usage_text[] =
     "usage: kelvo beliefs NETFILE [--evidence NODE=STATE ...] [--likelihood NODE=w1,w2,...]\n"
-    "                     [--max] [--fast-retraction]\n"
-    "       kelvo compile NETFILE [--method clique-size|clique-weight|fill-in-size|fill-in-weight]\n"
-    "                     [--log FILE]\n"
-    "       kelvo --help\n"
+    "                     [--uai-evidence FILE] [--max] [--fast-retraction] [--method M]\n"
+    "                     [--threads N] [--precision N] [--json | --csv] [--from FORMAT]\n"
+    "       kelvo compile NETFILE [--method M] [--log FILE] [--json | --csv] [--from FORMAT]\n"
+    "       kelvo cases NETFILE CASEFILE [--nodes A,B,...] [--threads N] [--precision N]\n"
+    "                     [--json | --csv] [--from FORMAT]\n"
+    "       kelvo convert IN OUT [--from FORMAT] [--to FORMAT]\n"
+    "       kelvo --version | --help\n"
     "\n"
     "beliefs  compiles the network, enters the evidence, propagates it and prints the\n"
-    "         belief of every state (max-marginals with --max; expected utilities for\n"
-    "         decisions; mean and variance for continuous nodes), then P(evidence).\n"
-    "         A state is given by its label or as #INDEX.\n"
-    "         NETFILE is read as BIF when its name ends in .bif, as KB when it ends\n"
-    "         in .kb, as NET otherwise.\n"
+    "         belief of every state (max-marginals with --max, and then the most\n"
+    "         probable configuration; expected utilities for decisions and utility\n"
+    "         nodes; mean and variance for continuous nodes), then P(evidence), its\n"
+    "         logarithm and the conflict.  A state is given by its label or as #INDEX.\n"
     "compile  compiles the network and prints the size of its junction forest and the\n"
-    "         time of each stage; --log writes the compilation log to FILE.\n";
+    "         time of each stage; --log writes the compilation log to FILE.\n"
+    "cases    propagates each case of a case data file (one line per case) and prints\n"
+    "         one row per case: P(evidence) and the beliefs of the --nodes.\n"
+    "convert  writes the network in another format.\n"
+    "\n"
+    "Formats (FORMAT, or by the file name's ending): net (.net), kb (.kb), bif (.bif),\n"
+    "xmlbif (.xml, .xmlbif), uai (.uai); NET otherwise.  A file name - is the standard\n"
+    "input (or output), in every format but kb.  Methods: clique-size, clique-weight,\n"
+    "fill-in-size, fill-in-weight (the default), optimal.  --precision is the number\n"
+    "of digits after the point (text; 6 unless given) or of significant digits (JSON\n"
+    "and CSV; 17 unless given).  --threads sets the concurrency level.\n"
+    "\n"
+    "Exit status: 0 done; 1 the input could not be read, compiled or propagated; 2 the\n"
+    "command line is wrong.\n";
 
 struct ToolError {
     std::string message;
+    int status;
 };
 
+// The input or the work failed (exit status 1).
 [[noreturn]] void fail(const std::string &message)
 {
-    throw ToolError{message};
+    throw ToolError{message, 1};
+}
+
+// The command line is wrong (exit status 2).
+[[noreturn]] void usage_error(const std::string &message)
+{
+    throw ToolError{message, 2};
 }
 
 std::string file_name;
@@ -57,21 +80,83 @@ struct Domain {
     }
 };
 
-kv_domain_t load(const std::string &path)
+enum class Format { net, kb, bif, xmlbif, uai };
+
+Format format_named(const std::string &name)
+{
+    if (name == "net")
+        return Format::net;
+    if (name == "kb")
+        return Format::kb;
+    if (name == "bif")
+        return Format::bif;
+    if (name == "xmlbif" || name == "xml")
+        return Format::xmlbif;
+    if (name == "uai")
+        return Format::uai;
+    usage_error("unknown format: " + name);
+}
+
+bool ends_with(const std::string &s, const char *suffix)
+{
+    size_t n = std::strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+Format format_of(const std::string &path)
+{
+    if (ends_with(path, ".kb"))
+        return Format::kb;
+    if (ends_with(path, ".bif"))
+        return Format::bif;
+    if (ends_with(path, ".xml") || ends_with(path, ".xmlbif"))
+        return Format::xmlbif;
+    if (ends_with(path, ".uai"))
+        return Format::uai;
+    return Format::net;
+}
+
+void stdin_parse_error(size_t line, kv_string_t message)
+{
+    std::fprintf(stderr, "-:%zu: %s\n", line, message);
+}
+
+std::string read_stdin()
+{
+    std::string text;
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
+        text.append(buffer, n);
+    if (std::ferror(stdin))
+        fail("cannot read the standard input");
+    return text;
+}
+
+kv_domain_t load(const std::string &path, const Format *given = nullptr)
 {
     file_name = path;
-    if (FILE *f = std::fopen(path.c_str(), "r"))
-        std::fclose(f);
-    else
-        fail("cannot read " + path + ": " + std::strerror(errno));
-    // By extension: BIF, KB, else NET.
-    auto ends_with = [&](const char *suffix) {
-        size_t n = std::strlen(suffix);
-        return path.size() >= n && path.compare(path.size() - n, n, suffix) == 0;
-    };
-    kv_domain_t d = ends_with(".bif") ? kv_bif_parse_domain(path.c_str(), parse_error, nullptr)
-                    : ends_with(".kb") ? kv_kb_load_domain(path.c_str(), nullptr)
-                                       : kv_net_parse_domain(path.c_str(), parse_error, nullptr);
+    Format f = given ? *given : path == "-" ? Format::net : format_of(path);
+    kv_domain_t d = nullptr;
+    if (path == "-") {
+        if (f == Format::kb)
+            usage_error("KB files cannot come from the standard input");
+        std::string text = read_stdin();
+        d = f == Format::bif      ? kv_bif_parse_from_string(text.c_str(), parse_error, nullptr)
+            : f == Format::xmlbif ? kv_xmlbif_parse_from_string(text.c_str(), parse_error, nullptr)
+            : f == Format::uai    ? kv_uai_parse_from_string(text.c_str(), parse_error, nullptr)
+                                  : kv_net_parse_from_string(text.c_str(), stdin_parse_error);
+    } else {
+        if (FILE *file = std::fopen(path.c_str(), "r"))
+            std::fclose(file);
+        else
+            fail("cannot read " + path + ": " + std::strerror(errno));
+        d = f == Format::bif      ? kv_bif_parse_domain(path.c_str(), parse_error, nullptr)
+            : f == Format::xmlbif ? kv_xmlbif_parse_domain(path.c_str(), parse_error, nullptr)
+            : f == Format::uai    ? kv_uai_parse_domain(path.c_str(), parse_error, nullptr)
+            : f == Format::kb     ? kv_kb_load_domain(path.c_str(), nullptr)
+                                  : kv_net_parse_domain(path.c_str(), parse_error, nullptr);
+    }
     if (!d)
         fail("cannot load " + path + ": " + kv_error_description(kv_error_code()));
     return d;
@@ -191,16 +276,177 @@ std::vector<kv_node_t> declaration_order(kv_domain_t d)
     return nodes; // newest first: the first declared node leads after a parse
 }
 
+// Options shared by the commands that print numbers.
+struct Output {
+    enum { text, json, csv } form = text;
+    int precision = -1; // -1: the form's own
+    size_t threads = 0; // 0: leave the concurrency level alone
+    bool from_given = false;
+    Format from = Format::net;
+
+    // Takes the option at argv[i] if it is one of these: true then.
+    bool take(int argc, char **argv, int &i)
+    {
+        std::string a = argv[i];
+        if (a == "--json" || a == "--csv") {
+            form = a == "--json" ? json : csv;
+            return true;
+        }
+        if (a == "--from" && i + 1 < argc) {
+            from = format_named(argv[++i]);
+            from_given = true;
+            return true;
+        }
+        if ((a == "--precision" || a == "--threads") && i + 1 < argc) {
+            char *end = nullptr;
+            unsigned long v = std::strtoul(argv[++i], &end, 10);
+            if (!*argv[i] || *end || (a == "--precision" && v > 17) || (a == "--threads" && (v < 1 || v > 1024)))
+                usage_error("bad value for " + a + ": " + argv[i]);
+            if (a == "--precision")
+                precision = int(v);
+            else
+                threads = v;
+            return true;
+        }
+        return false;
+    }
+    std::string number(double x) const
+    {
+        char buffer[64];
+        if (form == text)
+            std::snprintf(buffer, sizeof buffer, "%.*f", precision < 0 ? 6 : precision, x);
+        else if (!std::isfinite(x))
+            return form == json ? "null" : "";
+        else
+            std::snprintf(buffer, sizeof buffer, "%.*g", precision < 1 ? 17 : precision, x);
+        return buffer;
+    }
+};
+
+std::string json_string(const std::string &s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+            out += buffer;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string csv_field(const std::string &s)
+{
+    if (s.find_first_of(",\"\n") == std::string::npos)
+        return s;
+    std::string out = "\"";
+    for (char c : s)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+std::string state_name(kv_node_t n, size_t s)
+{
+    std::string label = kv_node_get_state_label(n, s);
+    return label.empty() ? "#" + std::to_string(s) : label;
+}
+
+// The expected utility of a utility node: its table against the marginal
+// of its parents; NaN when that marginal is not available.
+double expected_utility(kv_domain_t d, kv_node_t u)
+{
+    kv_table_t t = kv_node_get_table(u);
+    if (!t)
+        return NAN;
+    kv_node_t *parents = kv_table_get_nodes(t);
+    if (!parents[0])
+        return kv_table_get_data(t)[0];
+    kv_table_t m = kv_domain_get_marginal(d, parents);
+    if (!m)
+        return NAN;
+    double sum = 0;
+    size_t size = kv_table_get_size(t);
+    if (kv_table_get_size(m) == size)
+        for (size_t i = 0; i < size; ++i)
+            sum += kv_table_get_data(m)[i] * kv_table_get_data(t)[i];
+    else
+        sum = NAN;
+    kv_table_delete(m);
+    return sum;
+}
+
+// In max equilibrium: a configuration of the discrete chance nodes of the
+// greatest probability.  Each node in turn takes a state whose max-marginal
+// is the largest, which is then entered and propagated, so that ties are
+// resolved consistently; the evidence is put back afterwards.
+std::vector<std::pair<kv_node_t, size_t>> most_probable_configuration(kv_domain_t d,
+                                                                      const std::vector<kv_node_t> &nodes)
+{
+    std::vector<std::pair<kv_node_t, size_t>> config, chosen;
+    for (kv_node_t n : nodes) {
+        if (kv_node_get_category(n) != kv_category_chance || kv_node_get_kind(n) != kv_kind_discrete)
+            continue;
+        size_t k = kv_node_get_number_of_states(n), best = 0;
+        for (size_t s = 1; s < k; ++s)
+            if (kv_node_get_belief(n, s) > kv_node_get_belief(n, best))
+                best = s;
+        config.push_back({n, best});
+        if (kv_node_evidence_is_entered(n))
+            continue;
+        chosen.push_back({n, best});
+        if (kv_node_select_state(n, best) || kv_domain_propagate(d, kv_equilibrium_max, kv_mode_normal))
+            fail(std::string("cannot find the most probable configuration: ") +
+                 kv_error_description(kv_error_code()));
+    }
+    for (auto [n, s] : chosen)
+        kv_node_retract_findings(n);
+    if (kv_domain_propagate(d, kv_equilibrium_max, kv_mode_normal))
+        fail(std::string("cannot propagate the evidence: ") + kv_error_description(kv_error_code()));
+    return config;
+}
+
+kv_triangulation_method_t method_named(const std::string &m)
+{
+    if (m == "clique-size")
+        return kv_tm_clique_size;
+    if (m == "clique-weight")
+        return kv_tm_clique_weight;
+    if (m == "fill-in-size")
+        return kv_tm_fill_in_size;
+    if (m == "fill-in-weight")
+        return kv_tm_fill_in_weight;
+    if (m == "optimal")
+        return kv_tm_optimal;
+    usage_error("unknown method: " + m);
+}
+
+void triangulate(kv_domain_t d, kv_triangulation_method_t method, const std::string &path)
+{
+    if (kv_domain_triangulate(d, method))
+        fail("cannot triangulate " + path + ": " + kv_error_description(kv_error_code()));
+}
+
 int beliefs(int argc, char **argv)
 {
     if (argc < 1)
-        fail("beliefs: NETFILE expected");
+        usage_error("beliefs: NETFILE expected");
     std::string path = argv[0];
     std::vector<std::string> evidence, likelihoods;
+    std::string uai_evidence;
     kv_equilibrium_t eq = kv_equilibrium_sum;
     kv_evidence_mode_t mode = kv_mode_normal;
+    kv_triangulation_method_t method = kv_tm_fill_in_weight;
+    Output out;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (out.take(argc, argv, i))
+            continue;
         if (a == "--max")
             eq = kv_equilibrium_max;
         else if (a == "--fast-retraction")
@@ -211,78 +457,151 @@ int beliefs(int argc, char **argv)
             evidence.push_back(a.substr(11));
         else if (a.rfind("--likelihood=", 0) == 0)
             likelihoods.push_back(a.substr(13));
+        else if (a == "--uai-evidence" && i + 1 < argc)
+            uai_evidence = argv[++i];
+        else if (a == "--method" && i + 1 < argc)
+            method = method_named(argv[++i]);
         else
-            fail("unknown argument: " + a);
+            usage_error("unknown argument: " + a);
     }
-    Domain owner{load(path)};
+    Domain owner{load(path, out.from_given ? &out.from : nullptr)};
     kv_domain_t d = owner.d;
-    compile(d, path.c_str());
+    if (out.threads)
+        kv_domain_set_concurrency_level(d, out.threads);
+    if (!kv_domain_is_compiled(d)) {
+        triangulate(d, method, path);
+        compile(d, path.c_str());
+    }
+    if (!uai_evidence.empty()) {
+        file_name = uai_evidence;
+        if (kv_uai_parse_evidence(d, uai_evidence.c_str(), parse_error, nullptr))
+            fail("cannot enter the evidence of " + uai_evidence + ": " + kv_error_description(kv_error_code()));
+    }
     enter_evidence(d, evidence, likelihoods);
     if (kv_domain_propagate(d, eq, mode))
         fail(std::string("cannot propagate the evidence: ") + kv_error_description(kv_error_code()));
 
     std::vector<kv_node_t> nodes = declaration_order(d);
-    size_t width = 4;
-    for (kv_node_t n : nodes)
-        width = std::max(width, std::strlen(kv_node_get_name(n)));
+    std::vector<std::pair<kv_node_t, size_t>> config;
+    if (eq == kv_equilibrium_max)
+        config = most_probable_configuration(d, nodes);
+    double pe = kv_domain_get_normalization_constant(d), log_pe = kv_domain_get_log_normalization_constant(d);
+    double conflict = eq == kv_equilibrium_sum && mode == kv_mode_normal ? kv_domain_get_conflict(d) : NAN;
     const char *heading = eq == kv_equilibrium_max ? "max-marginal" : "belief";
-    std::printf("%-*s  %-16s %s\n", int(width), "node", "state", heading);
+    // In max equilibrium the constant is the probability of the most
+    // probable configuration that agrees with the evidence.
+    const char *constant = eq == kv_equilibrium_max ? "P(most probable configuration)" : "P(evidence)";
+
+    // One entry per (node, state or quantity, value, note).
+    struct Entry {
+        std::string node, what;
+        double value;
+        const char *kind;
+    };
+    std::vector<Entry> entries;
     for (kv_node_t n : nodes) {
         kv_node_category_t c = kv_node_get_category(n);
         const char *name = kv_node_get_name(n);
-        if (c == kv_category_utility)
+        if (c == kv_category_utility) {
+            entries.push_back({name, "expected utility", expected_utility(d, n), "expected utility"});
             continue;
+        }
         if (kv_node_get_kind(n) == kv_kind_continuous) {
-            std::printf("%-*s  %-16s %.6f\n", int(width), name, "mean", kv_node_get_mean(n));
-            std::printf("%-*s  %-16s %.6f\n", int(width), "", "variance", kv_node_get_variance(n));
+            entries.push_back({name, "mean", kv_node_get_mean(n), "mean"});
+            entries.push_back({name, "variance", kv_node_get_variance(n), "variance"});
             continue;
         }
         size_t k = kv_node_get_number_of_states(n);
-        for (size_t s = 0; s < k; ++s) {
-            std::string label = kv_node_get_state_label(n, s);
-            if (label.empty())
-                label = "#" + std::to_string(s);
-            double v = c == kv_category_decision ? kv_node_get_expected_utility(n, s)
-                                                 : kv_node_get_belief(n, s);
-            std::printf("%-*s  %-16s %.6f%s\n", int(width), s ? "" : name, label.c_str(), v,
-                        c == kv_category_decision ? "  (expected utility)" : "");
-        }
+        for (size_t s = 0; s < k; ++s)
+            entries.push_back({name, state_name(n, s),
+                               c == kv_category_decision ? kv_node_get_expected_utility(n, s) : kv_node_get_belief(n, s),
+                               c == kv_category_decision ? "expected utility" : heading});
     }
-    // In max equilibrium the constant is the probability of the most
-    // probable configuration that agrees with the evidence.
-    std::printf(eq == kv_equilibrium_max ? "P(most probable configuration) = %.6g\n" : "P(evidence) = %.6g\n",
-                kv_domain_get_normalization_constant(d));
+    if (out.form == Output::json) {
+        std::printf("{\n  \"network\": %s,\n  \"%s\": {", json_string(path).c_str(),
+                    eq == kv_equilibrium_max ? "max-marginals" : "beliefs");
+        std::string last;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const Entry &e = entries[i];
+            if (e.node != last)
+                std::printf("%s\n    %s: {", last.empty() ? "" : "},", json_string(e.node).c_str());
+            else
+                std::printf(",");
+            std::printf(" %s: %s", json_string(e.what).c_str(), out.number(e.value).c_str());
+            last = e.node;
+        }
+        std::printf("%s\n  },\n", last.empty() ? "" : "}");
+        if (eq == kv_equilibrium_max) {
+            std::printf("  \"most probable configuration\": {");
+            for (size_t i = 0; i < config.size(); ++i)
+                std::printf("%s %s: %s", i ? "," : "", json_string(kv_node_get_name(config[i].first)).c_str(),
+                            json_string(state_name(config[i].first, config[i].second)).c_str());
+            std::printf(" },\n");
+        }
+        std::printf("  %s: %s,\n  \"log %s\": %s", json_string(constant).c_str(), out.number(pe).c_str(), constant,
+                    out.number(log_pe).c_str());
+        if (!std::isnan(conflict))
+            std::printf(",\n  \"conflict\": %s", out.number(conflict).c_str());
+        std::printf("\n}\n");
+        return 0;
+    }
+    if (out.form == Output::csv) {
+        std::printf("node,state,%s\n", heading);
+        for (const Entry &e : entries)
+            std::printf("%s,%s,%s\n", csv_field(e.node).c_str(), csv_field(e.what).c_str(), out.number(e.value).c_str());
+        for (auto [n, st] : config)
+            std::printf("%s,%s,most probable\n", csv_field(kv_node_get_name(n)).c_str(),
+                        csv_field(state_name(n, st)).c_str());
+        std::printf("%s,,%s\nlog %s,,%s\n", constant, out.number(pe).c_str(), constant, out.number(log_pe).c_str());
+        if (!std::isnan(conflict))
+            std::printf("conflict,,%s\n", out.number(conflict).c_str());
+        return 0;
+    }
+    size_t width = 4;
+    for (kv_node_t n : nodes)
+        width = std::max(width, std::strlen(kv_node_get_name(n)));
+    std::printf("%-*s  %-16s %s\n", int(width), "node", "state", heading);
+    std::string last;
+    for (const Entry &e : entries) {
+        bool note = std::strcmp(e.kind, heading) != 0 && std::strcmp(e.kind, "mean") != 0 &&
+                    std::strcmp(e.kind, "variance") != 0 && e.what != "expected utility";
+        std::printf("%-*s  %-16s %s%s\n", int(width), e.node == last ? "" : e.node.c_str(), e.what.c_str(),
+                    out.number(e.value).c_str(), note ? "  (expected utility)" : "");
+        last = e.node;
+    }
+    if (eq == kv_equilibrium_max) {
+        std::printf("most probable configuration:");
+        for (auto [n, st] : config)
+            std::printf(" %s=%s", kv_node_get_name(n), state_name(n, st).c_str());
+        std::printf("\n");
+    }
+    std::printf("%s = %.6g\n", constant, pe);
+    std::printf("log %s = %.6g\n", constant, log_pe);
+    if (!std::isnan(conflict))
+        std::printf("conflict = %.6g\n", conflict);
     return 0;
 }
 
 int compile_command(int argc, char **argv)
 {
     if (argc < 1)
-        fail("compile: NETFILE expected");
+        usage_error("compile: NETFILE expected");
     std::string path = argv[0];
     kv_triangulation_method_t method = kv_tm_fill_in_weight;
     std::string log_path;
+    Output out;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--method" && i + 1 < argc) {
-            std::string m = argv[++i];
-            if (m == "clique-size")
-                method = kv_tm_clique_size;
-            else if (m == "clique-weight")
-                method = kv_tm_clique_weight;
-            else if (m == "fill-in-size")
-                method = kv_tm_fill_in_size;
-            else if (m == "fill-in-weight")
-                method = kv_tm_fill_in_weight;
-            else
-                fail("unknown method: " + m);
-        } else if (a == "--log" && i + 1 < argc) {
+        if (out.take(argc, argv, i))
+            continue;
+        if (a == "--method" && i + 1 < argc)
+            method = method_named(argv[++i]);
+        else if (a == "--log" && i + 1 < argc)
             log_path = argv[++i];
-        } else {
-            fail("unknown argument: " + a);
-        }
+        else
+            usage_error("unknown argument: " + a);
     }
-    Domain owner{load(path)};
+    Domain owner{load(path, out.from_given ? &out.from : nullptr)};
     kv_domain_t d = owner.d;
     FILE *log = nullptr;
     if (!log_path.empty()) {
@@ -291,9 +610,10 @@ int compile_command(int argc, char **argv)
             fail("cannot write " + log_path + ": " + std::strerror(errno));
         kv_domain_set_log_file(d, log); // the domain closes it
     }
+    if (kv_domain_is_compiled(d) && kv_domain_uncompile(d))
+        fail("cannot uncompile " + path + ": " + kv_error_description(kv_error_code()));
     Clock::time_point start = Clock::now();
-    if (kv_domain_triangulate(d, method))
-        fail("cannot triangulate " + path + ": " + kv_error_description(kv_error_code()));
+    triangulate(d, method, path);
     double triangulation = std::chrono::duration<double>(Clock::now() - start).count();
     compile(d, path.c_str());
     double total = std::chrono::duration<double>(Clock::now() - start).count();
@@ -305,16 +625,205 @@ int compile_command(int argc, char **argv)
     }
     for (kv_junction_tree_t jt = kv_domain_get_first_junction_tree(d); jt; jt = kv_jt_get_next(jt))
         ++trees;
+    size_t nodes = kv_domain_get_number_of_nodes(d), size = kv_domain_get_jt_cost(d);
+    stages.insert(stages.begin(), {"Triangulating", triangulation});
+    if (out.form == Output::json) {
+        std::printf("{\n  \"network\": %s,\n  \"nodes\": %zu,\n  \"cliques\": %zu,\n  \"largest clique\": %zu,\n"
+                    "  \"total table size\": %zu,\n  \"junction trees\": %zu,\n  \"seconds\": %s,\n  \"stages\": {",
+                    json_string(path).c_str(), nodes, cliques, largest, size, trees, out.number(total).c_str());
+        for (size_t i = 0; i < stages.size(); ++i)
+            std::printf("%s %s: %s", i ? "," : "", json_string(stages[i].first).c_str(),
+                        out.number(stages[i].second).c_str());
+        std::printf(" }\n}\n");
+        return 0;
+    }
+    if (out.form == Output::csv) {
+        std::printf("quantity,value\nnetwork,%s\nnodes,%zu\ncliques,%zu\nlargest clique,%zu\ntotal table size,%zu\n"
+                    "junction trees,%zu\nseconds,%s\n",
+                    csv_field(path).c_str(), nodes, cliques, largest, size, trees, out.number(total).c_str());
+        for (auto &[stage, seconds] : stages)
+            std::printf("%s seconds,%s\n", csv_field(stage).c_str(), out.number(seconds).c_str());
+        return 0;
+    }
     std::printf("network          %s\n", path.c_str());
-    std::printf("nodes            %zu\n", kv_domain_get_number_of_nodes(d));
+    std::printf("nodes            %zu\n", nodes);
     std::printf("cliques          %zu\n", cliques);
     std::printf("largest clique   %zu members\n", largest);
-    std::printf("total table size %zu\n", kv_domain_get_jt_cost(d));
+    std::printf("total table size %zu\n", size);
     std::printf("junction trees   %zu\n", trees);
     std::printf("time             %.3f s\n", total);
-    std::printf("  %-32s %.3f s\n", "Triangulating", triangulation);
     for (auto &[stage, seconds] : stages)
         std::printf("  %-32s %.3f s\n", stage.c_str(), seconds);
+    return 0;
+}
+
+// A progress bar on standard error when it is a terminal.
+struct Progress {
+    size_t total;
+    bool shown = isatty(2) && total >= 100;
+    int last = -1;
+    void at(size_t done)
+    {
+        int percent = total ? int(100 * done / total) : 100;
+        if (!shown || percent == last)
+            return;
+        last = percent;
+        std::fprintf(stderr, "\r[%-40s] %3d%%", std::string(size_t(percent * 40 / 100), '#').c_str(), percent);
+        if (done == total)
+            std::fprintf(stderr, "\n");
+    }
+};
+
+int cases_command(int argc, char **argv)
+{
+    if (argc < 2)
+        usage_error("cases: NETFILE and CASEFILE expected");
+    std::string path = argv[0], case_path = argv[1];
+    std::vector<std::string> names;
+    Output out;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        if (out.take(argc, argv, i))
+            continue;
+        if (a == "--nodes" && i + 1 < argc) {
+            std::string list = argv[++i];
+            for (size_t start = 0;;) {
+                size_t comma = list.find(',', start);
+                names.push_back(list.substr(start, comma - start));
+                if (comma == std::string::npos)
+                    break;
+                start = comma + 1;
+            }
+        } else {
+            usage_error("unknown argument: " + a);
+        }
+    }
+    Domain owner{load(path, out.from_given ? &out.from : nullptr)};
+    kv_domain_t d = owner.d;
+    if (out.threads)
+        kv_domain_set_concurrency_level(d, out.threads);
+    std::vector<kv_node_t> shown;
+    for (const std::string &n : names) {
+        kv_node_t node = find_node(d, n);
+        if (kv_node_get_kind(node) != kv_kind_discrete || kv_node_get_category(node) != kv_category_chance)
+            usage_error("--nodes takes discrete chance nodes: " + n);
+        shown.push_back(node);
+    }
+    file_name = case_path;
+    if (FILE *f = std::fopen(case_path.c_str(), "r"))
+        std::fclose(f);
+    else
+        fail("cannot read " + case_path + ": " + std::strerror(errno));
+    if (kv_domain_parse_cases(d, case_path.c_str(), parse_error, nullptr))
+        fail("cannot load " + case_path + ": " + kv_error_description(kv_error_code()));
+    if (!kv_domain_is_compiled(d))
+        compile(d, path.c_str());
+    std::vector<kv_node_t> nodes = declaration_order(d);
+    size_t count = kv_domain_get_number_of_cases(d);
+    // The header.
+    std::vector<std::string> columns = {"case", "P(evidence)"};
+    for (kv_node_t n : shown)
+        for (size_t s = 0; s < kv_node_get_number_of_states(n); ++s)
+            columns.push_back(std::string(kv_node_get_name(n)) + "=" + state_name(n, s));
+    if (out.form == Output::csv) {
+        for (size_t i = 0; i < columns.size(); ++i)
+            std::printf("%s%s", i ? "," : "", csv_field(columns[i]).c_str());
+        std::printf("\n");
+    } else if (out.form == Output::json) {
+        std::printf("[");
+    } else {
+        for (size_t i = 0; i < columns.size(); ++i)
+            std::printf(i ? " %14s" : "%6s", columns[i].c_str());
+        std::printf("\n");
+    }
+    Progress progress{count};
+    for (size_t c = 0; c < count; ++c) {
+        progress.at(c);
+        kv_domain_retract_findings(d);
+        for (kv_node_t n : nodes) {
+            if (!kv_node_case_is_set(n, c))
+                continue;
+            int status = kv_node_get_kind(n) == kv_kind_continuous
+                             ? kv_node_enter_value(n, kv_node_get_case_value(n, c))
+                             : kv_node_select_state(n, kv_node_get_case_state(n, c));
+            if (status)
+                fail("cannot enter case " + std::to_string(c + 1) + ": " + kv_error_description(kv_error_code()));
+        }
+        int status = kv_domain_propagate(d, kv_equilibrium_sum, kv_mode_normal);
+        std::vector<double> values;
+        values.push_back(status ? 0.0 : kv_domain_get_normalization_constant(d));
+        for (kv_node_t n : shown)
+            for (size_t s = 0; s < kv_node_get_number_of_states(n); ++s)
+                values.push_back(status ? NAN : kv_node_get_belief(n, s));
+        if (out.form == Output::csv) {
+            std::printf("%zu", c + 1);
+            for (double v : values)
+                std::printf(",%s", out.number(v).c_str());
+            std::printf("\n");
+        } else if (out.form == Output::json) {
+            std::printf("%s\n  {\"case\": %zu", c ? "," : "", c + 1);
+            for (size_t i = 0; i < values.size(); ++i)
+                std::printf(", %s: %s", json_string(columns[i + 1]).c_str(), out.number(values[i]).c_str());
+            std::printf("}");
+        } else {
+            std::printf("%6zu", c + 1);
+            for (double v : values)
+                std::printf(" %14s", std::isnan(v) ? "-" : out.number(v).c_str());
+            std::printf("\n");
+        }
+    }
+    progress.at(count);
+    if (out.form == Output::json)
+        std::printf("%s]\n", count ? "\n" : "");
+    return 0;
+}
+
+int convert(int argc, char **argv)
+{
+    if (argc < 2)
+        usage_error("convert: IN and OUT expected");
+    std::string in = argv[0], out = argv[1];
+    Format from = in == "-" ? Format::net : format_of(in), to = out == "-" ? Format::net : format_of(out);
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        if ((a == "--from" || a == "--to") && i + 1 < argc)
+            (a == "--from" ? from : to) = format_named(argv[++i]);
+        else
+            usage_error("unknown argument: " + a);
+    }
+    Domain owner{load(in, &from)};
+    kv_domain_t d = owner.d;
+    std::string target = out;
+    char temporary[] = "/tmp/kelvo-convert-XXXXXX";
+    if (out == "-") {
+        if (to == Format::kb)
+            usage_error("KB files cannot go to the standard output");
+        int fd = mkstemp(temporary);
+        if (fd < 0)
+            fail(std::string("cannot make a temporary file: ") + std::strerror(errno));
+        close(fd);
+        target = temporary;
+    }
+    int status = to == Format::kb       ? kv_domain_save_as_kb(d, target.c_str(), nullptr)
+                 : to == Format::bif    ? kv_domain_save_as_bif(d, target.c_str())
+                 : to == Format::xmlbif ? kv_domain_save_as_xmlbif(d, target.c_str())
+                 : to == Format::uai    ? kv_domain_save_as_uai(d, target.c_str())
+                                        : kv_domain_save_as_net(d, target.c_str());
+    if (status) {
+        if (out == "-")
+            std::remove(temporary);
+        fail("cannot write " + out + ": " + kv_error_description(kv_error_code()));
+    }
+    if (out == "-") {
+        FILE *f = std::fopen(temporary, "rb");
+        char buffer[65536];
+        size_t n;
+        while (f && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+            std::fwrite(buffer, 1, n, stdout);
+        if (f)
+            std::fclose(f);
+        std::remove(temporary);
+    }
     return 0;
 }
 
@@ -328,13 +837,21 @@ int main(int argc, char **argv)
             return argc < 2 ? 2 : 0;
         }
         std::string command = argv[1];
+        if (command == "--version") {
+            std::printf("kelvo %s\n", KELVO_VERSION);
+            return 0;
+        }
         if (command == "beliefs")
             return beliefs(argc - 2, argv + 2);
         if (command == "compile")
             return compile_command(argc - 2, argv + 2);
-        fail("unknown command: " + command + " (see kelvo --help)");
+        if (command == "cases")
+            return cases_command(argc - 2, argv + 2);
+        if (command == "convert")
+            return convert(argc - 2, argv + 2);
+        usage_error("unknown command: " + command + " (see kelvo --help)");
     } catch (const ToolError &e) {
         std::fprintf(stderr, "kelvo: %s\n", e.message.c_str());
-        return 1;
+        return e.status;
     }
 }

@@ -30,6 +30,8 @@ Late      yes              1.000000
 Umbrella  yes              0.428571
           no               0.571429
 P(evidence) = 0.03584
+log P(evidence) = -3.32869
+conflict = 0.456967
 OUT
 check evidence-and-likelihood 0 "$dir/soft" "$kelvo" beliefs "$examples/commute.net" \
     --evidence Late=yes --evidence Weather=#2 --likelihood Umbrella=0.5,1
@@ -55,7 +57,9 @@ Late      yes              0.000000
           no               1.000000
 Umbrella  yes              0.437500
           no               1.000000
+most probable configuration: Weather=dry Alarm=no Trains=no Late=no Umbrella=no
 P(most probable configuration) = 0.38988
+log P(most probable configuration) = -0.941916
 OUT
 check max 0 "$dir/max" "$kelvo" beliefs "$examples/commute.net" --max --evidence Late=no
 
@@ -70,9 +74,9 @@ check bad-number 1 "$dir/e4" "$kelvo" beliefs "$examples/commute.net" --likeliho
 echo "kelvo: --likelihood for Umbrella needs 2 weights" > "$dir/e5"
 check weight-count 1 "$dir/e5" "$kelvo" beliefs "$examples/commute.net" --likelihood Umbrella=1
 echo "kelvo: unknown command: frobnicate (see kelvo --help)" > "$dir/e6"
-check unknown-command 1 "$dir/e6" "$kelvo" frobnicate
+check unknown-command 2 "$dir/e6" "$kelvo" frobnicate
 echo "kelvo: unknown method: best" > "$dir/e7"
-check unknown-method 1 "$dir/e7" "$kelvo" compile "$examples/commute.net" --method best
+check unknown-method 2 "$dir/e7" "$kelvo" compile "$examples/commute.net" --method best
 echo "kelvo: cannot read $dir/none.net: No such file or directory" > "$dir/e8"
 check unreadable 1 "$dir/e8" "$kelvo" beliefs "$dir/none.net"
 printf 'node A { states = ("a" "b"); }\npotential (A) { data = (0.5 -0.5); }\n' > "$dir/bad.net"
@@ -82,6 +86,117 @@ check parse-error 1 "$dir/e9" "$kelvo" beliefs "$dir/bad.net"
 printf 'node A { states = ("a" "b"); }\nnode B { states = ("a" "b"); }\npotential (A) { data = (1 0); }\npotential (B | A) { data = ((1 0) (0.5 0.5)); }\n' > "$dir/zero.net"
 echo "kelvo: cannot propagate the evidence: Propagation of inconsistent evidence has been attempted, or underflow has occurred" > "$dir/e10"
 check impossible 1 "$dir/e10" "$kelvo" beliefs "$dir/zero.net" --evidence B=b
+
+# Machine-readable output.
+cat > "$dir/json" <<'OUT'
+{
+  "network": "EXAMPLES/commute.bif",
+  "beliefs": {
+    "Weather": { "dry": 0.4053, "rain": 0.3524, "snow": 0.2423},
+    "Alarm": { "yes": 0.2066, "no": 0.7934},
+    "Trains": { "yes": 0.6721, "no": 0.3279},
+    "Late": { "yes": 1, "no": 0},
+    "Umbrella": { "yes": 0.5436, "no": 0.4564}
+  },
+  "P(evidence)": 0.2113,
+  "log P(evidence)": -1.554,
+  "conflict": 1
+}
+OUT
+sed -i "s|EXAMPLES|$examples|" "$dir/json"
+check json 0 "$dir/json" "$kelvo" beliefs "$examples/commute.bif" --json --precision 4 --evidence Late=yes
+cat > "$dir/csv" <<'OUT'
+node,state,max-marginal
+Weather,dry,1
+Weather,rain,0.4375
+Weather,snow,0.04678
+Alarm,yes,0.00831
+Alarm,no,1
+Trains,yes,0.07895
+Trains,no,1
+Late,yes,0
+Late,no,1
+Umbrella,yes,0.4375
+Umbrella,no,1
+Weather,dry,most probable
+Alarm,no,most probable
+Trains,no,most probable
+Late,no,most probable
+Umbrella,no,most probable
+P(most probable configuration),,0.3899
+log P(most probable configuration),,-0.9419
+OUT
+check csv 0 "$dir/csv" "$kelvo" beliefs "$examples/commute.net" --csv --precision 4 --max --evidence Late=no
+
+# Cases: one row per line of a case data file.
+printf 'Late, Weather, Alarm\n"yes", "snow", *\n"no", *, "yes"\n*, *, *\n' > "$dir/commute.dat"
+cat > "$dir/cases" <<'OUT'
+  case    P(evidence)     Trains=yes      Trains=no   Umbrella=yes    Umbrella=no
+     1       0.051200       0.964844       0.035156       0.600000       0.400000
+     2       0.006350       0.090551       0.909449       0.420472       0.579528
+     3       1.000000       0.230000       0.770000       0.450000       0.550000
+OUT
+check cases 0 "$dir/cases" "$kelvo" cases "$examples/commute.net" "$dir/commute.dat" --nodes Trains,Umbrella
+cat > "$dir/cases-csv" <<'OUT'
+case,P(evidence),Trains=yes,Trains=no
+1,0.0512,0.964844,0.0351562
+2,0.00635,0.0905512,0.909449
+3,1,0.23,0.77
+OUT
+check cases-csv 0 "$dir/cases-csv" "$kelvo" cases "$examples/commute.net" "$dir/commute.dat" --nodes Trains --csv --precision 6
+cat > "$dir/cases-json" <<'OUT'
+[
+  {"case": 1, "P(evidence)": 0.0512, "Trains=yes": 0.964844, "Trains=no": 0.0351562},
+  {"case": 2, "P(evidence)": 0.00635, "Trains=yes": 0.0905512, "Trains=no": 0.909449},
+  {"case": 3, "P(evidence)": 1, "Trains=yes": 0.23, "Trains=no": 0.77}
+]
+OUT
+check cases-json 0 "$dir/cases-json" "$kelvo" cases "$examples/commute.net" "$dir/commute.dat" --nodes Trains --json --precision 6 --threads 2
+
+# Conversions: every format gives the same beliefs back; UAI names the
+# variables X0, X1, ... in order.
+for f in net kb bif xml uai; do
+    "$kelvo" convert "$examples/commute.net" "$dir/c.$f" || echo "FAIL convert to $f"
+done
+for f in net kb bif xml; do
+    check "convert-$f" 0 "$dir/soft" "$kelvo" beliefs "$dir/c.$f" \
+        --evidence Late=yes --evidence Weather=#2 --likelihood Umbrella=0.5,1
+done
+cat > "$dir/soft-uai" <<'OUT'
+node  state            belief
+X0    0                0.000000
+      1                0.000000
+      2                1.000000
+X1    0                0.090820
+      1                0.909180
+X2    0                0.964844
+      1                0.035156
+X3    0                1.000000
+      1                0.000000
+X4    0                0.428571
+      1                0.571429
+P(evidence) = 0.03584
+log P(evidence) = -3.32869
+conflict = 0.456967
+OUT
+check convert-uai 0 "$dir/soft-uai" "$kelvo" beliefs "$dir/c.uai" \
+    --evidence X3=0 --evidence X0=#2 --likelihood X4=0.5,1
+printf '2 3 0 0 2\n' > "$dir/c.evid"
+check uai-evidence 0 "$dir/soft-uai" "$kelvo" beliefs "$dir/c.uai" --uai-evidence "$dir/c.evid" --likelihood X4=0.5,1
+check stdin 0 "$dir/soft" sh -c "\"$kelvo\" beliefs - --from bif --evidence Late=yes --evidence Weather=#2 --likelihood Umbrella=0.5,1 < \"$examples/commute.bif\""
+"$kelvo" convert "$examples/commute.bif" - --to xmlbif > "$dir/out.xmlbif"
+check stdout 0 "$dir/soft" "$kelvo" beliefs "$dir/out.xmlbif" \
+    --evidence Late=yes --evidence Weather=#2 --likelihood Umbrella=0.5,1
+check optimal 0 "$dir/soft" "$kelvo" beliefs "$examples/commute.net" --method optimal --threads 2 \
+    --evidence Late=yes --evidence Weather=#2 --likelihood Umbrella=0.5,1
+echo "kelvo: unknown format: dot" > "$dir/e11"
+check unknown-format 2 "$dir/e11" "$kelvo" convert "$examples/commute.net" "$dir/x" --to dot
+echo "kelvo: bad value for --precision: 99" > "$dir/e12"
+check bad-precision 2 "$dir/e12" "$kelvo" beliefs "$examples/commute.net" --precision 99
+echo "kelvo: cases: NETFILE and CASEFILE expected" > "$dir/e13"
+check cases-usage 2 "$dir/e13" "$kelvo" cases "$examples/commute.net"
+echo "kelvo 0.1.0" > "$dir/version"
+check version 0 "$dir/version" "$kelvo" --version
 
 out=$("$kelvo" --help); rc=$?
 case "$out" in "usage: kelvo beliefs NETFILE"*) [ $rc = 0 ] && echo "ok   help" ;; *) echo "FAIL help"; failures=$((failures + 1)) ;; esac
