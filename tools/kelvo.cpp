@@ -23,6 +23,7 @@ const char usage_text[] =
     "       kelvo cases NETFILE CASEFILE [--nodes A,B,...] [--threads N] [--precision N]\n"
     "                     [--json | --csv] [--from FORMAT]\n"
     "       kelvo convert IN OUT [--from FORMAT] [--to FORMAT]\n"
+    "       kelvo learn em|pc NETFILE CASEFILE OUT [--alpha A] [--iterations N] [--to FORMAT]\n"
     "       kelvo --version | --help\n"
     "\n"
     "beliefs  compiles the network, enters the evidence, propagates it and prints the\n"
@@ -35,6 +36,9 @@ const char usage_text[] =
     "cases    propagates each case of a case data file (one line per case) and prints\n"
     "         one row per case: P(evidence) and the beliefs of the --nodes.\n"
     "convert  writes the network in another format.\n"
+    "learn    learns the tables of NETFILE from the cases by EM (em), or first drops\n"
+    "         its links and learns new ones by the PC algorithm at significance level\n"
+    "         A (pc, 0.05 unless given), and writes the network to OUT.\n"
     "\n"
     "Formats (FORMAT, or by the file name's ending): net (.net), kb (.kb), bif (.bif),\n"
     "xmlbif (.xml, .xmlbif), uai (.uai); NET otherwise.  A file name - is the standard\n"
@@ -313,6 +317,8 @@ struct Output {
     std::string number(double x) const
     {
         char buffer[64];
+        if (form == text && std::isnan(x))
+            return "-";
         if (form == text)
             std::snprintf(buffer, sizeof buffer, "%.*f", precision < 0 ? 6 : precision, x);
         else if (!std::isfinite(x))
@@ -357,27 +363,68 @@ std::string state_name(kv_node_t n, size_t s)
     return label.empty() ? "#" + std::to_string(s) : label;
 }
 
-// The expected utility of a utility node: its table against the marginal
-// of its parents; NaN when that marginal is not available.
+// The expected utility of a utility node: its table against the joint
+// belief of its chance parents, at the chosen states of its decision
+// parents; NaN while one of those is not chosen (or the joint belief is not
+// available).
 double expected_utility(kv_domain_t d, kv_node_t u)
 {
     kv_table_t t = kv_node_get_table(u);
     if (!t)
         return NAN;
-    kv_node_t *parents = kv_table_get_nodes(t);
-    if (!parents[0])
-        return kv_table_get_data(t)[0];
-    kv_table_t m = kv_domain_get_marginal(d, parents);
-    if (!m)
-        return NAN;
+    std::vector<kv_node_t> parents, chance;
+    for (kv_node_t *p = kv_table_get_nodes(t); *p; ++p)
+        parents.push_back(*p);
+    std::vector<size_t> chosen(parents.size(), size_t(-1));
+    for (size_t j = 0; j < parents.size(); ++j) {
+        kv_node_t p = parents[j];
+        if (kv_node_get_category(p) != kv_category_decision) {
+            chance.push_back(p);
+            continue;
+        }
+        size_t k = kv_node_get_number_of_states(p), on = 0;
+        for (size_t s = 0; s < k; ++s)
+            if (kv_node_get_entered_finding(p, s) > 0) {
+                ++on;
+                chosen[j] = s;
+            }
+        if (on != 1)
+            return NAN;
+    }
+    kv_table_t m = nullptr;
+    if (!chance.empty()) {
+        chance.push_back(nullptr);
+        m = kv_domain_get_marginal(d, chance.data());
+        if (!m)
+            return NAN;
+        chance.pop_back();
+    }
+    // Walk the utility table (last parent fastest) and the marginal (its
+    // own node order) together.
+    const double *v = kv_table_get_data(t), *w = m ? kv_table_get_data(m) : nullptr;
+    kv_node_t *mn = m ? kv_table_get_nodes(m) : nullptr;
+    std::vector<size_t> state(parents.size(), 0);
     double sum = 0;
-    size_t size = kv_table_get_size(t);
-    if (kv_table_get_size(m) == size)
-        for (size_t i = 0; i < size; ++i)
-            sum += kv_table_get_data(m)[i] * kv_table_get_data(t)[i];
-    else
-        sum = NAN;
-    kv_table_delete(m);
+    for (size_t i = 0; i < kv_table_get_size(t); ++i) {
+        bool on = true;
+        for (size_t j = 0; j < parents.size(); ++j)
+            on = on && (chosen[j] == size_t(-1) || chosen[j] == state[j]);
+        if (on) {
+            size_t index = 0;
+            for (size_t q = 0; mn && mn[q]; ++q) {
+                size_t j = size_t(std::find(parents.begin(), parents.end(), mn[q]) - parents.begin());
+                index = index * kv_node_get_number_of_states(mn[q]) + state[j];
+            }
+            sum += (w ? w[index] : 1.0) * v[i];
+        }
+        for (size_t j = parents.size(); j-- > 0;) {
+            if (++state[j] < kv_node_get_number_of_states(parents[j]))
+                break;
+            state[j] = 0;
+        }
+    }
+    if (m)
+        kv_table_delete(m);
     return sum;
 }
 
@@ -778,6 +825,8 @@ int cases_command(int argc, char **argv)
     return 0;
 }
 
+void save_as(kv_domain_t d, const std::string &out, Format to);
+
 int convert(int argc, char **argv)
 {
     if (argc < 2)
@@ -804,15 +853,12 @@ int convert(int argc, char **argv)
         close(fd);
         target = temporary;
     }
-    int status = to == Format::kb       ? kv_domain_save_as_kb(d, target.c_str(), nullptr)
-                 : to == Format::bif    ? kv_domain_save_as_bif(d, target.c_str())
-                 : to == Format::xmlbif ? kv_domain_save_as_xmlbif(d, target.c_str())
-                 : to == Format::uai    ? kv_domain_save_as_uai(d, target.c_str())
-                                        : kv_domain_save_as_net(d, target.c_str());
-    if (status) {
+    try {
+        save_as(d, target, to);
+    } catch (const ToolError &) {
         if (out == "-")
             std::remove(temporary);
-        fail("cannot write " + out + ": " + kv_error_description(kv_error_code()));
+        throw;
     }
     if (out == "-") {
         FILE *f = std::fopen(temporary, "rb");
@@ -824,6 +870,97 @@ int convert(int argc, char **argv)
             std::fclose(f);
         std::remove(temporary);
     }
+    return 0;
+}
+
+void save_as(kv_domain_t d, const std::string &out, Format to)
+{
+    int status = to == Format::kb       ? kv_domain_save_as_kb(d, out.c_str(), nullptr)
+                 : to == Format::bif    ? kv_domain_save_as_bif(d, out.c_str())
+                 : to == Format::xmlbif ? kv_domain_save_as_xmlbif(d, out.c_str())
+                 : to == Format::uai    ? kv_domain_save_as_uai(d, out.c_str())
+                                        : kv_domain_save_as_net(d, out.c_str());
+    if (status)
+        fail("cannot write " + out + ": " + kv_error_description(kv_error_code()));
+}
+
+// EM over the cases for every chance node's table; the log-likelihood of
+// the data under the learned tables goes to standard output.
+void learn_tables(kv_domain_t d, const std::string &path)
+{
+    for (kv_node_t n = kv_domain_get_first_node(d); n; n = kv_node_get_next(n))
+        if (kv_node_get_category(n) == kv_category_chance && kv_node_get_kind(n) == kv_kind_discrete &&
+            !kv_node_get_experience_table(n))
+            fail(std::string("cannot learn the table of ") + kv_node_get_name(n) + ": " +
+                 kv_error_description(kv_error_code()));
+    if (!kv_domain_is_compiled(d))
+        compile(d, path.c_str());
+    if (kv_domain_learn_tables(d))
+        fail(std::string("cannot learn the tables: ") + kv_error_description(kv_error_code()));
+    std::printf("log-likelihood = %.12g\n", kv_domain_get_log_likelihood(d));
+}
+
+// kelvo learn em|pc NETFILE CASEFILE OUT: the network gives the variables
+// and their states (and for em the links); pc drops its links, learns new
+// ones and then the tables.
+int learn_command(int argc, char **argv)
+{
+    if (argc < 4)
+        usage_error("learn: em or pc, NETFILE, CASEFILE and OUT expected");
+    std::string how = argv[0], path = argv[1], case_path = argv[2], out = argv[3];
+    if (how != "em" && how != "pc")
+        usage_error("learn: em or pc expected, not " + how);
+    Format to = format_of(out);
+    double alpha = 0.05;
+    size_t iterations = 0;
+    for (int i = 4; i < argc; ++i) {
+        std::string a = argv[i];
+        char *end = nullptr;
+        if (a == "--to" && i + 1 < argc) {
+            to = format_named(argv[++i]);
+        } else if (a == "--alpha" && i + 1 < argc) {
+            alpha = std::strtod(argv[++i], &end);
+            if (*end || !(alpha > 0 && alpha <= 1))
+                usage_error(std::string("bad value for --alpha: ") + argv[i]);
+        } else if (a == "--iterations" && i + 1 < argc) {
+            iterations = std::strtoul(argv[++i], &end, 10);
+            if (*end || !*argv[i])
+                usage_error(std::string("bad value for --iterations: ") + argv[i]);
+        } else {
+            usage_error("unknown argument: " + a);
+        }
+    }
+    Domain owner{load(path)};
+    kv_domain_t d = owner.d;
+    file_name = case_path;
+    if (FILE *f = std::fopen(case_path.c_str(), "r"))
+        std::fclose(f);
+    else
+        fail("cannot read " + case_path + ": " + std::strerror(errno));
+    if (kv_domain_parse_cases(d, case_path.c_str(), parse_error, nullptr))
+        fail("cannot load " + case_path + ": " + kv_error_description(kv_error_code()));
+    if (iterations)
+        kv_domain_set_max_number_of_em_iterations(d, iterations);
+    if (how == "pc") {
+        if (kv_domain_is_compiled(d))
+            kv_domain_uncompile(d);
+        for (kv_node_t n : declaration_order(d))
+            while (kv_node_t *parents = kv_node_get_parents(n))
+                if (!*parents || kv_node_remove_parent(n, *parents))
+                    break;
+        kv_domain_set_significance_level(d, alpha);
+        if (kv_domain_learn_structure(d))
+            fail(std::string("cannot learn the structure: ") + kv_error_description(kv_error_code()));
+        size_t links = 0;
+        for (kv_node_t n : declaration_order(d))
+            for (kv_node_t *p = kv_node_get_parents(n); p && *p; ++p)
+                ++links;
+        std::printf("links = %zu\n", links);
+    }
+    learn_tables(d, path);
+    if (kv_domain_is_compiled(d) && to != Format::kb)
+        kv_domain_uncompile(d);
+    save_as(d, out, to);
     return 0;
 }
 
@@ -849,6 +986,8 @@ int main(int argc, char **argv)
             return cases_command(argc - 2, argv + 2);
         if (command == "convert")
             return convert(argc - 2, argv + 2);
+        if (command == "learn")
+            return learn_command(argc - 2, argv + 2);
         usage_error("unknown command: " + command + " (see kelvo --help)");
     } catch (const ToolError &e) {
         std::fprintf(stderr, "kelvo: %s\n", e.message.c_str());

@@ -195,6 +195,60 @@ echo "kelvo: bad value for --precision: 99" > "$dir/e12"
 check bad-precision 2 "$dir/e12" "$kelvo" beliefs "$examples/commute.net" --precision 99
 echo "kelvo: cases: NETFILE and CASEFILE expected" > "$dir/e13"
 check cases-usage 2 "$dir/e13" "$kelvo" cases "$examples/commute.net"
+# Ties among the max-marginals: the configuration printed is a most
+# probable one (A=a0 with B=b0 has probability 0).
+printf 'node A { states = ("a0" "a1"); }\nnode B { states = ("b0" "b1"); }\npotential (A) { data = (0.5 0.5); }\npotential (B | A) { data = ((0 1) (1 0)); }\n' > "$dir/tie.net"
+cat > "$dir/tie" <<'OUT'
+node  state            max-marginal
+A     a0               1.000000
+      a1               1.000000
+B     b0               1.000000
+      b1               1.000000
+most probable configuration: A=a0 B=b1
+P(most probable configuration) = 0.5
+log P(most probable configuration) = -0.693147
+OUT
+check max-tie 0 "$dir/tie" "$kelvo" beliefs "$dir/tie.net" --max
+
+# Influence diagrams: expected utilities of the options, and of a utility
+# node once its decision is made.
+printf 'decision D { states = ("a" "b"); }\nnode C { states = ("c1" "c2"); }\nutility U { }\npotential (D) { }\npotential (C) { data = (0.3 0.7); }\npotential (U | D C) { data = ((10 0) (2 5)); }\n' > "$dir/id.net"
+cat > "$dir/id" <<'OUT'
+node  state            belief
+D     a                3.000000  (expected utility)
+      b                4.100000  (expected utility)
+C     c1               0.300000
+      c2               0.700000
+U     expected utility -
+P(evidence) = 1
+log P(evidence) = 0
+conflict = 1
+OUT
+check influence-diagram 0 "$dir/id" "$kelvo" beliefs "$dir/id.net"
+sed -e 's/^      b                4.100000/      b                4.100000/' -e 's/^D     a                3.000000/D     a                0.000000/' \
+    -e 's/^U     expected utility -/U     expected utility 4.100000/' "$dir/id" > "$dir/id-b"
+check decided 0 "$dir/id-b" "$kelvo" beliefs "$dir/id.net" --evidence D=b
+
+# Learning: EM on the commute network's own links, and PC finding them again.
+cat > "$dir/em" <<'OUT'
+log-likelihood = -404.51508896
+OUT
+check learn-em 0 "$dir/em" "$kelvo" learn em "$examples/commute.net" "$examples/commute.dat" "$dir/em.net"
+grep -q "( 0.08074678" "$dir/em.net" || { echo "FAIL learned table"; failures=$((failures + 1)); }
+cat > "$dir/pc" <<'OUT'
+links = 4
+log-likelihood = -404.514143792
+OUT
+check learn-pc 0 "$dir/pc" "$kelvo" learn pc "$examples/commute.net" "$examples/commute.dat" "$dir/pc.bif"
+cat > "$dir/pc-links" <<'OUT'
+probability ( Weather ) {
+probability ( Alarm ) {
+probability ( Trains | Weather ) {
+probability ( Late | Alarm, Trains ) {
+probability ( Umbrella | Weather ) {
+OUT
+check learned-links 0 "$dir/pc-links" grep '^probability' "$dir/pc.bif"
+
 echo "kelvo 0.1.0" > "$dir/version"
 check version 0 "$dir/version" "$kelvo" --version
 
