@@ -249,6 +249,41 @@ probability ( Umbrella | Weather ) {
 OUT
 check learned-links 0 "$dir/pc-links" grep '^probability' "$dir/pc.bif"
 
+# The junction forest, in every form (the times left out).
+cat > "$dir/forest" <<'OUT'
+network          EXAMPLES/commute.net
+nodes            5
+cliques          3
+largest clique   3 members
+total table size 20
+junction trees   1
+OUT
+sed -i "s|EXAMPLES|$examples|" "$dir/forest"
+check compile-text 0 "$dir/forest" sh -c "\"$kelvo\" compile \"$examples/commute.net\" --method optimal | grep -v ' s\$'"
+cat > "$dir/forest-csv" <<'OUT'
+quantity,value
+network,EXAMPLES/commute.net
+nodes,5
+cliques,3
+largest clique,3
+total table size,20
+junction trees,1
+OUT
+sed -i "s|EXAMPLES|$examples|" "$dir/forest-csv"
+check compile-csv 0 "$dir/forest-csv" sh -c "\"$kelvo\" compile \"$examples/commute.net\" --csv | grep -v seconds"
+cat > "$dir/forest-json" <<'OUT'
+{
+  "network": "EXAMPLES/commute.net",
+  "nodes": 5,
+  "cliques": 3,
+  "largest clique": 3,
+  "total table size": 20,
+  "junction trees": 1,
+}
+OUT
+sed -i "s|EXAMPLES|$examples|" "$dir/forest-json"
+check compile-json 0 "$dir/forest-json" sh -c "\"$kelvo\" compile \"$examples/commute.net\" --json | grep -v 'seconds\|stages'"
+
 echo "kelvo 0.1.0" > "$dir/version"
 check version 0 "$dir/version" "$kelvo" --version
 
