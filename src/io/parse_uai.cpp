@@ -141,7 +141,7 @@ kv_domain_t parse_uai(const char *text, size_t size, kv_error_handler_t handler,
                 if (count != entries)
                     b.error(line, "function %zu needs %zu entries, not %zu", j, entries, count);
                 Row row{line, CHILD_FASTEST, {}, {}};
-                row.values.reserve(entries);
+                row.values.reserve(std::min<size_t>(entries, 1 << 16)); // the count is not trusted
                 for (size_t e = 0; e < entries; ++e)
                     row.values.push_back(in.number());
                 Probability pr;
