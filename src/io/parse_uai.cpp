@@ -132,9 +132,9 @@ kv_domain_t parse_uai(const char *text, size_t size, kv_error_handler_t handler,
             for (size_t j = 0; j < m; ++j) {
                 size_t entries = 1;
                 for (size_t v : scopes[j]) {
-                    entries *= cards[v];
-                    if (entries > most_entries)
+                    if (entries > most_entries / cards[v])
                         b.error(lines[j], "function %zu is too large", j);
+                    entries *= cards[v];
                 }
                 size_t count = in.count("a number of table entries", most_entries);
                 size_t line = in.word_line();

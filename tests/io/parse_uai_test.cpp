@@ -158,6 +158,7 @@ TEST(UaiTest, MalformedInputs)
         {"BAYES\n2\n2 2\n1\n1 0\n2 0.5 0.5", 3, "no probabilities for `X1'"},
         {"BAYES\n1\n2\n1\n1 0\n2 0.5 0.5 extra", 6, "`extra' after the last function"},
         {"MARKOV\n1\n2\n1\n1 0\n2\n0 0", 6, "function 0 is zero everywhere"},
+        {"BAYES\n3\n1000000 1000000 1000000\n1\n3 0 1 2\n", 5, "function 0 is too large"},
         {"MARKOV\n1\n2\n1\n1 0\n2\n1 -1", 6, "function 0 has a negative entry"},
     };
     for (const Case &c : cases) {
