@@ -430,8 +430,9 @@ double expected_utility(kv_domain_t d, kv_node_t u)
 
 // In max equilibrium: a configuration of the discrete chance nodes of the
 // greatest probability.  Each node in turn takes a state whose max-marginal
-// is the largest, which is then entered and propagated, so that ties are
-// resolved consistently; the evidence is put back afterwards.
+// is the largest.  Where another state comes within rounding of it (a tie),
+// the choice is entered and propagated before the next node, so that ties
+// are resolved consistently; the evidence is put back afterwards.
 std::vector<std::pair<kv_node_t, size_t>> most_probable_configuration(kv_domain_t d,
                                                                       const std::vector<kv_node_t> &nodes)
 {
@@ -444,7 +445,11 @@ std::vector<std::pair<kv_node_t, size_t>> most_probable_configuration(kv_domain_
             if (kv_node_get_belief(n, s) > kv_node_get_belief(n, best))
                 best = s;
         config.push_back({n, best});
-        if (kv_node_evidence_is_entered(n))
+        bool tie = false;
+        double top = kv_node_get_belief(n, best);
+        for (size_t s = 0; s < k; ++s)
+            tie = tie || (s != best && kv_node_get_belief(n, s) >= top * (1 - 1e-9));
+        if (!tie || kv_node_evidence_is_entered(n))
             continue;
         chosen.push_back({n, best});
         if (kv_node_select_state(n, best) || kv_domain_propagate(d, kv_equilibrium_max, kv_mode_normal))
