@@ -543,10 +543,11 @@ KV_API kv_clique_t kv_node_get_finding_clique(kv_node_t node);
  * (1.0 until an approximation); -1.0 on error. */
 KV_API kv_number_t kv_domain_approximate(kv_domain_t domain, kv_number_t epsilon);
 KV_API kv_number_t kv_domain_get_approximation_constant(kv_domain_t domain);
-/* Compression of a compiled network of discrete chance nodes in
- * equilibrium: clique and separator tables keep only their nonzero entries
- * (in order; a table's size becomes its number of kept entries) and the
- * trees then propagate over those.  Evidence propagated before stays in the
+/* Compression of a compiled network of chance nodes in equilibrium: clique
+ * and separator tables keep only their nonzero entries (in order; a table's
+ * size becomes its number of kept entries) and the trees then propagate
+ * over those.  Cliques with continuous nodes, and the separators next to
+ * them, stay whole.  Evidence propagated before stays in the
  * tables; a reset gives each tree the probability of what is left as its
  * approximation constant.  Division, fast retraction, joint marginals,
  * learning, simulation and saving as KB refuse a compressed domain

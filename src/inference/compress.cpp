@@ -26,9 +26,19 @@ template <class T> using Vec = std::vector<T, kv::ScratchAlloc<T>>;
 constexpr size_t max_small_entries = 65535;
 constexpr uint32_t dropped = UINT32_MAX;
 
-bool compressible(const kv_table_s *t)
+// The tables compression works on, by number: the clique and separator
+// tables without continuous nodes, except the separators next to a clique
+// with continuous nodes (whose operations walk configurations).
+Vec<char> choose_tables(const kv_domain_s *d)
 {
-    return t->role == KV_ROLE_CLIQUE || t->role == KV_ROLE_SEPARATOR;
+    Vec<char> out(d->number_of_tables + 1, 0);
+    for (const kv_table_s *t = d->first_table; t; t = t->next)
+        out[t->number] = (t->role == KV_ROLE_CLIQUE || t->role == KV_ROLE_SEPARATOR) && !t->continuous_count;
+    for (const kv_clique_s *c = d->first_clique; c; c = c->next)
+        if (c->probability_table->continuous_count)
+            for (const kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
+                out[_kv_control_small(cell->control)->number] = 0;
+    return out;
 }
 
 size_t count_nonzero_elements(const kv_table_s *t)
@@ -44,7 +54,7 @@ size_t space_used(const kv_domain_s *d)
 {
     size_t bytes = 0;
     for (const kv_table_s *t = d->first_table; t; t = t->next)
-        if (compressible(t))
+        if (t->role == KV_ROLE_CLIQUE || t->role == KV_ROLE_SEPARATOR)
             bytes += t->size * (1 + t->cg_size) * sizeof(double);
     for (const kv_control_s *c = d->first_control; c; c = c->next) {
         const kv_table_s *big = _kv_control_big(c), *small = _kv_control_small(c);
@@ -61,6 +71,8 @@ size_t space_used(const kv_domain_s *d)
 // entry (dropped for a zero), for the compressed tables on the small side of
 // some control.
 struct Plan {
+    Vec<char> chosen;                                      // by table number
+    bool compressible(const kv_table_s *t) const { return chosen[t->number] != 0; }
     Vec<size_t> kept;                                      // by table number
     std::vector<Vec<uint32_t>, kv::ScratchAlloc<Vec<uint32_t>>> rank; // by table number
     Vec<uint16_t *> index;                                 // by control, in list order
@@ -97,8 +109,8 @@ uint16_t *construct_index_array(const kv_control_s *c, const Plan &plan)
 {
     const kv_table_s *big = _kv_control_big(c), *small = _kv_control_small(c);
     const Vec<uint32_t> *rank =
-        compressible(small) && !plan.rank[small->number].empty() ? &plan.rank[small->number] : nullptr;
-    size_t kept = compressible(big) ? plan.kept[big->number] : big->size;
+        plan.compressible(small) && !plan.rank[small->number].empty() ? &plan.rank[small->number] : nullptr;
+    size_t kept = plan.compressible(big) ? plan.kept[big->number] : big->size;
     uint16_t *index = kv::allocate_array<uint16_t>(kept ? kept : 1);
     if (!index) {
         _kv_set_error_code(kv_error_no_memory);
@@ -108,7 +120,7 @@ uint16_t *construct_index_array(const kv_control_s *c, const Plan &plan)
     size_t k = 0;
     bool ok = true;
     auto put = [&](size_t i, size_t j) {
-        if (compressible(big) && x[i] == 0.0)
+        if (plan.compressible(big) && x[i] == 0.0)
             return;
         size_t to = rank ? (*rank)[j] : j;
         // A nonzero entry of a table in equilibrium projects onto a nonzero
@@ -147,8 +159,8 @@ int construct_index_arrays(kv_domain_s *d, Plan &plan)
     plan.kept.assign(n, 0);
     plan.rank.assign(n, {});
     for (kv_table_s *t = d->first_table; t; t = t->next) {
-        size_t size = compressible(t) ? count_nonzero_elements(t) : t->size;
-        if (compressible(t) && !size)
+        size_t size = plan.compressible(t) ? count_nonzero_elements(t) : t->size;
+        if (plan.compressible(t) && !size)
             return _kv_set_error_code(kv_error_no_equilibrium); // nothing left to propagate
         if (t->role != KV_ROLE_CLIQUE && size > max_small_entries)
             return _kv_set_error_code(kv_error_table_too_large);
@@ -159,10 +171,10 @@ int construct_index_arrays(kv_domain_s *d, Plan &plan)
         // Controls between other tables keep their loops; the tables of a
         // network of chance nodes have no utility parts.
         if (c->big_utility || c->small_utility ||
-            (!compressible(_kv_control_big(c)) && compressible(small)))
+            (!plan.compressible(_kv_control_big(c)) && plan.compressible(small)))
             return _kv_set_error_code(kv_error_usage);
         Vec<uint32_t> &rank = plan.rank[small->number];
-        if (!compressible(small) || !rank.empty())
+        if (!plan.compressible(small) || !rank.empty())
             continue;
         rank.resize(small->size);
         uint32_t next = 0;
@@ -171,7 +183,7 @@ int construct_index_arrays(kv_domain_s *d, Plan &plan)
     }
     plan.index.reserve(d->number_of_controls);
     for (kv_control_s *c = d->first_control; c; c = c->next) {
-        if (!compressible(_kv_control_big(c))) {
+        if (!plan.compressible(_kv_control_big(c))) {
             plan.index.push_back(nullptr);
             continue;
         }
@@ -305,7 +317,7 @@ kv_number_t kv_domain_compress(kv_domain_t d)
     if (_kv_set_error_code(!d))
         return -1.0;
     for (const kv_node_s *n = d->first_node; n; n = n->next)
-        if (n->category != kv_category_chance || n->kind != kv_kind_discrete) {
+        if (n->category != kv_category_chance) {
             _kv_set_error_code(kv_error_usage);
             return -1.0;
         }
@@ -324,8 +336,9 @@ kv_number_t kv_domain_compress(kv_domain_t d)
     double ratio = -1.0;
     Plan plan;
     int status = kv::guard_status([&]() -> int {
+        plan.chosen = choose_tables(d);
         for (kv_table_s *t = d->first_table; t; t = t->next)
-            if (compressible(t) && _kv_allocate_data_arrays(t))
+            if (plan.compressible(t) && _kv_allocate_data_arrays(t))
                 return kv_error_no_memory;
         make_tables_whole(d);
         double before = double(space_used(d));
@@ -338,8 +351,10 @@ kv_number_t kv_domain_compress(kv_domain_t d)
         }
         convert_all_controls(d, plan);
         for (kv_table_s *t = d->first_table; t; t = t->next)
-            if (compressible(t))
+            if (plan.compressible(t)) {
                 compress_table(t, plan.kept[t->number]);
+                t->compressed = 1;
+            }
         d->is_compressed = 1;
         _kv_domain_free_memory_tables(d);
         ratio = double(space_used(d)) / before;

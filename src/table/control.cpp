@@ -186,7 +186,7 @@ kv_control_s *_kv_create_control(kv_table_s *bp, kv_table_s *bu, kv_table_s *sp,
     // A compressed table's entries no longer follow its configurations.
     if (big->domain->is_compressed)
         for (const kv_table_s *t : {bp, bu, sp, su})
-            if (t && (t->role == KV_ROLE_CLIQUE || t->role == KV_ROLE_SEPARATOR)) {
+            if (t && t->compressed) {
                 _kv_set_error_code(kv_error_compressed);
                 return nullptr;
             }

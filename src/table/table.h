@@ -73,6 +73,9 @@ struct kv_table_s {
     kv_table_s *next;
     void *user_data;
     kv_sparse_s *sparse; // clique tables only
+    // Compressed: the entries are the nonzero ones of the configurations,
+    // in order, and size counts them (clique and separator tables).
+    int compressed;
 };
 
 static_assert(std::is_trivially_destructible_v<kv_table_s>);

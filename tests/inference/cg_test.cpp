@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kelvo.h"
+#include "compile/compile.h"
 #include "table/parallel.h"
 
 namespace {
@@ -570,6 +571,57 @@ TEST_P(CgRandomTest, AgainstTheJoint)
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, CgRandomTest, ::testing::Values(1, 2, 4));
+
+// Compression of networks with continuous nodes: the cliques of discrete
+// nodes only (and their separators) keep their nonzero entries, the others
+// stay whole, and every result is still that of the joint.
+TEST(CgCompressTest, CompressedAgainstTheJoint)
+{
+    std::mt19937 rng(2031);
+    int shrunk = 0, whole = 0, checked = 0;
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        kv_domain_t d = kv_new_domain();
+        CgNet g = random_cg_network(d, rng, 3 + round % 3, 1 + round % 3, 0.3);
+        ASSERT_EQ(kv_domain_compile(d), 0) << kv_error_name(kv_error_code());
+        std::vector<size_t> before;
+        for (kv_clique_s *c = d->first_clique; c; c = c->next)
+            before.push_back(c->probability_table->size);
+        ASSERT_GT(kv_domain_compress(d), 0.0) << kv_error_name(kv_error_code());
+        EXPECT_EQ(kv_domain_is_compressed(d), 1);
+        size_t i = 0;
+        for (kv_clique_s *c = d->first_clique; c; c = c->next, ++i) {
+            kv_table_s *t = c->probability_table;
+            if (t->continuous_count) {
+                EXPECT_EQ(t->size, before[i]);
+                EXPECT_EQ(t->compressed, 0);
+                ++whole;
+            } else {
+                EXPECT_EQ(t->compressed, 1);
+                shrunk += t->size < before[i];
+            }
+        }
+        CgEvidence e{std::vector<long>(g.discrete.size(), -1), std::vector<double>(g.continuous.size()),
+                     std::vector<bool>(g.continuous.size(), false)};
+        propagate_and_check(d, g, e);
+        for (int step = 0; step < 2; ++step) {
+            add_evidence(g, rng, e);
+            if (!propagate_and_check(d, g, e))
+                break;
+            ++checked;
+        }
+        // Taking everything back: a reset over the kept entries.
+        ASSERT_EQ(kv_domain_retract_findings(d), 0);
+        CgEvidence none{std::vector<long>(g.discrete.size(), -1), std::vector<double>(g.continuous.size()),
+                        std::vector<bool>(g.continuous.size(), false)};
+        propagate_and_check(d, g, none);
+        EXPECT_NEAR(kv_domain_get_approximation_constant(d), 1.0, 1e-12);
+        kv_domain_delete(d);
+    }
+    EXPECT_GT(shrunk, 10);
+    EXPECT_GT(whole, 30);
+    EXPECT_GT(checked, 30);
+}
 
 namespace {
 
