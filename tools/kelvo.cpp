@@ -23,7 +23,8 @@ const char usage_text[] =
     "       kelvo cases NETFILE CASEFILE [--nodes A,B,...] [--threads N] [--precision N]\n"
     "                     [--json | --csv] [--from FORMAT]\n"
     "       kelvo convert IN OUT [--from FORMAT] [--to FORMAT]\n"
-    "       kelvo learn em|pc NETFILE CASEFILE OUT [--alpha A] [--iterations N] [--to FORMAT]\n"
+    "       kelvo learn em NETFILE CASEFILE OUT [--iterations N] [--to FORMAT]\n"
+    "       kelvo learn pc [NETFILE] CASEFILE OUT [--alpha A] [--iterations N] [--to FORMAT]\n"
     "       kelvo --version | --help\n"
     "\n"
     "beliefs  compiles the network, enters the evidence, propagates it and prints the\n"
@@ -38,7 +39,9 @@ const char usage_text[] =
     "convert  writes the network in another format.\n"
     "learn    learns the tables of NETFILE from the cases by EM (em), or first drops\n"
     "         its links and learns new ones by the PC algorithm at significance level\n"
-    "         A (pc, 0.05 unless given), and writes the network to OUT.\n"
+    "         A (pc, 0.05 unless given), and writes the network to OUT.  Without a\n"
+    "         NETFILE, pc takes the nodes from the case file's header and their states\n"
+    "         from its quoted labels, in the order they first appear.\n"
     "\n"
     "Formats (FORMAT, or by the file name's ending): net (.net), kb (.kb), bif (.bif),\n"
     "xmlbif (.xml, .xmlbif), uai (.uai); NET otherwise.  A file name - is the standard\n"
@@ -905,24 +908,101 @@ void learn_tables(kv_domain_t d, const std::string &path)
     std::printf("log-likelihood = %.12g\n", kv_domain_get_log_likelihood(d));
 }
 
-// kelvo learn em|pc NETFILE CASEFILE OUT: the network gives the variables
+// The variables of a case data file, for PC without a network: the header
+// names the nodes, and each column's quoted state labels, in the order they
+// first appear, become its states.
+kv_domain_t domain_from_data(const std::string &case_path)
+{
+    std::FILE *f = std::fopen(case_path.c_str(), "r");
+    if (!f)
+        fail("cannot read " + case_path + ": " + std::strerror(errno));
+    std::vector<std::vector<std::string>> lines;
+    std::string line;
+    for (int c; (c = std::fgetc(f)) != EOF;) {
+        if (c != '\n') {
+            line += char(c);
+            continue;
+        }
+        // Words: quoted labels (kept with their quotes) or bare items.
+        std::vector<std::string> words;
+        for (size_t i = 0; i < line.size();) {
+            char ch = line[i];
+            if (ch == ' ' || ch == '\t' || ch == ',' || ch == '\r') {
+                ++i;
+            } else if (ch == '"') {
+                size_t end = line.find('"', i + 1);
+                if (end == std::string::npos)
+                    end = line.size();
+                words.push_back(line.substr(i, end + 1 - i));
+                i = end + 1;
+            } else {
+                size_t end = line.find_first_of(" \t,\r", i);
+                if (end == std::string::npos)
+                    end = line.size();
+                words.push_back(line.substr(i, end - i));
+                i = end;
+            }
+        }
+        if (!words.empty())
+            lines.push_back(words);
+        line.clear();
+    }
+    std::fclose(f);
+    if (lines.empty())
+        fail(case_path + " has no header");
+    std::vector<std::string> names = lines[0];
+    bool counts = !names.empty() && names[0] == "#";
+    if (counts)
+        names.erase(names.begin());
+    std::vector<std::vector<std::string>> states(names.size());
+    for (size_t l = 1; l < lines.size(); ++l) {
+        size_t first = counts ? 1 : 0;
+        for (size_t j = 0; j + first < lines[l].size() && j < names.size(); ++j) {
+            const std::string &w = lines[l][j + first];
+            if (w == "*" || w == "?")
+                continue;
+            if (w.size() < 2 || w[0] != '"')
+                fail(case_path + ":" + std::to_string(l + 1) + ": learning links from data alone takes quoted state labels, not " + w);
+            std::string label = w.substr(1, w.size() - 2);
+            if (std::find(states[j].begin(), states[j].end(), label) == states[j].end())
+                states[j].push_back(label);
+        }
+    }
+    kv_domain_t d = kv_new_domain();
+    // The newest node leads the domain's list: the last column goes first.
+    for (size_t j = names.size(); j-- > 0;) {
+        kv_node_t n = kv_domain_new_node(d, kv_category_chance, kv_kind_discrete);
+        if (!n || kv_node_set_name(n, names[j].c_str()) ||
+            kv_node_set_number_of_states(n, std::max<size_t>(1, states[j].size())))
+            fail("cannot make node " + names[j] + ": " + kv_error_description(kv_error_code()));
+        for (size_t s = 0; s < states[j].size(); ++s)
+            kv_node_set_state_label(n, s, states[j][s].c_str());
+    }
+    return d;
+}
+
+// kelvo learn em|pc [NETFILE] CASEFILE OUT: the network gives the variables
 // and their states (and for em the links); pc drops its links, learns new
-// ones and then the tables.
+// ones and then the tables; pc without a network takes the variables from
+// the data.
 int learn_command(int argc, char **argv)
 {
-    if (argc < 4)
-        usage_error("learn: em or pc, NETFILE, CASEFILE and OUT expected");
-    std::string how = argv[0], path = argv[1], case_path = argv[2], out = argv[3];
+    if (argc < 1)
+        usage_error("learn: em or pc expected");
+    std::string how = argv[0];
     if (how != "em" && how != "pc")
         usage_error("learn: em or pc expected, not " + how);
-    Format to = format_of(out);
+    std::vector<std::string> files;
+    bool to_given = false;
+    Format to = Format::net;
     double alpha = 0.05;
     size_t iterations = 0;
-    for (int i = 4; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         char *end = nullptr;
         if (a == "--to" && i + 1 < argc) {
             to = format_named(argv[++i]);
+            to_given = true;
         } else if (a == "--alpha" && i + 1 < argc) {
             alpha = std::strtod(argv[++i], &end);
             if (*end || !(alpha > 0 && alpha <= 1))
@@ -931,11 +1011,20 @@ int learn_command(int argc, char **argv)
             iterations = std::strtoul(argv[++i], &end, 10);
             if (*end || !*argv[i])
                 usage_error(std::string("bad value for --iterations: ") + argv[i]);
-        } else {
+        } else if (a.rfind("--", 0) == 0) {
             usage_error("unknown argument: " + a);
+        } else {
+            files.push_back(a);
         }
     }
-    Domain owner{load(path)};
+    bool from_data = how == "pc" && files.size() == 2;
+    if (files.size() != 3 && !from_data)
+        usage_error(how == "pc" ? "learn pc: [NETFILE] CASEFILE and OUT expected"
+                                : "learn em: NETFILE, CASEFILE and OUT expected");
+    std::string path = from_data ? files[0] : files[0], case_path = files[files.size() - 2], out = files.back();
+    if (!to_given)
+        to = format_of(out);
+    Domain owner{from_data ? domain_from_data(case_path) : load(path)};
     kv_domain_t d = owner.d;
     file_name = case_path;
     if (FILE *f = std::fopen(case_path.c_str(), "r"))
@@ -962,7 +1051,7 @@ int learn_command(int argc, char **argv)
                 ++links;
         std::printf("links = %zu\n", links);
     }
-    learn_tables(d, path);
+    learn_tables(d, case_path);
     if (kv_domain_is_compiled(d) && to != Format::kb)
         kv_domain_uncompile(d);
     save_as(d, out, to);

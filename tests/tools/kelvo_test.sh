@@ -284,6 +284,16 @@ OUT
 sed -i "s|EXAMPLES|$examples|" "$dir/forest-json"
 check compile-json 0 "$dir/forest-json" sh -c "\"$kelvo\" compile \"$examples/commute.net\" --json | grep -v 'seconds\|stages'"
 
+# PC from the data alone: the header gives the nodes, the labels their states.
+cat > "$dir/pc-data" <<'OUT'
+links = 4
+log-likelihood = -404.516709423
+OUT
+check learn-pc-data 0 "$dir/pc-data" "$kelvo" learn pc "$examples/commute.dat" "$dir/pcd.bif"
+check learned-links-data 0 "$dir/pc-links" grep '^probability' "$dir/pcd.bif"
+echo "kelvo: learn em: NETFILE, CASEFILE and OUT expected" > "$dir/e14"
+check learn-usage 2 "$dir/e14" "$kelvo" learn em "$examples/commute.dat" "$dir/x.net"
+
 echo "kelvo 0.1.0" > "$dir/version"
 check version 0 "$dir/version" "$kelvo" --version
 
