@@ -61,4 +61,26 @@ inline void expect_equal_domains(kv_domain_t a, kv_domain_t b, const std::string
     }
 }
 
+// A malformed input: one message at its line, no domain, error parse.
+struct Malformed {
+    std::string text;
+    size_t line;
+    const char *message;
+};
+
+template <class Parse> void expect_one_message(const std::vector<Malformed> &cases, Parse &&parse)
+{
+    for (const Malformed &c : cases) {
+        Messages m;
+        kv_domain_t d = parse(c.text.c_str(), Messages::take, &m);
+        EXPECT_EQ(d, nullptr) << c.text;
+        EXPECT_EQ(kv_error_code(), kv_error_parse) << c.text;
+        ASSERT_EQ(m.got.size(), 1u) << c.text;
+        EXPECT_EQ(m.got[0].first, c.line) << c.text;
+        EXPECT_EQ(m.got[0].second, c.message) << c.text;
+        if (d)
+            kv_domain_delete(d);
+    }
+}
+
 } // namespace exchange

@@ -170,11 +170,7 @@ TEST(BifTest, EveryForm)
 TEST(BifTest, MalformedInputs)
 {
     const std::string head = "variable a { type discrete [ 2 ] { y, n }; }\n";
-    struct Case {
-        std::string text;
-        size_t line;
-        const char *message;
-    } cases[] = {
+    std::vector<Malformed> cases = {
         {"", 1, "no variables"},
         {"varible a {}", 1, "`network', `variable' or `probability' expected"},
         {"variable a { type discrete [ 2 ] { y, n }; }\nvariable a {\n", 2, "variable `a' declared twice"},
@@ -205,17 +201,7 @@ TEST(BifTest, MalformedInputs)
         {"/* open\n\n", 1, "comment not closed"},
         {"network \"x\n\" {}", 1, "string not closed on its line"},
     };
-    for (const Case &c : cases) {
-        Messages m;
-        kv_domain_t d = kv_bif_parse_from_string(c.text.c_str(), Messages::take, &m);
-        EXPECT_EQ(d, nullptr) << c.text;
-        EXPECT_EQ(kv_error_code(), kv_error_parse) << c.text;
-        ASSERT_EQ(m.got.size(), 1u) << c.text;
-        EXPECT_EQ(m.got[0].first, c.line) << c.text;
-        EXPECT_EQ(m.got[0].second, c.message) << c.text;
-        if (d)
-            kv_domain_delete(d);
-    }
+    expect_one_message(cases, kv_bif_parse_from_string);
     EXPECT_EQ(kv_bif_parse_domain("/no/such/file.bif", nullptr, nullptr), nullptr);
     EXPECT_EQ(kv_error_code(), kv_error_io);
     EXPECT_EQ(kv_bif_parse_from_string(nullptr, nullptr, nullptr), nullptr);

@@ -140,11 +140,7 @@ TEST(UaiTest, MarkovBeliefsAreTheNormalisedProduct)
 
 TEST(UaiTest, MalformedInputs)
 {
-    struct Case {
-        const char *text;
-        size_t line;
-        const char *message;
-    } cases[] = {
+    std::vector<Malformed> cases = {
         {"", 1, "`BAYES' or `MARKOV' expected"},
         {"BAYES\nx", 2, "`x' is not a number of variables"},
         {"BAYES\n2\n2 0", 3, "variable 1 has no states"},
@@ -161,17 +157,7 @@ TEST(UaiTest, MalformedInputs)
         {"BAYES\n3\n1000000 1000000 1000000\n1\n3 0 1 2\n", 5, "function 0 is too large"},
         {"MARKOV\n1\n2\n1\n1 0\n2\n1 -1", 6, "function 0 has a negative entry"},
     };
-    for (const Case &c : cases) {
-        Messages m;
-        kv_domain_t d = kv_uai_parse_from_string(c.text, Messages::take, &m);
-        EXPECT_EQ(d, nullptr) << c.text;
-        EXPECT_EQ(kv_error_code(), kv_error_parse) << c.text;
-        ASSERT_EQ(m.got.size(), 1u) << c.text;
-        EXPECT_EQ(m.got[0].first, c.line) << c.text;
-        EXPECT_EQ(m.got[0].second, c.message) << c.text;
-        if (d)
-            kv_domain_delete(d);
-    }
+    expect_one_message(cases, kv_uai_parse_from_string);
     kv_domain_t d = kv_uai_parse_from_string("BAYES 1 2 1 1 0 2 0.5 0.5", nullptr, nullptr);
     ASSERT_NE(d, nullptr);
     struct Evid {

@@ -121,11 +121,7 @@ TEST(XmlbifTest, PublishedForm)
 TEST(XmlbifTest, MalformedInputs)
 {
     const std::string var = "<VARIABLE><NAME>a</NAME><OUTCOME>y</OUTCOME><OUTCOME>n</OUTCOME></VARIABLE>\n";
-    struct Case {
-        std::string text;
-        size_t line;
-        const char *message;
-    } cases[] = {
+    std::vector<Malformed> cases = {
         {"", 1, "an element expected"},
         {"<BIF>\n<NETWORK>\n</NETWORK>\n</BIF>", 4, "no variables"},
         {"<HTML></HTML>", 1, "<BIF> expected, not <HTML>"},
@@ -147,17 +143,7 @@ TEST(XmlbifTest, MalformedInputs)
         {"<BIF><NETWORK><NAME>&nbsp;</NAME>", 1, "unknown entity `&nbsp;'"},
         {"<BIF></BIF> trailing", 1, "text after the document element"},
     };
-    for (const Case &c : cases) {
-        Messages m;
-        kv_domain_t d = kv_xmlbif_parse_from_string(c.text.c_str(), Messages::take, &m);
-        EXPECT_EQ(d, nullptr) << c.text;
-        EXPECT_EQ(kv_error_code(), kv_error_parse) << c.text;
-        ASSERT_EQ(m.got.size(), 1u) << c.text;
-        EXPECT_EQ(m.got[0].first, c.line) << c.text;
-        EXPECT_EQ(m.got[0].second, c.message) << c.text;
-        if (d)
-            kv_domain_delete(d);
-    }
+    expect_one_message(cases, kv_xmlbif_parse_from_string);
     // Deep nesting is refused, not followed down the stack.
     std::string deep;
     for (int i = 0; i < 100000; ++i)
