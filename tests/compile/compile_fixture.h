@@ -12,6 +12,7 @@
 
 #include "compile/compile.h"
 #include "core/memory.h"
+#include "inference/propagate.h"
 #include "kelvo.h"
 #include "table/table.h"
 
@@ -53,6 +54,32 @@ inline std::vector<kv_node_t> random_network(kv_domain_t d, std::mt19937 &rng, i
     for (kv_node_t x : nodes)
         fill_conditional(x, rng);
     return nodes;
+}
+
+// A random network, the same for the same seed (a share of zero_chance of
+// its table entries zero), compiled with small trees run flat, or strided
+// (over evidence slices), or under the limits the caller has set.
+struct RandomNet {
+    kv_domain_t d;
+    std::vector<kv_node_t> nodes;
+};
+enum class Kernels { flat, strided, as_set };
+
+inline RandomNet compiled_random_net(unsigned seed, int n, int percent, double zero_chance, Kernels kernels)
+{
+    std::mt19937 rng(seed);
+    RandomNet net{kv_new_domain(), {}};
+    net.nodes = random_network(net.d, rng, n, percent);
+    for (kv_node_t x : net.nodes)
+        fill_conditional(x, rng, zero_chance);
+    auto limits = kv::set_flat_limits(0, 0);
+    if (kernels == Kernels::flat)
+        kv::set_flat_limits(8192, 16384);
+    else if (kernels == Kernels::as_set)
+        kv::set_flat_limits(limits.first, limits.second);
+    EXPECT_EQ(kv_domain_compile(net.d), 0);
+    kv::set_flat_limits(limits.first, limits.second);
+    return net;
 }
 
 inline double table_value(kv_table_s *t, const std::map<kv_node_s *, size_t> &s)

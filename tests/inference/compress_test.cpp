@@ -13,25 +13,13 @@
 
 namespace {
 
-struct Net {
-    kv_domain_t d;
-    std::vector<kv_node_t> nodes;
-};
+using Net = RandomNet;
 
-// The same random network each time for the same seed; some table entries
-// are zero.  Without flat, its trees keep the strided kernels over evidence
-// slices (the twins compared with compressed domains have them).
+// Without flat, its trees keep the strided kernels over evidence slices
+// (the twins compared with compressed domains have them).
 Net random_net(unsigned seed, int n, int percent, double zero_chance, bool flat = true)
 {
-    std::mt19937 rng(seed);
-    Net net{kv_new_domain(), {}};
-    net.nodes = random_network(net.d, rng, n, percent);
-    for (kv_node_t x : net.nodes)
-        fill_conditional(x, rng, zero_chance);
-    auto limits = flat ? kv::set_flat_limits(8192, 16384) : kv::set_flat_limits(0, 0);
-    EXPECT_EQ(kv_domain_compile(net.d), 0);
-    kv::set_flat_limits(limits.first, limits.second);
-    return net;
+    return compiled_random_net(seed, n, percent, zero_chance, flat ? Kernels::flat : Kernels::strided);
 }
 
 size_t nonzero(const kv_table_s *t)

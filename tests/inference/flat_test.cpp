@@ -11,26 +11,14 @@
 
 namespace {
 
-struct Twin {
-    kv_domain_t d;
-    std::vector<kv_node_t> nodes;
-};
+using Twin = RandomNet;
 
 // With flat, under the default limits (or those of a caller that set its
 // own, when keep is set).
 Twin make(unsigned seed, int n, int percent, bool flat, bool keep = false)
 {
-    std::mt19937 rng(seed);
-    Twin t{kv_new_domain(), {}};
-    t.nodes = random_network(t.d, rng, n, percent);
-    for (kv_node_t x : t.nodes)
-        fill_conditional(x, rng, 0.15);
-    auto limits = keep ? kv::set_flat_limits(0, 0) : flat ? kv::set_flat_limits(8192, 16384) : kv::set_flat_limits(0, 0);
-    if (keep)
-        kv::set_flat_limits(limits.first, limits.second);
-    EXPECT_EQ(kv_domain_compile(t.d), 0);
-    kv::set_flat_limits(limits.first, limits.second);
-    return t;
+    return compiled_random_net(seed, n, percent, 0.15,
+                               keep ? Kernels::as_set : flat ? Kernels::flat : Kernels::strided);
 }
 
 // Every belief, P(e), its logarithm and the conflict, or the status.
