@@ -8,6 +8,7 @@
 #include "compile.h"
 #include "core/api.h"
 #include "core/chain_block.h"
+#include "core/host.h"
 #include "core/memory.h"
 #include "core/node_list.h"
 #include "inference/propagate.h"
@@ -35,6 +36,7 @@ static void free_cliques(kv_domain_s *d)
             std::free(b);
         }
         std::free(c->neighbor_array);
+        _kv_host_release_peer(d, c->host_object);
         std::free(c);
     }
     d->first_clique = nullptr;
@@ -47,6 +49,7 @@ static void free_cliques(kv_domain_s *d)
         std::free(jt->potential_order);
         std::free(jt->walk_stack);
         std::free(jt->prior_beliefs);
+        _kv_host_release_peer(d, jt->host_object);
         std::free(jt);
     }
     d->first_junction_tree = nullptr;
@@ -58,6 +61,7 @@ void _kv_uncompile_domain_safely(kv_domain_s *d, int also_triangulation)
     _kv_invalidate_simulation(d); // structural edits come through here
     if (!has_compilation_data(d))
         return;
+    _kv_host_uncompile_notice(d);
     free_cliques(d);
     _kv_free_domain_controls(d);
     for (kv_table_s *t = d->first_table, *next; t; t = next) {

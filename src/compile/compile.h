@@ -33,6 +33,7 @@ struct kv_clique_s {
     size_t scratch[2];
     kv_clique_s *next;
     void *user_data;
+    void *host_object; // host-language peer
 };
 
 // The form of a junction tree's tables (docs/propagation.md).  Whole: every
@@ -118,6 +119,7 @@ struct kv_junction_tree_s {
     // The probability of the configuration the last simulation drew.
     double sampled_probability;
     void *user_data;
+    void *host_object; // host-language peer
 };
 
 // A fill-in edge recorded by a user-specified triangulation.

@@ -6,11 +6,13 @@
 
 #include "domain.h"
 #include "error.h"
+#include "host.h"
 #include "memory.h"
 
-static void free_attribute(kv_attribute_s *a)
+static void free_attribute(kv_domain_s *owner, kv_attribute_s *a)
 {
-    // The host bridge detaches and releases a peer here once it exists.
+    if (a->host_object)
+        _kv_host_release_attribute(owner, a);
     std::free(a->key);
     std::free(a->value);
     std::free(a);
@@ -25,17 +27,17 @@ kv_attribute_s *_kv_new_attribute(const char *key, const char *value)
     a->key = _kv_allocate_string(key);
     a->value = a->key ? _kv_allocate_string(value) : nullptr;
     if (!a->value) {
-        free_attribute(a);
+        free_attribute(nullptr, a);
         return nullptr;
     }
     return a;
 }
 
-void _kv_free_attribute_list(kv_attribute_s *list)
+void _kv_free_attribute_list(kv_domain_s *owner, kv_attribute_s *list)
 {
     while (list) {
         kv_attribute_s *next = list->next;
-        free_attribute(list);
+        free_attribute(owner, list);
         list = next;
     }
 }
@@ -48,7 +50,7 @@ static kv_attribute_s **find_attribute(kv_attribute_s **list, const char *key)
     return nullptr;
 }
 
-int _kv_insert_attribute(kv_domain_s *, kv_attribute_s **list, const char *key,
+int _kv_insert_attribute(kv_domain_s *owner, kv_attribute_s **list, const char *key,
                          const char *value, int check)
 {
     if (!key)
@@ -62,7 +64,7 @@ int _kv_insert_attribute(kv_domain_s *, kv_attribute_s **list, const char *key,
         if (slot) {
             kv_attribute_s *a = *slot;
             *slot = a->next;
-            free_attribute(a);
+            free_attribute(owner, a);
         }
         return _kv_set_error_code(kv_error_none);
     }

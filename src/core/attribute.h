@@ -17,5 +17,5 @@ int _kv_insert_attribute(kv_domain_s *owner, kv_attribute_s **list, const char *
                          const char *value, int check);
 // A new unlinked record holding copies of key and value, or NULL.
 kv_attribute_s *_kv_new_attribute(const char *key, const char *value);
-// Frees a whole list.
-void _kv_free_attribute_list(kv_attribute_s *list);
+// Frees a whole list of the domain `owner' (or of one of its nodes).
+void _kv_free_attribute_list(kv_domain_s *owner, kv_attribute_s *list);

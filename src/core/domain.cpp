@@ -9,6 +9,7 @@
 
 #include "api.h"
 #include "attribute.h"
+#include "host.h"
 #include "chain_block.h"
 #include "memory.h"
 #include "table/control.h"
@@ -58,7 +59,7 @@ void _kv_free_domain(kv_domain_s *d)
     _kv_free_domain_tables(d);
     std::free(d->scratch_buffer);
     _kv_free_domain_cases(d);
-    _kv_free_attribute_list(d->attributes);
+    _kv_free_attribute_list(d, d->attributes);
     std::free(d->class_name);
     std::free(d->inputs);
     std::free(d->outputs);
@@ -66,6 +67,7 @@ void _kv_free_domain(kv_domain_s *d)
     if (d->log_file)
         std::fclose(d->log_file);
     std::free(d->random);
+    _kv_host_release_peer(d, d->host_object);
     std::free(d);
 }
 

@@ -130,9 +130,14 @@ struct kv_domain_s {
     kv_node_s **instances; // instance nodes (in other classes) of this class
     int class_mark;
 
-    // Host-language object bound to the domain.
+    // The host-language bridge's record: its environment while one of its
+    // calls that may reach back runs (else NULL), the members it looked up
+    // once (the peer's uncompile notice, string encoding, the attribute
+    // peer's slot), and the peer itself.
     void *host_environment;
-    void *host_callback;
+    void *host_uncompile_method;
+    void *host_get_bytes_method;
+    void *host_attribute_peer_field;
     void *host_object;
 };
 

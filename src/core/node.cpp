@@ -4,6 +4,7 @@
 
 #include "api.h"
 #include "attribute.h"
+#include "host.h"
 #include "domain.h"
 #include "graph.h"
 #include "memory.h"
@@ -99,11 +100,8 @@ void _kv_free_node_record(kv_node_s *n)
         std::free(n->state_values);
     }
     std::free(n->source);
-    _kv_free_attribute_list(n->attributes);
-    if (n->model) {
-        n->model->owner = nullptr; // the node goes with it
-        _kv_free_model(n->model);
-    }
+    _kv_free_attribute_list(n->home, n->attributes);
+    _kv_free_model(n->model);
     std::free(n->output_clones);
     std::free(n->input_bindings);
     std::free(n->entered_finding);
@@ -112,6 +110,7 @@ void _kv_free_node_record(kv_node_s *n)
         next = e->next;
         std::free(e);
     }
+    _kv_host_release_peer(n->home, n->host_object);
     std::free(n);
 }
 

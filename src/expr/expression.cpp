@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/api.h"
+#include "core/host.h"
 #include "core/memory.h"
 #include "io/writer.h"
 
@@ -152,6 +153,8 @@ void free_expression(kv_expression_s *e)
     } else if (e->op == kv_operator_label) {
         std::free(e->payload.label);
     }
+    // An expression belongs to no domain: the bridge knows its own call.
+    _kv_host_release_peer(nullptr, e->back_pointer);
     std::free(e);
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/api.h"
+#include "core/host.h"
 #include "core/memory.h"
 #include "core/node_list.h"
 #include "expression.h"
@@ -34,6 +35,7 @@ void _kv_free_model(kv_model_s *m)
     std::free(m->nodes);
     if (m->owner && m->owner->model == m)
         m->owner->model = nullptr;
+    _kv_host_release_peer(m->owner ? m->owner->home : nullptr, m->back_pointer);
     std::free(m);
 }
 
