@@ -128,6 +128,24 @@ static size_t member_index(const kv_table_s *t, const kv_node_s *x)
     return p == static_cast<size_t>(-1) ? p : p - t->discrete_count;
 }
 
+// A compressed clique table takes part in the operations that add a node or
+// make a marginal as a whole copy.
+static kv_table_s *whole(kv_table_s *t)
+{
+    return _kv_whole_copy(t, t->compressed ? t->kept_configurations : nullptr);
+}
+
+static kv_table_s *marginal_of(kv_table_s *t, kv_node_s *x, kv_control_s *up)
+{
+    if (!t->compressed)
+        return _kv_cg_create_marginal(t, x, up);
+    kv_table_s *w = whole(t);
+    kv_table_s *m = w ? _kv_cg_create_marginal(w, x, up) : nullptr;
+    kv::KeepError keep;
+    _kv_free_table(w);
+    return m;
+}
+
 // Enters the value y of x at clique c, given what came up from c's subtree
 // (carried, consumed); what goes on toward the parent lands in out.
 static int incorporate_at(kv_clique_s *c, kv_clique_s *parent, kv_node_s *x, double y,
@@ -141,14 +159,19 @@ static int incorporate_at(kv_clique_s *c, kv_clique_s *parent, kv_node_s *x, dou
     if (j == static_cast<size_t>(-1)) {
         if (!carried)
             return kv_error_none;
-        kv_table_s *p = _kv_cg_create_product(t, x, carried);
+        kv_table_s *w = t->compressed ? whole(t) : t;
+        kv_table_s *p = w ? _kv_cg_create_product(w, x, carried) : nullptr;
+        if (w != t) {
+            kv::KeepError keep;
+            _kv_free_table(w);
+        }
         _kv_free_table(carried);
         if (!p)
             return kv_error_code();
         bool top = tails(p) == 0 || !up;
         if (top)
             c->root_mark = 1;
-        else if (!(*out = _kv_cg_create_marginal(p, x, up))) {
+        else if (!(*out = marginal_of(p, x, up))) {
             _kv_free_table(p);
             return kv_error_code();
         }
@@ -161,10 +184,15 @@ static int incorporate_at(kv_clique_s *c, kv_clique_s *parent, kv_node_s *x, dou
             return keep.code;
         }
         fold(jt, factor);
-        std::memcpy(t->discrete_data, p->discrete_data, t->size * sizeof(double));
-        std::memcpy(t->continuous_roles, p->continuous_roles, t->continuous_count);
-        for (size_t i = 0; i < t->size; ++i)
-            std::memcpy(t->cg_data + i * t->cg_size, p->cg_data + i * p->cg_size, t->cg_size * sizeof(double));
+        if (t->compressed) {
+            _kv_store_kept(t, p);
+        } else {
+            std::memcpy(t->discrete_data, p->discrete_data, t->size * sizeof(double));
+            std::memcpy(t->continuous_roles, p->continuous_roles, t->continuous_count);
+            for (size_t i = 0; i < t->size; ++i)
+                std::memcpy(t->cg_data + i * t->cg_size, p->cg_data + i * p->cg_size,
+                            t->cg_size * sizeof(double));
+        }
         _kv_free_table(p);
         return kv_error_none;
     }
@@ -177,7 +205,7 @@ static int incorporate_at(kv_clique_s *c, kv_clique_s *parent, kv_node_s *x, dou
     bool top = tails(t) == 0 || !up; // the root takes the density in any case
     if (top)
         c->root_mark = 1;
-    else if (!(*out = _kv_cg_create_marginal(t, x, up)))
+    else if (!(*out = marginal_of(t, x, up)))
         return kv_error_code();
     double factor = _kv_cg_instantiate_table(t, j, y, top);
     if (factor < 0.0) {
@@ -286,15 +314,27 @@ kv_table_t kv_node_get_distribution(kv_node_t n)
         if (parent) {
             // A clique keeps its conditional form between propagations: the
             // joint comes back with its parent's message.
-            kv_table_s *joint = _kv_clone_table(source);
-            if (!joint)
+            kv_table_s *joint = whole(source);
+            kv_table_s *sep = _kv_link_control(clique, parent)->small_probability;
+            kv_table_s *message = joint && sep->compressed ? whole(sep) : sep;
+            if (!message) {
+                kv::KeepError keep;
+                _kv_free_table(joint);
                 return nullptr;
-            int status = _kv_cg_combine_tables(joint, _kv_link_control(clique, parent)->small_probability);
+            }
+            int status = joint ? _kv_cg_combine_tables(joint, message) : kv_error_code();
             result = status ? nullptr : _kv_special_marginal(joint, n);
             kv::KeepError keep;
             _kv_free_table(joint);
+            if (message != sep)
+                _kv_free_table(message);
             if (status)
                 keep.code = status;
+        } else if (source->compressed) {
+            kv_table_s *w = whole(source);
+            result = w ? _kv_special_marginal(w, n) : nullptr;
+            kv::KeepError keep;
+            _kv_free_table(w);
         } else {
             result = _kv_special_marginal(source, n);
         }

@@ -1,8 +1,10 @@
-// Compression of a compiled network of discrete chance nodes: clique and
-// separator tables keep only their nonzero entries, in order, and every
-// control gets, per stored entry of its big table, the position of the
-// matching entry of its small table.  Operations then run one flat loop over
-// the stored entries (table/combine.cpp, table/marginalize.cpp).
+// Compression of a compiled network of chance nodes: clique and separator
+// tables keep only their nonzero entries (with their CG blocks), in order,
+// and every control gets, per stored entry of its big table, the position of
+// the matching entry of its small table.  Operations then run one flat loop
+// over the stored entries (table/combine.cpp, table/marginalize.cpp,
+// table/cg.cpp); the few that add a node to a clique table or need a new
+// control over it (continuous evidence, distributions) take a whole copy.
 //
 // Compressing after evidence keeps that evidence in the tables: the
 // configurations it made impossible are gone for good, and a reset brings
@@ -27,17 +29,12 @@ constexpr size_t max_small_entries = 65535;
 constexpr uint32_t dropped = UINT32_MAX;
 
 // The tables compression works on, by number: the clique and separator
-// tables without continuous nodes, except the separators next to a clique
-// with continuous nodes (whose operations walk configurations).
+// tables.
 Vec<char> choose_tables(const kv_domain_s *d)
 {
     Vec<char> out(d->number_of_tables + 1, 0);
     for (const kv_table_s *t = d->first_table; t; t = t->next)
-        out[t->number] = (t->role == KV_ROLE_CLIQUE || t->role == KV_ROLE_SEPARATOR) && !t->continuous_count;
-    for (const kv_clique_s *c = d->first_clique; c; c = c->next)
-        if (c->probability_table->continuous_count)
-            for (const kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
-                out[_kv_control_small(cell->control)->number] = 0;
+        out[t->number] = t->role == KV_ROLE_CLIQUE || t->role == KV_ROLE_SEPARATOR;
     return out;
 }
 
@@ -64,6 +61,9 @@ size_t space_used(const kv_domain_s *d)
         if (c->compressed_index)
             bytes += big->size * sizeof(uint16_t);
     }
+    for (const kv_table_s *t = d->first_table; t; t = t->next)
+        if (t->kept_configurations)
+            bytes += t->size * sizeof(size_t);
     return bytes;
 }
 
@@ -76,6 +76,9 @@ struct Plan {
     Vec<size_t> kept;                                      // by table number
     std::vector<Vec<uint32_t>, kv::ScratchAlloc<Vec<uint32_t>>> rank; // by table number
     Vec<uint16_t *> index;                                 // by control, in list order
+    // The configurations of the entries each table keeps, in a network with
+    // continuous nodes (whose operations sometimes take tables whole).
+    Vec<size_t *> configurations;                          // by table number
 };
 
 // Position in small's stored entries of each configuration of big, walked
@@ -151,6 +154,9 @@ void free_plan(Plan &plan)
     for (uint16_t *p : plan.index)
         std::free(p);
     plan.index.clear();
+    for (size_t *p : plan.configurations)
+        std::free(p);
+    plan.configurations.clear();
 }
 
 int construct_index_arrays(kv_domain_s *d, Plan &plan)
@@ -180,6 +186,21 @@ int construct_index_arrays(kv_domain_s *d, Plan &plan)
         uint32_t next = 0;
         for (size_t i = 0; i < small->size; ++i)
             rank[i] = small->discrete_data[i] != 0.0 ? next++ : dropped;
+    }
+    if (d->number_of_continuous_nodes) {
+        plan.configurations.assign(n, nullptr);
+        for (kv_table_s *t = d->first_table; t; t = t->next) {
+            if (!plan.compressible(t))
+                continue;
+            size_t *to = kv::allocate_array<size_t>(plan.kept[t->number]);
+            if (!to)
+                return kv_error_no_memory;
+            plan.configurations[t->number] = to;
+            // Entries of an already compressed table keep their configurations.
+            for (size_t i = 0, k = 0; i < t->size; ++i)
+                if (t->discrete_data[i] != 0.0)
+                    to[k++] = t->kept_configurations ? t->kept_configurations[i] : i;
+        }
     }
     plan.index.reserve(d->number_of_controls);
     for (kv_control_s *c = d->first_control; c; c = c->next) {
@@ -354,6 +375,11 @@ kv_number_t kv_domain_compress(kv_domain_t d)
             if (plan.compressible(t)) {
                 compress_table(t, plan.kept[t->number]);
                 t->compressed = 1;
+                if (!plan.configurations.empty()) {
+                    std::free(t->kept_configurations);
+                    t->kept_configurations = plan.configurations[t->number];
+                    plan.configurations[t->number] = nullptr;
+                }
             }
         d->is_compressed = 1;
         _kv_domain_free_memory_tables(d);

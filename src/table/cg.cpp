@@ -369,6 +369,22 @@ static int combine_both_ways(kv_control_s *c, const kv_table_s *small)
     return status ? status : _kv_set_error_code(kv_error_none);
 }
 
+// A compressed control of potentials that each need heads of the other:
+// the exchange of heads runs on whole copies, and the big table keeps its
+// stored entries of the result.
+static int combine_whole(kv_control_s *c, const kv_table_s *work)
+{
+    kv_table_s *big = c->big_probability, *small = c->small_probability;
+    kv_table_s *a = _kv_whole_copy(big, big->kept_configurations);
+    kv_table_s *b = a ? _kv_whole_copy(work, small->compressed ? small->kept_configurations : nullptr) : nullptr;
+    int status = b ? _kv_cg_combine_tables(a, b) : kv_error_no_memory;
+    if (!status)
+        _kv_store_kept(big, a);
+    _kv_free_table(a);
+    _kv_free_table(b);
+    return status ? status : _kv_set_error_code(kv_error_none);
+}
+
 int _kv_cg_combine(kv_control_s *c)
 {
     kv_table_s *big = c->big_probability, *small = c->small_probability;
@@ -425,7 +441,7 @@ int _kv_cg_combine(kv_control_s *c)
     }
     int status = kv_error_none;
     if (big_needs_small && small_needs_big) {
-        status = combine_both_ways(c, work);
+        status = c->compressed_index ? combine_whole(c, work) : combine_both_ways(c, work);
     } else {
         CombineContext ctx;
         ctx.plan.q = q;
@@ -446,10 +462,23 @@ int _kv_cg_combine(kv_control_s *c)
         ctx.small = work;
         ctx.big_cg = big->cg_size;
         ctx.small_cg = work->cg_size;
-        _kv_setup_alternative_control_normal(c, 0);
-        status = _kv_do_table_operation(c, cg_combine_task, nullptr, nullptr, big->cg_size,
-                                        big->cg_size, &ctx);
-        _kv_reset_alternative_control(c);
+        if (c->compressed_index) {
+            // Each stored big entry with the small entry the index names.
+            const uint16_t *index = c->compressed_index;
+            double *old = kv::allocate_array<double>(big->cg_size ? big->cg_size : 1);
+            status = old ? kv_error_none : kv_error_no_memory;
+            for (size_t b = 0; old && b < big->size; ++b) {
+                double *block = big->cg_data + b * ctx.big_cg;
+                std::memcpy(old, block, ctx.big_cg * sizeof(double));
+                combine_block(ctx.plan, block, old, work->cg_data + index[b] * ctx.small_cg);
+            }
+            std::free(old);
+        } else {
+            _kv_setup_alternative_control_normal(c, 0);
+            status = _kv_do_table_operation(c, cg_combine_task, nullptr, nullptr, big->cg_size,
+                                            big->cg_size, &ctx);
+            _kv_reset_alternative_control(c);
+        }
         if (!status)
             std::memcpy(big->continuous_roles, final_role, q);
     }
@@ -587,6 +616,86 @@ static void drop_unnecessary_tails(kv_table_s *t)
     }
 }
 
+// The same moments over the stored entries of a compressed big table, each
+// added to the small entry its index names.
+static int compressed_cg_marginalize(kv_control_s *c, const MargContext &m)
+{
+    const kv_table_s *big = m.big, *small = m.small;
+    const uint16_t *index = c->compressed_index;
+    size_t bc = big->cg_size, sc = small->cg_size, q = small->continuous_count;
+    const signed char *roles = small->continuous_roles;
+    if (c->second_count == 0) {
+        for (size_t b = 0; b < big->size; ++b)
+            copy_components(m, big->cg_data + b * bc, small->cg_data + index[b] * sc);
+        return kv_error_none;
+    }
+    std::vector<double, kv::ScratchAlloc<double>> total(small->size, 0.0), deviation(q);
+    const double *weights = big->discrete_data;
+    for (size_t b = 0; b < big->size; ++b)
+        total[index[b]] += weights[b];
+    // Phase 1: weighted means (and regression coefficients).
+    for (size_t b = 0; b < big->size; ++b) {
+        size_t s = index[b];
+        if (!(total[s] > 0.0))
+            continue;
+        const double *x = big->cg_data + b * bc;
+        double *sum = small->cg_data + s * sc, w = weights[b];
+        for (size_t k = 0; k < q; ++k) {
+            if (roles[k] != KV_HEAD)
+                continue;
+            sum[_kv_cg_mean_offset(k)] += w * x[_kv_cg_mean_offset(m.map[k])];
+            for (size_t j = 0; j < q; ++j)
+                if (roles[j] == KV_TAIL)
+                    sum[_kv_cg_cov_offset(j, k)] += w * x[_kv_cg_cov_offset(m.map[j], m.map[k])];
+        }
+    }
+    for (size_t s = 0; s < small->size; ++s) {
+        if (!(total[s] > 0.0))
+            continue;
+        double *out = small->cg_data + s * sc;
+        for (size_t k = 0; k < q; ++k) {
+            if (roles[k] != KV_HEAD)
+                continue;
+            out[_kv_cg_mean_offset(k)] /= total[s];
+            for (size_t j = 0; j < q; ++j)
+                if (roles[j] == KV_TAIL)
+                    out[_kv_cg_cov_offset(j, k)] /= total[s];
+        }
+    }
+    // Phase 2: weighted covariances plus the spread of the means.
+    for (size_t b = 0; b < big->size; ++b) {
+        size_t s = index[b];
+        if (!(total[s] > 0.0))
+            continue;
+        const double *x = big->cg_data + b * bc;
+        double *out = small->cg_data + s * sc, w = weights[b];
+        for (size_t k = 0; k < q; ++k)
+            if (roles[k] == KV_HEAD)
+                deviation[k] = x[_kv_cg_mean_offset(m.map[k])] - out[_kv_cg_mean_offset(k)];
+        for (size_t k = 0; k < q; ++k) {
+            if (roles[k] != KV_HEAD)
+                continue;
+            for (size_t j = 0; j <= k; ++j)
+                if (roles[j] == KV_HEAD)
+                    out[_kv_cg_cov_offset(j, k)] +=
+                        w * (x[_kv_cg_cov_offset(m.map[j], m.map[k])] + deviation[j] * deviation[k]);
+        }
+    }
+    for (size_t s = 0; s < small->size; ++s) {
+        if (!(total[s] > 0.0))
+            continue;
+        double *out = small->cg_data + s * sc;
+        for (size_t k = 0; k < q; ++k) {
+            if (roles[k] != KV_HEAD)
+                continue;
+            for (size_t j = 0; j <= k; ++j)
+                if (roles[j] == KV_HEAD)
+                    out[_kv_cg_cov_offset(j, k)] /= total[s];
+        }
+    }
+    return kv_error_none;
+}
+
 int _kv_cg_marginalize(kv_control_s *c)
 {
     kv_table_s *big = c->big_probability, *small = c->small_probability;
@@ -595,7 +704,8 @@ int _kv_cg_marginalize(kv_control_s *c)
         small->continuous_roles[k] = big->continuous_roles[c->continuous_map[k]];
     std::memset(small->cg_data, 0, small->size * small->cg_size * sizeof(double));
     MargContext m{big, small, c->continuous_map};
-    int status = c->second_count == 0
+    int status = c->compressed_index ? compressed_cg_marginalize(c, m)
+                 : c->second_count == 0
                      ? _kv_do_table_operation(c, strong_cg_marg_task, nullptr, nullptr, 0,
                                               small->cg_size, &m)
                      : _kv_do_table_operation(c, weak_cg_marg_task, nullptr, nullptr, q,

@@ -170,7 +170,7 @@ int _kv_allocate_control_tables(kv_control_s *c)
 static int compressed_multiply(kv_control_s *c, bool assign)
 {
     if (c->big_utility || c->small_utility || !c->big_probability || !c->small_probability ||
-        c->small_probability->continuous_count)
+        (assign && c->small_probability->continuous_count))
         return _kv_set_error_code(kv_error_compressed);
     if (int status = _kv_allocate_control_tables(c))
         return status;
@@ -184,6 +184,9 @@ static int compressed_multiply(kv_control_s *c, bool assign)
     else
         for (size_t i = 0; i < big->size; ++i)
             b[i] *= s[index[i]];
+    if (c->small_probability->continuous_count)
+        if (int status = _kv_cg_combine(c))
+            return status;
     return _kv_set_error_code(kv_error_none);
 }
 

@@ -394,8 +394,7 @@ static int decision_marginalize(kv_control_s *c, int simplify, double *buffer, s
 static int compressed_marginalize(kv_control_s *c, int equilibrium, int mode)
 {
     kv_table_s *big = c->big_probability, *small = c->small_probability;
-    if (mode == kv_mode_fast_retraction || c->big_utility || c->small_utility || !big || !small ||
-        big->continuous_count)
+    if (mode == kv_mode_fast_retraction || c->big_utility || c->small_utility || !big || !small)
         return _kv_set_error_code(kv_error_compressed);
     if (_kv_allocate_control_tables(c) || _kv_check_buffer(c->domain, small->size))
         return kv_error_no_memory;
@@ -406,6 +405,9 @@ static int compressed_marginalize(kv_control_s *c, int equilibrium, int mode)
         std::memset(dest, 0, small->size * sizeof(double));
         for (size_t i = 0; i < big->size; ++i)
             dest[index[i]] += b[i];
+        if (small->continuous_count)
+            if (int status = _kv_cg_marginalize(c))
+                return status;
     } else {
         // A whole table reaches every small entry; a compressed one leaves
         // out only zeros.

@@ -83,6 +83,7 @@ static void free_table_contents(kv_table_s *t)
     std::free(t->continuous_roles);
     std::free(t->discrete_data);
     std::free(t->cg_data);
+    std::free(t->kept_configurations);
     if (t->sparse) {
         std::free(t->sparse->positions);
         std::free(t->sparse->values);
@@ -313,6 +314,52 @@ kv_table_s *_kv_clone_table(const kv_table_s *t)
 kv_table_s *_kv_discrete_clone_table(const kv_table_s *t)
 {
     return copy_table(t, true);
+}
+
+kv_table_s *_kv_whole_copy(const kv_table_s *t, const size_t *kept)
+{
+    kv_table_s *c = copy_table(t, false);
+    if (!c || !kept)
+        return c;
+    size_t full = 1;
+    for (size_t k = 0; k < t->discrete_count; ++k)
+        full = _kv_size_multiply(full, t->nodes[k]->number_of_states);
+    double *x = kv::allocate_array<double>(full);
+    double *cg = t->cg_size ? kv::allocate_array<double>(_kv_size_multiply(full, t->cg_size)) : nullptr;
+    if (!x || (t->cg_size && !cg)) {
+        std::free(x);
+        std::free(cg);
+        _kv_free_table(c);
+        _kv_set_error_code(kv_error_no_memory);
+        return nullptr;
+    }
+    std::memset(x, 0, full * sizeof(double));
+    if (cg)
+        std::memset(cg, 0, full * t->cg_size * sizeof(double));
+    for (size_t k = 0; k < t->size; ++k) {
+        x[kept[k]] = t->discrete_data[k];
+        if (cg)
+            std::memcpy(cg + kept[k] * t->cg_size, t->cg_data + k * t->cg_size, t->cg_size * sizeof(double));
+    }
+    std::free(c->discrete_data);
+    std::free(c->cg_data);
+    c->discrete_data = x;
+    c->cg_data = cg;
+    c->size = full;
+    return c;
+}
+
+void _kv_store_kept(kv_table_s *t, const kv_table_s *whole)
+{
+    const size_t *kept = t->kept_configurations;
+    for (size_t k = 0; k < t->size; ++k) {
+        t->discrete_data[k] = whole->discrete_data[kept[k]];
+        if (t->cg_size)
+            std::memcpy(t->cg_data + k * t->cg_size, whole->cg_data + kept[k] * whole->cg_size,
+                        t->cg_size * sizeof(double));
+    }
+    if (t->continuous_count)
+        std::memcpy(t->continuous_roles, whole->continuous_roles, t->continuous_count);
 }
 
 kv_table_s *_kv_c_clone_table(const kv_table_s *t, size_t i)

@@ -76,6 +76,10 @@ struct kv_table_s {
     // Compressed: the entries are the nonzero ones of the configurations,
     // in order, and size counts them (clique and separator tables).
     int compressed;
+    // Of a compressed table in a network with continuous nodes: the
+    // configuration of each stored entry, for the operations that take such
+    // a table whole (_kv_whole_copy).
+    size_t *kept_configurations;
 };
 
 static_assert(std::is_trivially_destructible_v<kv_table_s>);
@@ -126,6 +130,15 @@ void _kv_init_table(kv_table_s *t);
 // Copies in the domain's list, or NULL with the error code.
 kv_table_s *_kv_clone_table(const kv_table_s *t);
 kv_table_s *_kv_discrete_clone_table(const kv_table_s *t);
+// A copy of t whose entries are at their configurations: a compressed
+// table's stored entries (kept names their configurations) with zero
+// weights and CG blocks elsewhere; with kept NULL, a clone.  In the domain's
+// list, or NULL with the error code.
+kv_table_s *_kv_whole_copy(const kv_table_s *t, const size_t *kept);
+// Stores into compressed t, from whole (a whole copy of it, possibly with
+// more continuous nodes after t's), the entries t keeps and the roles of
+// t's continuous nodes.
+void _kv_store_kept(kv_table_s *t, const kv_table_s *whole);
 // A size-1 table over the continuous nodes of t holding configuration i.
 kv_table_s *_kv_c_clone_table(const kv_table_s *t, size_t i);
 // Exchanges nodes, counts, sizes, roles and data of two tables.
