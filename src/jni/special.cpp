@@ -311,7 +311,8 @@ KV_JNI(jint, kvTableDivide)(JNIEnv *, jobject, jhandle big, jhandle small)
 }
 
 // ---------------------------------------------------------------------------
-// Lists: arrays of pointer-sized slots, or of doubles.
+// Lists: arrays of pointer-sized slots, or of doubles.  The caller keeps the
+// index within the list; a null list is refused rather than read.
 
 KV_JNI(jhandle, kvNewList)(JNIEnv *, jobject, jint n)
 {
@@ -324,12 +325,16 @@ KV_JNI(jhandle, kvNewList)(JNIEnv *, jobject, jint n)
 KV_JNI(jhandle, kvListGetItem)(JNIEnv *, jobject, jhandle list, jint i)
 {
     void **slots = Handle{list};
+    if (!slots)
+        return usage_handle();
     return to_handle(slots[i]);
 }
 
 KV_JNI(jhandle, kvListSetItem)(JNIEnv *, jobject, jhandle list, jint i, jhandle item)
 {
     void **slots = Handle{list};
+    if (!slots)
+        return usage_handle();
     slots[i] = Handle{item};
     return list;
 }
@@ -342,12 +347,18 @@ KV_JNI(void, kvListDelete)(JNIEnv *, jobject, jhandle list)
 KV_JNI(jdouble, kvNumberListGetItem)(JNIEnv *, jobject, jhandle list, jint i)
 {
     double *numbers = Handle{list};
+    if (!numbers)
+        return usage_number();
     return numbers[i];
 }
 
 KV_JNI(void, kvNumberListSetItem)(JNIEnv *, jobject, jhandle list, jint i, jdouble x)
 {
     double *numbers = Handle{list};
+    if (!numbers) {
+        _kv_set_error_code(kv_error_usage);
+        return;
+    }
     numbers[i] = x;
 }
 
