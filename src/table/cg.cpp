@@ -531,12 +531,72 @@ static void strong_cg_marg_task(kv_task_s *t)
 
 // Moment matching: the mixture over the collapsed configurations becomes one
 // Gaussian with the same mean and covariance.  Regression coefficients of
-// heads on tails are averaged with the same weights.
+// heads on tails are averaged with the same weights.  Phase 1 adds the
+// weighted means (and regressions) of each big configuration into its small
+// block and divides by the block's total weight; phase 2 adds the weighted
+// covariances plus the spread of the means, and divides again.
+static void add_means(const MargContext &m, const double *x, double w, double *sum)
+{
+    const signed char *roles = m.small->continuous_roles;
+    size_t q = m.small->continuous_count;
+    for (size_t k = 0; k < q; ++k) {
+        if (roles[k] != KV_HEAD)
+            continue;
+        sum[_kv_cg_mean_offset(k)] += w * x[_kv_cg_mean_offset(m.map[k])];
+        for (size_t j = 0; j < q; ++j)
+            if (roles[j] == KV_TAIL)
+                sum[_kv_cg_cov_offset(j, k)] += w * x[_kv_cg_cov_offset(m.map[j], m.map[k])];
+    }
+}
+
+static void divide_means(const MargContext &m, double *out, double total)
+{
+    const signed char *roles = m.small->continuous_roles;
+    size_t q = m.small->continuous_count;
+    for (size_t k = 0; k < q; ++k) {
+        if (roles[k] != KV_HEAD)
+            continue;
+        out[_kv_cg_mean_offset(k)] /= total;
+        for (size_t j = 0; j < q; ++j)
+            if (roles[j] == KV_TAIL)
+                out[_kv_cg_cov_offset(j, k)] /= total;
+    }
+}
+
+static void add_covariances(const MargContext &m, const double *x, double w, double *out, double *deviation)
+{
+    const signed char *roles = m.small->continuous_roles;
+    size_t q = m.small->continuous_count;
+    for (size_t k = 0; k < q; ++k)
+        if (roles[k] == KV_HEAD)
+            deviation[k] = x[_kv_cg_mean_offset(m.map[k])] - out[_kv_cg_mean_offset(k)];
+    for (size_t k = 0; k < q; ++k) {
+        if (roles[k] != KV_HEAD)
+            continue;
+        for (size_t j = 0; j <= k; ++j)
+            if (roles[j] == KV_HEAD)
+                out[_kv_cg_cov_offset(j, k)] +=
+                    w * (x[_kv_cg_cov_offset(m.map[j], m.map[k])] + deviation[j] * deviation[k]);
+    }
+}
+
+static void divide_covariances(const MargContext &m, double *out, double total)
+{
+    const signed char *roles = m.small->continuous_roles;
+    size_t q = m.small->continuous_count;
+    for (size_t k = 0; k < q; ++k) {
+        if (roles[k] != KV_HEAD)
+            continue;
+        for (size_t j = 0; j <= k; ++j)
+            if (roles[j] == KV_HEAD)
+                out[_kv_cg_cov_offset(j, k)] /= total;
+    }
+}
+
 static void weak_cg_marg_task(kv_task_s *t)
 {
     const MargContext &m = *static_cast<const MargContext *>(t->context);
-    size_t bc = m.big->cg_size, sc = m.small->cg_size, q = m.small->continuous_count;
-    const signed char *roles = m.small->continuous_roles;
+    size_t bc = m.big->cg_size, sc = m.small->cg_size;
     const double *weights = t->big_data;
     double *deviation = t->scratch;
     kv::walk_small_major(t, [&](size_t bo, size_t s) {
@@ -545,55 +605,14 @@ static void weak_cg_marg_task(kv_task_s *t)
         kv::walk_second(t, bo, [&](size_t b) { total += weights[b]; });
         if (!(total > 0.0))
             return;
-        // Phase 1: weighted means (and regression coefficients).
-        double *sum = out; // accumulated in place, then divided
         for (size_t i = 0; i < sc; ++i)
-            sum[i] = 0.0;
+            out[i] = 0.0;
+        kv::walk_second(t, bo, [&](size_t b) { add_means(m, t->big_cg + b * bc, weights[b], out); });
+        divide_means(m, out, total);
         kv::walk_second(t, bo, [&](size_t b) {
-            const double *c = t->big_cg + b * bc;
-            double w = weights[b];
-            for (size_t k = 0; k < q; ++k) {
-                if (roles[k] != KV_HEAD)
-                    continue;
-                sum[_kv_cg_mean_offset(k)] += w * c[_kv_cg_mean_offset(m.map[k])];
-                for (size_t j = 0; j < q; ++j)
-                    if (roles[j] == KV_TAIL)
-                        sum[_kv_cg_cov_offset(j, k)] +=
-                            w * c[_kv_cg_cov_offset(m.map[j], m.map[k])];
-            }
+            add_covariances(m, t->big_cg + b * bc, weights[b], out, deviation);
         });
-        for (size_t k = 0; k < q; ++k) {
-            if (roles[k] != KV_HEAD)
-                continue;
-            out[_kv_cg_mean_offset(k)] /= total;
-            for (size_t j = 0; j < q; ++j)
-                if (roles[j] == KV_TAIL)
-                    out[_kv_cg_cov_offset(j, k)] /= total;
-        }
-        // Phase 2: weighted covariances plus the spread of the means.
-        kv::walk_second(t, bo, [&](size_t b) {
-            const double *c = t->big_cg + b * bc;
-            double w = weights[b];
-            for (size_t k = 0; k < q; ++k)
-                if (roles[k] == KV_HEAD)
-                    deviation[k] = c[_kv_cg_mean_offset(m.map[k])] - out[_kv_cg_mean_offset(k)];
-            for (size_t k = 0; k < q; ++k) {
-                if (roles[k] != KV_HEAD)
-                    continue;
-                for (size_t j = 0; j <= k; ++j)
-                    if (roles[j] == KV_HEAD)
-                        out[_kv_cg_cov_offset(j, k)] +=
-                            w * (c[_kv_cg_cov_offset(m.map[j], m.map[k])] +
-                                 deviation[j] * deviation[k]);
-            }
-        });
-        for (size_t k = 0; k < q; ++k) {
-            if (roles[k] != KV_HEAD)
-                continue;
-            for (size_t j = 0; j <= k; ++j)
-                if (roles[j] == KV_HEAD)
-                    out[_kv_cg_cov_offset(j, k)] /= total;
-        }
+        divide_covariances(m, out, total);
     });
 }
 
@@ -623,7 +642,6 @@ static int compressed_cg_marginalize(kv_control_s *c, const MargContext &m)
     const kv_table_s *big = m.big, *small = m.small;
     const uint16_t *index = c->compressed_index;
     size_t bc = big->cg_size, sc = small->cg_size, q = small->continuous_count;
-    const signed char *roles = small->continuous_roles;
     if (c->second_count == 0) {
         for (size_t b = 0; b < big->size; ++b)
             copy_components(m, big->cg_data + b * bc, small->cg_data + index[b] * sc);
@@ -633,66 +651,19 @@ static int compressed_cg_marginalize(kv_control_s *c, const MargContext &m)
     const double *weights = big->discrete_data;
     for (size_t b = 0; b < big->size; ++b)
         total[index[b]] += weights[b];
-    // Phase 1: weighted means (and regression coefficients).
-    for (size_t b = 0; b < big->size; ++b) {
-        size_t s = index[b];
-        if (!(total[s] > 0.0))
-            continue;
-        const double *x = big->cg_data + b * bc;
-        double *sum = small->cg_data + s * sc, w = weights[b];
-        for (size_t k = 0; k < q; ++k) {
-            if (roles[k] != KV_HEAD)
-                continue;
-            sum[_kv_cg_mean_offset(k)] += w * x[_kv_cg_mean_offset(m.map[k])];
-            for (size_t j = 0; j < q; ++j)
-                if (roles[j] == KV_TAIL)
-                    sum[_kv_cg_cov_offset(j, k)] += w * x[_kv_cg_cov_offset(m.map[j], m.map[k])];
-        }
-    }
-    for (size_t s = 0; s < small->size; ++s) {
-        if (!(total[s] > 0.0))
-            continue;
-        double *out = small->cg_data + s * sc;
-        for (size_t k = 0; k < q; ++k) {
-            if (roles[k] != KV_HEAD)
-                continue;
-            out[_kv_cg_mean_offset(k)] /= total[s];
-            for (size_t j = 0; j < q; ++j)
-                if (roles[j] == KV_TAIL)
-                    out[_kv_cg_cov_offset(j, k)] /= total[s];
-        }
-    }
-    // Phase 2: weighted covariances plus the spread of the means.
-    for (size_t b = 0; b < big->size; ++b) {
-        size_t s = index[b];
-        if (!(total[s] > 0.0))
-            continue;
-        const double *x = big->cg_data + b * bc;
-        double *out = small->cg_data + s * sc, w = weights[b];
-        for (size_t k = 0; k < q; ++k)
-            if (roles[k] == KV_HEAD)
-                deviation[k] = x[_kv_cg_mean_offset(m.map[k])] - out[_kv_cg_mean_offset(k)];
-        for (size_t k = 0; k < q; ++k) {
-            if (roles[k] != KV_HEAD)
-                continue;
-            for (size_t j = 0; j <= k; ++j)
-                if (roles[j] == KV_HEAD)
-                    out[_kv_cg_cov_offset(j, k)] +=
-                        w * (x[_kv_cg_cov_offset(m.map[j], m.map[k])] + deviation[j] * deviation[k]);
-        }
-    }
-    for (size_t s = 0; s < small->size; ++s) {
-        if (!(total[s] > 0.0))
-            continue;
-        double *out = small->cg_data + s * sc;
-        for (size_t k = 0; k < q; ++k) {
-            if (roles[k] != KV_HEAD)
-                continue;
-            for (size_t j = 0; j <= k; ++j)
-                if (roles[j] == KV_HEAD)
-                    out[_kv_cg_cov_offset(j, k)] /= total[s];
-        }
-    }
+    for (size_t b = 0; b < big->size; ++b)
+        if (total[index[b]] > 0.0)
+            add_means(m, big->cg_data + b * bc, weights[b], small->cg_data + index[b] * sc);
+    for (size_t s = 0; s < small->size; ++s)
+        if (total[s] > 0.0)
+            divide_means(m, small->cg_data + s * sc, total[s]);
+    for (size_t b = 0; b < big->size; ++b)
+        if (total[index[b]] > 0.0)
+            add_covariances(m, big->cg_data + b * bc, weights[b], small->cg_data + index[b] * sc,
+                            deviation.data());
+    for (size_t s = 0; s < small->size; ++s)
+        if (total[s] > 0.0)
+            divide_covariances(m, small->cg_data + s * sc, total[s]);
     return kv_error_none;
 }
 

@@ -1,4 +1,4 @@
-// The native methods that are more than a forwarder: peers, log files,
+// The native methods that do more than forward a call: peers, log files,
 // node sizes and coordinates, parsing with Java receivers, table
 // operations, lists and deletions that end a publication early.
 #include <cfloat>
