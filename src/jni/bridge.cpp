@@ -184,46 +184,54 @@ jstring to_jstring(JNIEnv *env, const char *s)
 Publish::Publish(JNIEnv *env, kv_domain_s *d) : env_(env), previous_current_(current)
 {
     current = env;
-    if (d && d->class_collection)
+    if (d && d->class_collection) {
         collection_ = d->class_collection;
-    else
+        kv_domain_s **first = collection_->members;
+        previous_collection_ = first && *first ? (*first)->host_environment : nullptr;
+        set_collection(env);
+    } else if (d) {
         domain_ = d;
-    set(domain_, env);
-    if (collection_)
-        for (kv_domain_s **c = collection_->members; c && *c; ++c)
-            (*c)->host_environment = env;
+        previous_domain_ = d->host_environment;
+        d->host_environment = env;
+    }
 }
 
 Publish::Publish(JNIEnv *env, kv_class_collection_s *cc)
     : env_(env), previous_current_(current), collection_(cc)
 {
     current = env;
-    if (collection_)
-        for (kv_domain_s **c = collection_->members; c && *c; ++c)
-            (*c)->host_environment = env;
+    if (collection_) {
+        kv_domain_s **first = collection_->members;
+        previous_collection_ = first && *first ? (*first)->host_environment : nullptr;
+        set_collection(env);
+    }
 }
 
 void Publish::also(kv_domain_s *d)
 {
     extra_ = d;
-    set(d, env_);
+    if (d) {
+        previous_extra_ = d->host_environment;
+        d->host_environment = env_;
+    }
 }
 
-void Publish::set(kv_domain_s *d, void *value)
+void Publish::set_collection(void *value)
 {
-    if (d)
-        d->host_environment = value;
+    // Every class of a collection is published together, so one previous
+    // value stands for all of them.
+    for (kv_domain_s **c = collection_->members; c && *c; ++c)
+        (*c)->host_environment = value;
 }
 
 Publish::~Publish()
 {
-    // A nested call on the same objects (a class load during a parse) ends
-    // before this one, so clearing leaves no call without its environment.
-    set(domain_, nullptr);
-    set(extra_, nullptr);
+    if (domain_)
+        domain_->host_environment = previous_domain_;
+    if (extra_)
+        extra_->host_environment = previous_extra_;
     if (collection_)
-        for (kv_domain_s **c = collection_->members; c && *c; ++c)
-            (*c)->host_environment = nullptr;
+        set_collection(previous_collection_);
     current = previous_current_;
 }
 

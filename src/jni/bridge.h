@@ -142,12 +142,17 @@ public:
     void also(kv_domain_s *d);
 
 private:
-    void set(kv_domain_s *d, void *value);
+    void set_collection(void *value);
     JNIEnv *env_;
     JNIEnv *previous_current_;
     kv_domain_s *domain_ = nullptr;
     kv_domain_s *extra_ = nullptr;
     kv_class_collection_s *collection_ = nullptr;
+    // What a call further out had published (a peer's Java code may call in
+    // again): it comes back when this call ends.
+    void *previous_domain_ = nullptr;
+    void *previous_extra_ = nullptr;
+    void *previous_collection_ = nullptr;
 };
 
 // The environment of the bridge call running on this thread, for objects
