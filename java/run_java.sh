@@ -8,7 +8,7 @@ trap 'rm -f "$log"' EXIT
 "$java" -Xcheck:jni -Dfile.encoding=UTF-8 -cp "$classpath" "$class" "$@" >"$log" 2>&1
 status=$?
 cat "$log"
-if grep -q -E 'WARNING in native method|FATAL ERROR in native method' "$log"; then
+if grep -q -E 'WARNING in native method|FATAL ERROR in native method|WARNING: JNI' "$log"; then
     echo "JNI check warnings" >&2
     exit 1
 fi
