@@ -87,6 +87,9 @@ struct kv_domain_s {
     // Intermediate results of marginalizations; only ever grows.
     double *scratch_buffer;
     size_t scratch_buffer_size; // bytes
+    // While jobs of _kv_run_jobs work on the domain, each thread has a
+    // scratch buffer of its own (_kv_scratch).
+    int running_jobs;
 
     // Structure learning: the significance level of the independence
     // tests, their results (NULL before the first test), the graph kept by

@@ -9,6 +9,7 @@
 #include "core/node_list.h"
 #include "propagate.h"
 #include "table/operations.h"
+#include "table/parallel.h"
 
 kv_control_s *_kv_link_control(const kv_clique_s *a, const kv_clique_s *b)
 {
@@ -95,12 +96,13 @@ static int check_fast_retraction(kv_control_s *from, size_t n)
     double *with = kv::allocate_array<double>(n ? n : 1);
     if (!with)
         return _kv_set_error_code(kv_error_no_memory);
-    std::memcpy(with, d->scratch_buffer, n * sizeof(double));
+    std::memcpy(with, _kv_scratch(d), n * sizeof(double));
     int status = _kv_marginalize(from, kv_equilibrium_sum, kv_mode_normal, 0);
     bool lost = false;
+    const double *without = _kv_scratch(d);
     for (size_t i = 0; i < n && !status; ++i)
-        lost = lost || (with[i] == 0.0 && d->scratch_buffer[i] > 0.0);
-    std::memcpy(d->scratch_buffer, with, n * sizeof(double));
+        lost = lost || (with[i] == 0.0 && without[i] > 0.0);
+    std::memcpy(_kv_scratch(d), with, n * sizeof(double));
     std::free(with);
     if (status)
         return status;
@@ -137,7 +139,7 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     kv_control_s *from = _kv_link_control(source, dest), *into = _kv_link_control(dest, source);
     kv_junction_tree_s *tree = source->junction_tree;
     bool sliced = _kv_jt_slices(tree, eq, mode);
-    if (sliced)
+    if (sliced && tree->tables.form != KV_TABLES_SLICED) // written once: jobs share the tree
         _kv_jt_tables_sliced(tree);
     _kv_clique_take_ones(source);
     kv_table_s *sp = from->small_probability, *su = from->small_utility;
@@ -157,7 +159,7 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     if (collect && mode == kv_mode_fast_retraction)
         if (int status = check_fast_retraction(from, n))
             return status;
-    const double *fresh = source->domain->scratch_buffer; // new probabilities, then utilities
+    const double *fresh = _kv_scratch(source->domain); // new probabilities, then utilities
     double *sep = sp->discrete_data;
     const uint32_t *support = link ? link->support : nullptr;
     auto on_support = [support](size_t k) { return size_t(support[k]); };
@@ -187,8 +189,9 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
             su->discrete_data[i] = fresh_u[i] - su->discrete_data[i];
     }
     if (collect) {
-        tree->step_constant *= z;
-        tree->step_log_constant += std::log(z);
+        source->collect_normalizer = z;
+        if (!tree->normalizers_deferred)
+            _kv_apply_collect_normalizer(source);
         source->factor /= z;
         if (mode == kv_mode_fast_retraction)
             for (kv_node_s **m = source->probability_table->nodes; *m; ++m)
@@ -210,13 +213,35 @@ int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool co
     return _kv_set_error_code(kv_error_none);
 }
 
+void _kv_apply_collect_normalizer(const kv_clique_s *c)
+{
+    kv_junction_tree_s *tree = c->junction_tree;
+    tree->step_constant *= c->collect_normalizer;
+    tree->step_log_constant += std::log(c->collect_normalizer);
+}
+
 int _kv_collect_evidence(kv_clique_s *root, int eq, int mode)
 {
-    return _kv_jt_walk(
-        root->junction_tree, root,
-        [](kv_walk_frame_s &f) { return f.clique->root_mark ? 0 : kv_walk_skip; },
-        [&](kv_walk_frame_s &f, kv_walk_frame_s *) {
-            return f.parent ? _kv_absorb(f.clique, f.parent, eq, mode, true) : kv_error_none;
+    int status;
+    if (root->domain->concurrency_level > 1 && _kv_parallel_collect(root, eq, mode, &status))
+        return status;
+    return _kv_collect_subtree(root->junction_tree->walk_stack, root, nullptr, nullptr, eq, mode);
+}
+
+int _kv_collect_subtree(kv_walk_frame_s *stack, kv_clique_s *root, kv_clique_s *root_parent,
+                        const unsigned char *job_roots, int eq, int mode)
+{
+    return _kv_walk_subtree(
+        stack, root, root_parent,
+        [&](kv_walk_frame_s &f) {
+            if (!f.clique->root_mark)
+                return kv_walk_skip;
+            if (job_roots && job_roots[f.clique->number])
+                f.next = nullptr; // collected by its job: only its message is left
+            return 0;
+        },
+        [&](kv_walk_frame_s &f, kv_walk_frame_s *parent) {
+            return parent ? _kv_absorb(f.clique, parent->clique, eq, mode, true) : kv_error_none;
         });
 }
 
@@ -270,7 +295,18 @@ static void drop_cg(kv_walk_frame_s &f, bool restore)
 
 int _kv_distribute_evidence(kv_clique_s *root, int eq, int mode)
 {
+    int status;
+    if (root->domain->concurrency_level > 1 && _kv_parallel_distribute(root, eq, mode, &status))
+        return status;
+    return _kv_distribute_subtree(root->junction_tree->walk_stack, root, nullptr, nullptr, eq, mode);
+}
+
+int _kv_distribute_subtree(kv_walk_frame_s *stack, kv_clique_s *root, kv_clique_s *root_parent,
+                           const unsigned char *job_roots, int eq, int mode)
+{
     auto down = [&](kv_walk_frame_s &f) {
+        if (job_roots && job_roots[f.clique->number])
+            return kv_walk_skip; // distributed by its job
         if (!f.parent)
             return static_cast<int>(kv_error_none);
         if (int status = save_cg(f))
@@ -286,8 +322,8 @@ int _kv_distribute_evidence(kv_clique_s *root, int eq, int mode)
         drop_cg(f, true);
         return static_cast<int>(kv_error_none);
     };
-    return _kv_jt_walk(root->junction_tree, root, down, up,
-                       [](kv_walk_frame_s &f) { drop_cg(f, false); });
+    return _kv_walk_subtree(stack, root, root_parent, down, up,
+                            [](kv_walk_frame_s &f) { drop_cg(f, false); });
 }
 
 // ---------------------------------------------------------------------------

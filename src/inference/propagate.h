@@ -64,6 +64,30 @@ int _kv_jt_propagate_changed_tables(kv_junction_tree_s *jt);
 // the distribute pass from root over the whole tree.
 int _kv_collect_evidence(kv_clique_s *root, int equilibrium, int mode);
 int _kv_distribute_evidence(kv_clique_s *root, int equilibrium, int mode);
+// The same passes over root's side of the link to root_parent, on the given
+// walk stack; the cliques flagged in job_roots (by number; NULL for none)
+// are passed by, for jobs of their own: a collect still takes their
+// messages, a distribute leaves them and their subtrees alone.
+int _kv_collect_subtree(kv_walk_frame_s *stack, kv_clique_s *root, kv_clique_s *root_parent,
+                        const unsigned char *job_roots, int equilibrium, int mode);
+int _kv_distribute_subtree(kv_walk_frame_s *stack, kv_clique_s *root, kv_clique_s *root_parent,
+                           const unsigned char *job_roots, int equilibrium, int mode);
+// The collect normaliser of c into its tree's step constants.
+void _kv_apply_collect_normalizer(const kv_clique_s *c);
+// At a concurrency level above 1, a sliced propagation of a large tree runs
+// its passes over independent subtrees on several threads; the tables,
+// factors and constants come out as those of the walk on one thread, bit for
+// bit.  False when the tree is not worth it (the caller walks it); true with
+// the pass's status otherwise.
+bool _kv_parallel_collect(kv_clique_s *root, int equilibrium, int mode, int *status);
+bool _kv_parallel_distribute(kv_clique_s *root, int equilibrium, int mode, int *status);
+namespace kv {
+// Test hooks: the least estimated work (table entries) of a pass that is
+// split (default 2^18), giving the previous value; and the number of
+// passes split so far in this process.
+double set_minimum_split_work(double work);
+size_t split_passes();
+} // namespace kv
 
 // Sum in four extended-precision lanes (the additions overlap): entry i,
 // given by x(i), goes to lane i mod 4, and the lanes are added pairwise.

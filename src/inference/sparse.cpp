@@ -460,7 +460,7 @@ int _kv_sparse_marginalize(const kv_control_s *c, bool whole)
     kv_domain_s *d = t->domain;
     if (_kv_check_buffer(d, size))
         return kv_error_no_memory;
-    double *dest = d->scratch_buffer;
+    double *dest = _kv_scratch(d);
     const kv_sparse_map_s *m = c->sparse_map;
     if (whole)
         std::memset(dest, 0, size * sizeof(double));

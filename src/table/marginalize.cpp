@@ -18,14 +18,14 @@ using kv::Dim;
 int _kv_check_buffer(kv_domain_s *d, size_t n)
 {
     size_t bytes = _kv_size_multiply(sizeof(double), n);
-    if (bytes <= d->scratch_buffer_size && d->scratch_buffer)
+    kv_scratch_buffer_s b = _kv_scratch_buffer(d);
+    if (bytes <= b.bytes && b.data)
         return kv_error_none;
     double *buffer = static_cast<double *>(_kv_allocate(bytes ? bytes : 1));
     if (!buffer)
         return kv_error_no_memory;
-    std::free(d->scratch_buffer);
-    d->scratch_buffer = buffer;
-    d->scratch_buffer_size = bytes;
+    std::free(b.data);
+    _kv_set_scratch_buffer(d, {buffer, bytes});
     return kv_error_none;
 }
 
@@ -34,7 +34,7 @@ int _kv_copy_to_table_pair(kv_table_s *probability, kv_table_s *utility, int)
     kv_table_s *any = probability ? probability : utility;
     if (!any)
         return _kv_set_error_code(kv_error_usage);
-    const double *from = any->domain->scratch_buffer;
+    const double *from = _kv_scratch(any->domain);
     for (kv_table_s *t : {probability, utility}) {
         if (!t)
             continue;
@@ -398,7 +398,7 @@ static int compressed_marginalize(kv_control_s *c, int equilibrium, int mode)
         return _kv_set_error_code(kv_error_compressed);
     if (_kv_allocate_control_tables(c) || _kv_check_buffer(c->domain, small->size))
         return kv_error_no_memory;
-    double *dest = c->domain->scratch_buffer;
+    double *dest = _kv_scratch(c->domain);
     const double *b = big->discrete_data;
     const uint16_t *index = c->compressed_index;
     if (equilibrium == kv_equilibrium_sum) {
@@ -432,7 +432,7 @@ int _kv_marginalize(kv_control_s *c, int equilibrium, int mode, int simplify)
     bool pair = c->big_utility != nullptr;
     if (_kv_check_buffer(d, pair ? _kv_size_multiply(2, size) : size))
         return kv_error_no_memory;
-    double *buffer = d->scratch_buffer;
+    double *buffer = _kv_scratch(d);
     int status;
     if (pair)
         status = decision_marginalize(c, simplify, buffer, size);
@@ -468,7 +468,7 @@ int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state)
     if (_kv_check_buffer(d, small->size))
         return kv_error_no_memory;
     size_t size = small->size;
-    double *dest = d->scratch_buffer;
+    double *dest = _kv_scratch(d);
     std::memset(dest, 0, size * sizeof(double));
     // As the whole-table reductions: a summed-out slowest dimension goes in
     // fixed chunks with partial results, a kept one is split among threads

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <thread>
 #include <mutex>
@@ -28,7 +29,24 @@ std::atomic<bool> refuse_threads{false};
 // _kv_run_ranges each get at least this many entries of work (1 MB).
 std::atomic<size_t> minimum_share{size_t(1) << 17};
 std::atomic<size_t> pooled_shares{0};
+// The scratch buffer of a thread while it runs jobs of _kv_run_jobs.
+thread_local kv_scratch_buffer_s *job_buffer = nullptr;
 } // namespace
+
+kv_scratch_buffer_s _kv_thread_scratch_buffer(kv_domain_s *d)
+{
+    return job_buffer ? *job_buffer : kv_scratch_buffer_s{d->scratch_buffer, d->scratch_buffer_size};
+}
+
+void _kv_set_scratch_buffer(kv_domain_s *d, kv_scratch_buffer_s b)
+{
+    if (job_buffer) {
+        *job_buffer = b;
+        return;
+    }
+    d->scratch_buffer = b.data;
+    d->scratch_buffer_size = b.bytes;
+}
 
 void kv::refuse_worker_threads(bool refuse)
 {
@@ -53,7 +71,7 @@ size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t 
     if (k == 0)
         k = 1;
     size_t T = count / k;
-    if (T == 0)
+    if (T == 0 || job_buffer)
         return 1;
     return T < d->concurrency_level ? T : d->concurrency_level;
 }
@@ -62,7 +80,7 @@ bool _kv_may_split(const kv_table_s *big)
 {
     const kv_domain_s *d = big->domain;
     return d->concurrency_level > 1 && big->size / 2 >= d->grain_size &&
-           big->size / 2 >= minimum_share;
+           big->size / 2 >= minimum_share && !job_buffer;
 }
 
 static void *run_share(void *record)
@@ -87,7 +105,7 @@ struct Batch {
     size_t record_size;
     size_t count;
     size_t taken = 0; // under the pool's lock
-    size_t done = 0;
+    std::atomic<size_t> done{0};
     Batch *next = nullptr;
 };
 
@@ -97,6 +115,32 @@ size_t most_workers()
 {
     size_t cores = std::thread::hardware_concurrency();
     return std::max<size_t>(2 * cores, 8) - 1;
+}
+
+// Operations of one propagation follow each other within microseconds, and
+// a sleeping thread takes longer than that to wake up: an idle worker, and
+// a caller waiting for the last shares, first spin for a while.  Only as
+// many workers spin as there are other cores.
+using SpinClock = std::chrono::steady_clock;
+constexpr std::chrono::microseconds spin_time{100};
+
+inline void relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+template <class Ready> bool spin_until(Ready &&ready)
+{
+    SpinClock::time_point end = SpinClock::now() + spin_time;
+    for (unsigned i = 1;; ++i) {
+        if (ready())
+            return true;
+        relax();
+        if (i % 64 == 0 && SpinClock::now() > end)
+            return false;
+    }
 }
 
 class Pool {
@@ -113,10 +157,21 @@ class Pool {
         ::pooled_shares += b.count;
         *tail = &b;
         tail = &b.next;
-        wake.notify_all();
+        queued.store(true, std::memory_order_release);
+        if (sleepers)
+            wake.notify_all();
         while (b.taken < b.count)
             run_one(b, lock);
-        finished.wait(lock, [&] { return b.done == b.count; });
+        auto all_done = [&] { return b.done.load(std::memory_order_acquire) == b.count; };
+        if (all_done())
+            return;
+        lock.unlock();
+        if (spin_until(all_done))
+            return;
+        lock.lock();
+        ++waiting;
+        finished.wait(lock, all_done);
+        --waiting;
     }
 
   private:
@@ -142,7 +197,9 @@ class Pool {
         lock.unlock();
         b.run(b.records + i * b.record_size);
         lock.lock();
-        if (++b.done == b.count)
+        // Once the last share counts as done, the caller may be gone with b.
+        size_t count = b.count;
+        if (b.done.fetch_add(1, std::memory_order_acq_rel) + 1 == count && waiting)
             finished.notify_all();
     }
 
@@ -155,14 +212,30 @@ class Pool {
         if (tail == &b.next)
             tail = p;
         b.next = nullptr;
+        queued.store(head != nullptr, std::memory_order_release);
+    }
+
+    // Spins while work may come soon, when no more than the other cores'
+    // worth of workers already do.
+    void wait_for_work()
+    {
+        static const unsigned others = std::max(1u, std::thread::hardware_concurrency()) - 1;
+        if (spinners.fetch_add(1, std::memory_order_relaxed) < others)
+            spin_until([&] { return queued.load(std::memory_order_acquire); });
+        spinners.fetch_sub(1, std::memory_order_relaxed);
     }
 
     static void *work(void *self)
     {
         Pool &p = *static_cast<Pool *>(self);
-        std::unique_lock<std::mutex> lock(p.m);
         for (;;) {
-            p.wake.wait(lock, [&] { return p.head != nullptr; });
+            p.wait_for_work();
+            std::unique_lock<std::mutex> lock(p.m);
+            while (!p.head) {
+                ++p.sleepers;
+                p.wake.wait(lock);
+                --p.sleepers;
+            }
             p.run_one(*p.head, lock);
         }
         return nullptr;
@@ -171,7 +244,11 @@ class Pool {
     std::mutex m;
     std::condition_variable wake, finished;
     Batch *head = nullptr, **tail = &head;
+    std::atomic<bool> queued{false}; // head != nullptr, readable without the lock
+    std::atomic<unsigned> spinners{0};
     size_t workers = 0;
+    size_t sleepers = 0; // workers waiting on wake
+    size_t waiting = 0;  // callers waiting on finished
 };
 
 // Never destroyed: workers may still wait on it when the process exits.
@@ -423,7 +500,7 @@ static void *run_range(void *record)
 void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
                     void (*run)(size_t, size_t, void *), void *context)
 {
-    if (d->concurrency_level <= 1) {
+    if (d->concurrency_level <= 1 || job_buffer) {
         run(0, count, context);
         return;
     }
@@ -439,6 +516,48 @@ void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
     for (size_t i = 0; i < T; ++i)
         ranges[i] = {_kv_share_bound(count, i, T), _kv_share_bound(count, i + 1, T), run, context};
     run_on_workers(run_range, ranges, sizeof *ranges, T);
+}
+
+namespace {
+struct Jobs {
+    void (*run)(size_t, void *);
+    void *context;
+    size_t count;
+    std::atomic<size_t> next{0};
+};
+struct JobShare {
+    Jobs *jobs;
+};
+} // namespace
+
+static void *run_jobs(void *record)
+{
+    Jobs &jobs = *static_cast<JobShare *>(record)->jobs;
+    kv_scratch_buffer_s own{nullptr, 0};
+    job_buffer = &own;
+    for (size_t k; (k = jobs.next.fetch_add(1, std::memory_order_relaxed)) < jobs.count;)
+        jobs.run(k, jobs.context);
+    job_buffer = nullptr;
+    std::free(own.data);
+    return nullptr;
+}
+
+void _kv_run_jobs(kv_domain_s *d, size_t count, void (*run)(size_t, void *), void *context)
+{
+    Jobs jobs{run, context, count};
+    size_t T = std::min(d->concurrency_level, count);
+    LocalArray<JobShare, 8> share_array;
+    JobShare *shares = T > 1 ? share_array.get(T) : nullptr;
+    ++d->running_jobs;
+    if (!shares) {
+        JobShare one{&jobs};
+        run_jobs(&one);
+    } else {
+        for (size_t i = 0; i < T; ++i)
+            shares[i].jobs = &jobs;
+        run_on_workers(run_jobs, shares, sizeof *shares, T);
+    }
+    --d->running_jobs;
 }
 
 // ---------------------------------------------------------------------------

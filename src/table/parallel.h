@@ -84,6 +84,32 @@ bool _kv_may_split(const kv_table_s *big);
 // units each.
 size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t W);
 
+// Runs jobs 0 .. count - 1 of run on up to the domain's concurrency level of
+// threads, the caller among them; each thread takes the next job in index
+// order as it becomes free, so jobs given largest first balance well.  A
+// job runs with its table operations unsplit (on its own thread alone) and
+// with a scratch buffer of its thread's own in place of the domain's; it
+// must not throw.
+void _kv_run_jobs(kv_domain_s *d, size_t count, void (*run)(size_t job, void *context),
+                  void *context);
+
+// The calling thread's scratch buffer: the domain's, or in a job of
+// _kv_run_jobs the thread's own.  _kv_check_buffer makes it big enough.
+struct kv_scratch_buffer_s {
+    double *data;
+    size_t bytes;
+};
+kv_scratch_buffer_s _kv_thread_scratch_buffer(kv_domain_s *d);
+void _kv_set_scratch_buffer(kv_domain_s *d, kv_scratch_buffer_s b);
+inline kv_scratch_buffer_s _kv_scratch_buffer(kv_domain_s *d)
+{
+    return d->running_jobs ? _kv_thread_scratch_buffer(d) : kv_scratch_buffer_s{d->scratch_buffer, d->scratch_buffer_size};
+}
+inline double *_kv_scratch(kv_domain_s *d)
+{
+    return d->running_jobs ? _kv_thread_scratch_buffer(d).data : d->scratch_buffer;
+}
+
 namespace kv {
 // Test hook: when set, worker threads are never started, as if creating
 // them failed, so every share runs on the calling thread.
