@@ -204,16 +204,13 @@ constexpr int kv_walk_skip = -1;
 struct kv_walk_nothing {
     void operator()(kv_walk_frame_s &) const {}
 };
-// The same walk of root's side of the link to root_parent (the whole tree
-// when that is NULL) on the given stack, which must have a frame for each
-// clique of that side; root's frame has parent root_parent and up() gets no
-// parent frame for it.
 template <class Down, class Up, class Abandon = kv_walk_nothing>
-int _kv_walk_subtree(kv_walk_frame_s *stack, kv_clique_s *root, kv_clique_s *root_parent, Down &&down,
-                     Up &&up, Abandon &&abandon = Abandon())
+int _kv_jt_walk(kv_junction_tree_s *jt, kv_clique_s *root, Down &&down, Up &&up,
+                Abandon &&abandon = Abandon())
 {
+    kv_walk_frame_s *stack = jt->walk_stack;
     size_t top = 0;
-    stack[0] = {root, root_parent, root->neighbors, nullptr};
+    stack[0] = {root, nullptr, root->neighbors, nullptr};
     int status = down(stack[0]);
     if (status == kv_walk_skip)
         return 0;
@@ -243,13 +240,6 @@ int _kv_walk_subtree(kv_walk_frame_s *stack, kv_clique_s *root, kv_clique_s *roo
     for (size_t i = top + 1; i-- > 0;)
         abandon(stack[i]);
     return status;
-}
-
-template <class Down, class Up, class Abandon = kv_walk_nothing>
-int _kv_jt_walk(kv_junction_tree_s *jt, kv_clique_s *root, Down &&down, Up &&up,
-                Abandon &&abandon = Abandon())
-{
-    return _kv_walk_subtree(jt->walk_stack, root, nullptr, down, up, abandon);
 }
 
 // Creates the cliques from the elimination order if there are none,

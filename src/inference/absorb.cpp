@@ -225,23 +225,11 @@ int _kv_collect_evidence(kv_clique_s *root, int eq, int mode)
     int status;
     if (root->domain->concurrency_level > 1 && _kv_parallel_collect(root, eq, mode, &status))
         return status;
-    return _kv_collect_subtree(root->junction_tree->walk_stack, root, nullptr, nullptr, eq, mode);
-}
-
-int _kv_collect_subtree(kv_walk_frame_s *stack, kv_clique_s *root, kv_clique_s *root_parent,
-                        const unsigned char *job_roots, int eq, int mode)
-{
-    return _kv_walk_subtree(
-        stack, root, root_parent,
-        [&](kv_walk_frame_s &f) {
-            if (!f.clique->root_mark)
-                return kv_walk_skip;
-            if (job_roots && job_roots[f.clique->number])
-                f.next = nullptr; // collected by its job: only its message is left
-            return 0;
-        },
-        [&](kv_walk_frame_s &f, kv_walk_frame_s *parent) {
-            return parent ? _kv_absorb(f.clique, parent->clique, eq, mode, true) : kv_error_none;
+    return _kv_jt_walk(
+        root->junction_tree, root,
+        [](kv_walk_frame_s &f) { return f.clique->root_mark ? 0 : kv_walk_skip; },
+        [&](kv_walk_frame_s &f, kv_walk_frame_s *) {
+            return f.parent ? _kv_absorb(f.clique, f.parent, eq, mode, true) : kv_error_none;
         });
 }
 
@@ -298,15 +286,7 @@ int _kv_distribute_evidence(kv_clique_s *root, int eq, int mode)
     int status;
     if (root->domain->concurrency_level > 1 && _kv_parallel_distribute(root, eq, mode, &status))
         return status;
-    return _kv_distribute_subtree(root->junction_tree->walk_stack, root, nullptr, nullptr, eq, mode);
-}
-
-int _kv_distribute_subtree(kv_walk_frame_s *stack, kv_clique_s *root, kv_clique_s *root_parent,
-                           const unsigned char *job_roots, int eq, int mode)
-{
     auto down = [&](kv_walk_frame_s &f) {
-        if (job_roots && job_roots[f.clique->number])
-            return kv_walk_skip; // distributed by its job
         if (!f.parent)
             return static_cast<int>(kv_error_none);
         if (int status = save_cg(f))
@@ -322,8 +302,8 @@ int _kv_distribute_subtree(kv_walk_frame_s *stack, kv_clique_s *root, kv_clique_
         drop_cg(f, true);
         return static_cast<int>(kv_error_none);
     };
-    return _kv_walk_subtree(stack, root, root_parent, down, up,
-                            [](kv_walk_frame_s &f) { drop_cg(f, false); });
+    return _kv_jt_walk(root->junction_tree, root, down, up,
+                       [](kv_walk_frame_s &f) { drop_cg(f, false); });
 }
 
 // ---------------------------------------------------------------------------

@@ -64,14 +64,6 @@ int _kv_jt_propagate_changed_tables(kv_junction_tree_s *jt);
 // the distribute pass from root over the whole tree.
 int _kv_collect_evidence(kv_clique_s *root, int equilibrium, int mode);
 int _kv_distribute_evidence(kv_clique_s *root, int equilibrium, int mode);
-// The same passes over root's side of the link to root_parent, on the given
-// walk stack; the cliques flagged in job_roots (by number; NULL for none)
-// are passed by, for jobs of their own: a collect still takes their
-// messages, a distribute leaves them and their subtrees alone.
-int _kv_collect_subtree(kv_walk_frame_s *stack, kv_clique_s *root, kv_clique_s *root_parent,
-                        const unsigned char *job_roots, int equilibrium, int mode);
-int _kv_distribute_subtree(kv_walk_frame_s *stack, kv_clique_s *root, kv_clique_s *root_parent,
-                           const unsigned char *job_roots, int equilibrium, int mode);
 // The collect normaliser of c into its tree's step constants.
 void _kv_apply_collect_normalizer(const kv_clique_s *c);
 // At a concurrency level above 1, a sliced propagation of a large tree runs

@@ -1,16 +1,17 @@
-// Collect and distribute over independent subtrees on several threads.  The
-// caller walks the part of the tree next to the root (the top) and jobs
-// walk the subtrees that hang from it, each on one thread: in a collect the
-// jobs first and then the top, which takes their messages; in a distribute
-// the top first.  Every clique's table gets the same operations in the same
-// order as in the walk on one thread, so the results are the same bit for
-// bit; the collect normalisers, which that walk multiplies into the tree's
-// constants as it goes, are applied afterwards in its order.
-#include <algorithm>
+// The collect and distribute passes on several threads.  Each thread takes
+// the next message that may be sent: in a distribute a clique's message to
+// each child once the clique has its own; in a collect a child's message to
+// its parent once the child has all of its children's, with the messages
+// into one clique taken in the order of the walk on one thread.  Every
+// table then gets the same operations in the same order as in that walk,
+// so the results are the same bit for bit; the collect normalisers, which
+// the walk multiplies into the tree's constants as it goes, are applied
+// afterwards in its order.  A thread with nothing to take helps with the
+// table operations of the others.
 #include <atomic>
+#include <mutex>
 #include <new>
-#include <queue>
-#include <utility>
+#include <thread>
 #include <vector>
 
 #include "core/domain.h"
@@ -20,12 +21,9 @@
 namespace {
 
 // Below this much estimated work (table entries) a pass stays on one
-// thread: its jobs would take less time than handing them out.
+// thread: its messages take less time than handing them out.
 std::atomic<double> minimum_work{double(1 << 18)};
 std::atomic<size_t> split_passes{0};
-// The top grows one clique at a time from the root; it stops after this
-// many, which is plenty for the trees where a split pays.
-constexpr size_t most_steps = 4096;
 
 // The entries a propagation touches in the clique's table: its evidence
 // slice, or its nonzero entries when it has a sparse form in use.
@@ -41,189 +39,211 @@ double entries(const kv_clique_s *c)
     return n;
 }
 
-struct Split {
+// The cliques of a pass, by number: each one's parent and children in the
+// walk from the root, and the progress of the pass.
+struct Pass {
+    kv_clique_s *root;
+    int eq, mode;
     bool collect;
-    std::vector<kv_clique_s *> clique; // by number, the cliques of the pass
-    std::vector<kv_clique_s *> parent; // by number, in the pass's walk
-    std::vector<double> work;          // of the subtree, by number
-    std::vector<size_t> count;         // cliques in the subtree, by number
-    std::vector<unsigned char> job_root;
-    std::vector<kv_clique_s *> jobs; // largest first
+    std::vector<kv_clique_s *> parent;
+    std::vector<size_t> first_child; // into children, by number; one more at the end
+    std::vector<kv_clique_s *> children;
+
+    std::mutex lock;
+    std::vector<kv_clique_s *> ready; // distribute: cliques whose message may go
+    std::vector<unsigned char> complete; // collect: every child's message taken
+    std::vector<size_t> taken;           // collect: messages taken, of the children
+    std::vector<unsigned char> busy;     // collect: a thread takes the messages
+    size_t next_leaf = 0;                // collect: into children
+    std::vector<kv_clique_s *> leaves;
+    size_t left = 0;  // distribute: messages still to send
+    size_t working = 0; // threads with work in hand
+    int status = 0;   // the first failure
+    std::atomic<int> waiting{0};
 };
 
-template <class F> void for_children(const Split &s, const kv_clique_s *c, F &&f)
+// The pass's cliques, children and leaves; false when the tree is too small
+// or its cliques are numbered otherwise than by the compilation.
+bool measure(Pass &p)
 {
-    for (kv_neighbor_s *cell = c->neighbors; cell; cell = cell->next)
-        if (cell->clique != s.parent[c->number] && (!s.collect || cell->clique->root_mark))
-            f(cell->clique);
-}
-
-// The subtree work of the pass from root: each message costs the entries of
-// the two tables it joins.
-bool measure(Split &s, kv_clique_s *root)
-{
-    kv_junction_tree_s *jt = root->junction_tree;
+    kv_junction_tree_s *jt = p.root->junction_tree;
     size_t n = jt->domain->number_of_cliques;
-    s.clique.assign(n + 1, nullptr);
-    s.parent.assign(n + 1, nullptr);
-    s.work.assign(n + 1, 0.0);
-    s.count.assign(n + 1, 0);
-    std::vector<double> own(n + 1, 0.0);
+    p.parent.assign(n + 1, nullptr);
+    std::vector<size_t> count(n + 1, 0);
+    std::vector<kv_clique_s *> order;
+    double work = 0.0;
     bool numbered = true;
     _kv_jt_walk(
-        jt, root,
+        jt, p.root,
         [&](kv_walk_frame_s &f) {
             size_t k = f.clique->number;
-            if (s.collect && !f.clique->root_mark)
+            if (p.collect && !f.clique->root_mark)
                 return kv_walk_skip;
             if (k == 0 || k > n) {
                 numbered = false;
                 return 1;
             }
-            s.clique[k] = f.clique;
-            s.parent[k] = f.parent;
-            own[k] = entries(f.clique);
+            p.parent[k] = f.parent;
+            if (f.parent)
+                count[f.parent->number] += 1;
+            order.push_back(f.clique);
+            work += entries(f.clique) * (f.parent ? 2.0 : 1.0);
             return 0;
         },
-        [&](kv_walk_frame_s &f, kv_walk_frame_s *up) {
-            size_t k = f.clique->number;
-            s.count[k] += 1;
-            if (up) {
-                size_t p = up->clique->number;
-                s.work[k] += own[k] + own[p];
-                s.work[p] += s.work[k];
-                s.count[p] += s.count[k];
-            }
-            return 0;
-        });
-    return numbered;
-}
-
-// Grows the top from the root by the subtree of most work while the
-// estimated time of the pass, the top's work plus the jobs' share of the
-// threads (or the largest job), goes down; the jobs are the subtrees that
-// hang from the best top.
-bool choose_jobs(Split &s, kv_clique_s *root, size_t threads)
-{
-    double total = s.work[root->number];
-    if (total < minimum_work)
+        [](kv_walk_frame_s &, kv_walk_frame_s *) { return 0; });
+    if (!numbered || work < minimum_work || order.size() < 3)
         return false;
-    using Item = std::pair<double, size_t>; // work, number
-    std::priority_queue<Item> hanging;
-    double top = 0.0, sum = 0.0;
-    for_children(s, root, [&](kv_clique_s *c) {
-        hanging.push({s.work[c->number], c->number});
-        sum += s.work[c->number];
-    });
-    auto estimate = [&] {
-        return top + std::max(hanging.empty() ? 0.0 : hanging.top().first, sum / double(threads));
-    };
-    double best = estimate();
-    size_t best_steps = 0;
-    std::vector<kv_clique_s *> grown;
-    while (!hanging.empty() && grown.size() < most_steps) {
-        kv_clique_s *c = s.clique[hanging.top().second];
-        hanging.pop();
-        sum -= s.work[c->number];
-        double children = 0.0;
-        for_children(s, c, [&](kv_clique_s *child) {
-            hanging.push({s.work[child->number], child->number});
-            sum += s.work[child->number];
-            children += s.work[child->number];
-        });
-        // The messages between c and its children go on in their jobs;
-        // the one between c and its parent joins the top.
-        top += s.work[c->number] - children;
-        grown.push_back(c);
-        double e = estimate();
-        if (e < best) {
-            best = e;
-            best_steps = grown.size();
+    p.first_child.assign(n + 2, 0);
+    for (size_t k = 1; k <= n; ++k)
+        p.first_child[k + 1] = p.first_child[k] + count[k];
+    p.children.resize(p.first_child[n + 1]);
+    std::vector<size_t> filled(n + 1, 0);
+    // In walk order, so each clique's children come in the walk's order.
+    for (kv_clique_s *c : order)
+        if (kv_clique_s *up = p.parent[c->number]) {
+            size_t k = up->number;
+            p.children[p.first_child[k] + filled[k]++] = c;
         }
-    }
-    // A split that saves little is not worth the handing out.
-    if (best > 0.9 * total)
-        return false;
-    s.job_root.assign(s.clique.size(), 0);
-    std::vector<unsigned char> in_top(s.clique.size(), 0);
-    in_top[root->number] = 1;
-    for (size_t i = 0; i < best_steps; ++i)
-        in_top[grown[i]->number] = 1;
-    auto add_jobs = [&](kv_clique_s *c) {
-        for_children(s, c, [&](kv_clique_s *child) {
-            if (!in_top[child->number]) {
-                s.job_root[child->number] = 1;
-                s.jobs.push_back(child);
-            }
-        });
-    };
-    add_jobs(root);
-    for (size_t i = 0; i < best_steps; ++i)
-        add_jobs(grown[i]);
-    std::stable_sort(s.jobs.begin(), s.jobs.end(), [&](const kv_clique_s *a, const kv_clique_s *b) {
-        return s.work[a->number] > s.work[b->number];
-    });
-    return s.jobs.size() > 1;
+    for (kv_clique_s *c : order)
+        if (count[c->number] == 0)
+            p.leaves.push_back(c);
+    return true;
 }
 
-bool worth_splitting(const kv_clique_s *root, int eq, int mode)
+size_t child_count(const Pass &p, const kv_clique_s *c)
 {
-    const kv_junction_tree_s *jt = root->junction_tree;
-    return jt->domain->concurrency_level > 1 && jt->clique_count > 2 && _kv_jt_slices(jt, eq, mode);
+    return p.first_child[c->number + 1] - p.first_child[c->number];
 }
 
-struct Pass {
-    Split *split;
-    int eq, mode;
-    std::vector<kv_walk_frame_s> stacks;
-    std::vector<size_t> offset; // of each job's stack
-    std::vector<int> status;
-};
+kv_clique_s *child(const Pass &p, const kv_clique_s *c, size_t i)
+{
+    return p.children[p.first_child[c->number] + i];
+}
 
-void run_job(size_t k, void *context)
+int absorb(Pass &p, kv_clique_s *from, kv_clique_s *into)
+{
+    try {
+        return _kv_absorb(from, into, p.eq, p.mode, p.collect);
+    } catch (const std::bad_alloc &) {
+        return kv_error_no_memory;
+    }
+}
+
+// Under the lock: records the first failure.
+void fail(Pass &p, int status)
+{
+    if (!p.status)
+        p.status = status;
+}
+
+// Waits, helping with the other threads' table operations, until done()
+// holds (checked under the lock).
+template <class Done> void wait_helping(Pass &p, Done &&done)
+{
+    p.waiting.fetch_add(1, std::memory_order_relaxed);
+    for (unsigned i = 0;; ++i) {
+        if (i % 16 == 0) {
+            std::lock_guard<std::mutex> hold(p.lock);
+            if (done())
+                break;
+        }
+        if (_kv_help_with_operations())
+            continue;
+        _kv_spin_pause();
+        if (i % 1024 == 1023)
+            std::this_thread::yield();
+    }
+    p.waiting.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// Collect: c has taken every child's message.  Sends the messages that are
+// now in order into its parent, and on up the tree while the parents
+// complete; leaves it to the thread that takes an earlier message when
+// there is one still to come.
+void completed(Pass &p, kv_clique_s *c)
+{
+    std::unique_lock<std::mutex> hold(p.lock);
+    while (c != p.root && !p.status) {
+        p.complete[c->number] = 1;
+        kv_clique_s *up = p.parent[c->number];
+        size_t k = up->number, n = child_count(p, up);
+        if (p.busy[k])
+            return;
+        p.busy[k] = 1;
+        while (p.taken[k] < n && p.complete[child(p, up, p.taken[k])->number] && !p.status) {
+            kv_clique_s *from = child(p, up, p.taken[k]);
+            hold.unlock();
+            int status = absorb(p, from, up);
+            hold.lock();
+            ++p.taken[k];
+            if (status)
+                fail(p, status);
+        }
+        p.busy[k] = 0;
+        if (p.taken[k] < n)
+            return;
+        c = up;
+    }
+}
+
+void collect_thread(size_t, void *context)
 {
     Pass &p = *static_cast<Pass *>(context);
-    const Split &s = *p.split;
-    kv_clique_s *root = s.jobs[k], *parent = s.parent[root->number];
-    kv_walk_frame_s *stack = p.stacks.data() + p.offset[k];
-    int status;
-    try {
-        status = s.collect ? _kv_collect_subtree(stack, root, parent, nullptr, p.eq, p.mode)
-                           : _kv_distribute_subtree(stack, root, parent, nullptr, p.eq, p.mode);
-    } catch (const std::bad_alloc &) {
-        status = kv_error_no_memory;
+    _kv_set_job_helpers(&p.waiting);
+    std::unique_lock<std::mutex> hold(p.lock);
+    ++p.working;
+    while (p.next_leaf < p.leaves.size() && !p.status) {
+        kv_clique_s *leaf = p.leaves[p.next_leaf++];
+        hold.unlock();
+        completed(p, leaf);
+        hold.lock();
     }
-    p.status[k] = status;
+    --p.working;
+    hold.unlock();
+    // No leaf is left: the threads still sending messages get help.
+    wait_helping(p, [&] { return p.working == 0; });
 }
 
-// Runs the jobs of s; the status of the first that failed, in job order.
-int run_jobs(kv_domain_s *d, Split &s, int eq, int mode)
+void distribute_thread(size_t, void *context)
 {
-    Pass p{&s, eq, mode, {}, {}, {}};
-    size_t frames = 0;
-    for (const kv_clique_s *c : s.jobs) {
-        // The walk writes a frame for a neighbour before it knows whether
-        // to enter it: one beyond the depth of the cliques it enters.
-        p.offset.push_back(frames);
-        frames += s.count[c->number] + 1;
+    Pass &p = *static_cast<Pass *>(context);
+    _kv_set_job_helpers(&p.waiting);
+    std::unique_lock<std::mutex> hold(p.lock);
+    for (;;) {
+        if (!p.ready.empty() && !p.status) {
+            kv_clique_s *c = p.ready.back();
+            p.ready.pop_back();
+            ++p.working;
+            hold.unlock();
+            int status = absorb(p, p.parent[c->number], c);
+            hold.lock();
+            --p.working;
+            --p.left;
+            if (status)
+                fail(p, status);
+            // The first child on top, to be taken first.
+            for (size_t i = child_count(p, c); i-- > 0;)
+                p.ready.push_back(child(p, c, i));
+            continue;
+        }
+        if (p.left == 0 || (p.status && p.working == 0))
+            return;
+        hold.unlock();
+        wait_helping(p, [&] { return !p.ready.empty() || p.left == 0 || (p.status && p.working == 0); });
+        hold.lock();
     }
-    p.stacks.resize(frames);
-    p.status.assign(s.jobs.size(), 0);
-    _kv_run_jobs(d, s.jobs.size(), run_job, &p);
-    for (int status : p.status)
-        if (status)
-            return status;
-    return kv_error_none;
 }
 
-// Whether to split the pass from root, and how; the tree is marked sliced
-// first, as the jobs' operations would mark it.
-bool plan(Split &s, kv_clique_s *root, int eq, int mode)
+bool start(Pass &p, kv_clique_s *root, int eq, int mode, bool collect)
 {
-    if (!worth_splitting(root, eq, mode) || !measure(s, root) ||
-        !choose_jobs(s, root, root->domain->concurrency_level))
-        return false;
+    p.root = root;
+    p.eq = eq;
+    p.mode = mode;
+    p.collect = collect;
     kv_junction_tree_s *jt = root->junction_tree;
+    if (!_kv_jt_slices(jt, eq, mode) || !measure(p))
+        return false;
+    // The jobs' operations would mark the tree sliced, all at once.
     if (jt->tables.form != KV_TABLES_SLICED)
         _kv_jt_tables_sliced(jt);
     ++split_passes;
@@ -231,6 +251,45 @@ bool plan(Split &s, kv_clique_s *root, int eq, int mode)
 }
 
 } // namespace
+
+bool _kv_parallel_collect(kv_clique_s *root, int eq, int mode, int *status)
+{
+    Pass p;
+    if (!start(p, root, eq, mode, true))
+        return false;
+    size_t n = p.parent.size();
+    p.complete.assign(n, 0);
+    p.taken.assign(n, 0);
+    p.busy.assign(n, 0);
+    kv_junction_tree_s *jt = root->junction_tree;
+    jt->normalizers_deferred = 1;
+    _kv_run_jobs(root->domain, root->domain->concurrency_level, collect_thread, &p);
+    jt->normalizers_deferred = 0;
+    if (!p.status)
+        _kv_jt_walk(
+            jt, root, [](kv_walk_frame_s &f) { return f.clique->root_mark ? 0 : kv_walk_skip; },
+            [](kv_walk_frame_s &f, kv_walk_frame_s *up) {
+                if (up)
+                    _kv_apply_collect_normalizer(f.clique);
+                return 0;
+            });
+    *status = p.status;
+    return true;
+}
+
+bool _kv_parallel_distribute(kv_clique_s *root, int eq, int mode, int *status)
+{
+    Pass p;
+    if (!start(p, root, eq, mode, false))
+        return false;
+    p.left = p.children.size();
+    for (size_t i = child_count(p, root); i-- > 0;)
+        p.ready.push_back(child(p, root, i));
+    _kv_clique_take_ones(root); // read by every child's message
+    _kv_run_jobs(root->domain, root->domain->concurrency_level, distribute_thread, &p);
+    *status = p.status;
+    return true;
+}
 
 double kv::set_minimum_split_work(double work)
 {
@@ -240,46 +299,4 @@ double kv::set_minimum_split_work(double work)
 size_t kv::split_passes()
 {
     return ::split_passes;
-}
-
-bool _kv_parallel_collect(kv_clique_s *root, int eq, int mode, int *status)
-{
-    Split s;
-    s.collect = true;
-    if (!plan(s, root, eq, mode))
-        return false;
-    kv_junction_tree_s *jt = root->junction_tree;
-    jt->normalizers_deferred = 1;
-    int result = run_jobs(root->domain, s, eq, mode);
-    if (!result)
-        result = _kv_collect_subtree(jt->walk_stack, root, nullptr, s.job_root.data(), eq, mode);
-    jt->normalizers_deferred = 0;
-    if (!result)
-        _kv_jt_walk(
-            jt, root, [](kv_walk_frame_s &f) { return f.clique->root_mark ? 0 : kv_walk_skip; },
-            [](kv_walk_frame_s &f, kv_walk_frame_s *up) {
-                if (up)
-                    _kv_apply_collect_normalizer(f.clique);
-                return 0;
-            });
-    *status = result;
-    return true;
-}
-
-bool _kv_parallel_distribute(kv_clique_s *root, int eq, int mode, int *status)
-{
-    Split s;
-    s.collect = false;
-    if (!plan(s, root, eq, mode))
-        return false;
-    kv_junction_tree_s *jt = root->junction_tree;
-    int result = _kv_distribute_subtree(jt->walk_stack, root, nullptr, s.job_root.data(), eq, mode);
-    if (!result) {
-        // The jobs read the cliques above them, which must not change now.
-        for (const kv_clique_s *c : s.jobs)
-            _kv_clique_take_ones(s.parent[c->number]);
-        result = run_jobs(root->domain, s, eq, mode);
-    }
-    *status = result;
-    return true;
 }

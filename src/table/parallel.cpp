@@ -24,14 +24,28 @@
 
 namespace {
 std::atomic<bool> refuse_threads{false};
-// Handing a share to a worker and waiting for it costs microseconds, and on
-// tables that sit in cache two threads gain little: the ranges of
-// _kv_run_ranges each get at least this many entries of work (1 MB).
-std::atomic<size_t> minimum_share{size_t(1) << 17};
+// A share goes to a spinning worker in about a microsecond, but a share of
+// a table in cache gains little from a second thread: the ranges of
+// _kv_run_ranges each get at least this many entries of work (128 KB).
+std::atomic<size_t> minimum_share{size_t(1) << 14};
 std::atomic<size_t> pooled_shares{0};
-// The scratch buffer of a thread while it runs jobs of _kv_run_jobs.
+// The scratch buffer of a thread while it runs jobs of _kv_run_jobs, and
+// the count of threads of those jobs that wait with nothing to do.
 thread_local kv_scratch_buffer_s *job_buffer = nullptr;
+thread_local const std::atomic<int> *job_helpers = nullptr;
+
+// A job splits its table operations only while other threads of its jobs
+// are free to take the shares.
+bool splits_allowed()
+{
+    return !job_buffer || (job_helpers && job_helpers->load(std::memory_order_relaxed) > 0);
+}
 } // namespace
+
+void _kv_set_job_helpers(const std::atomic<int> *waiting)
+{
+    job_helpers = waiting;
+}
 
 kv_scratch_buffer_s _kv_thread_scratch_buffer(kv_domain_s *d)
 {
@@ -71,7 +85,7 @@ size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t 
     if (k == 0)
         k = 1;
     size_t T = count / k;
-    if (T == 0 || job_buffer)
+    if (T == 0 || !splits_allowed())
         return 1;
     return T < d->concurrency_level ? T : d->concurrency_level;
 }
@@ -80,7 +94,7 @@ bool _kv_may_split(const kv_table_s *big)
 {
     const kv_domain_s *d = big->domain;
     return d->concurrency_level > 1 && big->size / 2 >= d->grain_size &&
-           big->size / 2 >= minimum_share && !job_buffer;
+           big->size / 2 >= minimum_share && splits_allowed();
 }
 
 static void *run_share(void *record)
@@ -104,6 +118,7 @@ struct Batch {
     char *records;
     size_t record_size;
     size_t count;
+    bool operation; // shares of one table operation, which any thread may help with
     size_t taken = 0; // under the pool's lock
     std::atomic<size_t> done{0};
     Batch *next = nullptr;
@@ -124,20 +139,13 @@ size_t most_workers()
 using SpinClock = std::chrono::steady_clock;
 constexpr std::chrono::microseconds spin_time{100};
 
-inline void relax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 template <class Ready> bool spin_until(Ready &&ready)
 {
     SpinClock::time_point end = SpinClock::now() + spin_time;
     for (unsigned i = 1;; ++i) {
         if (ready())
             return true;
-        relax();
+        _kv_spin_pause();
         if (i % 64 == 0 && SpinClock::now() > end)
             return false;
     }
@@ -172,6 +180,20 @@ class Pool {
         ++waiting;
         finished.wait(lock, all_done);
         --waiting;
+    }
+
+    // Runs one share of a queued table operation, if there is one.
+    bool help()
+    {
+        if (!queued.load(std::memory_order_acquire))
+            return false;
+        std::unique_lock<std::mutex> lock(m);
+        for (Batch *b = head; b; b = b->next)
+            if (b->operation) {
+                run_one(*b, lock);
+                return true;
+            }
+        return false;
     }
 
   private:
@@ -280,11 +302,18 @@ Pool &pool()
 
 // Runs run on each of count records of record_size bytes, on the workers
 // and the calling thread.
-static void run_on_workers(void *(*run)(void *), void *records, size_t record_size, size_t count)
+static void run_on_workers(void *(*run)(void *), void *records, size_t record_size, size_t count,
+                           bool operation = true)
 {
     (void)fork_handler;
-    Batch b{run, static_cast<char *>(records), record_size, count};
+    Batch b{run, static_cast<char *>(records), record_size, count, operation};
     pool().run(b);
+}
+
+bool _kv_help_with_operations()
+{
+    Pool *p = the_pool.load(std::memory_order_acquire);
+    return p && p->help();
 }
 
 namespace {
@@ -500,7 +529,7 @@ static void *run_range(void *record)
 void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
                     void (*run)(size_t, size_t, void *), void *context)
 {
-    if (d->concurrency_level <= 1 || job_buffer) {
+    if (d->concurrency_level <= 1 || !splits_allowed()) {
         run(0, count, context);
         return;
     }
@@ -538,6 +567,7 @@ static void *run_jobs(void *record)
     for (size_t k; (k = jobs.next.fetch_add(1, std::memory_order_relaxed)) < jobs.count;)
         jobs.run(k, jobs.context);
     job_buffer = nullptr;
+    job_helpers = nullptr;
     std::free(own.data);
     return nullptr;
 }
@@ -555,7 +585,7 @@ void _kv_run_jobs(kv_domain_s *d, size_t count, void (*run)(size_t, void *), voi
     } else {
         for (size_t i = 0; i < T; ++i)
             shares[i].jobs = &jobs;
-        run_on_workers(run_jobs, shares, sizeof *shares, T);
+        run_on_workers(run_jobs, shares, sizeof *shares, T, false);
     }
     --d->running_jobs;
 }

@@ -3,6 +3,7 @@
 // when the work is large enough.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "control.h"
@@ -92,6 +93,21 @@ size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t 
 // must not throw.
 void _kv_run_jobs(kv_domain_s *d, size_t count, void (*run)(size_t job, void *context),
                   void *context);
+
+// Jobs that wait for others may help with their table operations: while
+// the count that waiting points to is above 0, the calling job's operations
+// split, and the waiting threads take shares with _kv_help_with_operations
+// (true when they ran one).
+void _kv_set_job_helpers(const std::atomic<int> *waiting);
+bool _kv_help_with_operations();
+
+// One step of a spinning wait: tells the core that the thread spins.
+inline void _kv_spin_pause()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 // The calling thread's scratch buffer: the domain's, or in a job of
 // _kv_run_jobs the thread's own.  _kv_check_buffer makes it big enough.

@@ -1,6 +1,6 @@
-// Passes over independent subtrees on several threads: everything a
-// propagation gives is the same bit for bit as on one thread, failures in a
-// subtree's job are those of the walk on one thread, and the tree recovers.
+// Propagation passes on several threads: everything a propagation gives is
+// the same bit for bit as on one thread, a failure on one branch is that of
+// the walk on one thread, and the tree recovers from it.
 #include <cstdio>
 #include <string>
 
@@ -100,13 +100,13 @@ TEST(SubtreesTest, SameBitsAtEveryLevel)
             split_runs += kv::split_passes() > passes;
         }
     }
-    EXPECT_GE(split_runs, 70); // of 80: the trees that are chains are walked whole
+    EXPECT_GE(split_runs, 70); // of 80: the smallest trees are walked on one thread
     EXPECT_GT(kv::pooled_shares(), shares);
 }
 
 // X has parents A and B, each at the end of a branch of its own; X = x0 is
 // impossible, so the collect fails wherever X's clique is.
-TEST(SubtreesTest, ImpossibleEvidenceInAJob)
+TEST(SubtreesTest, ImpossibleEvidenceOnABranch)
 {
     SplitEverything split;
     auto run = [](size_t level) {
