@@ -106,8 +106,8 @@ struct kv_junction_tree_s {
     int likelihood_propagated;
     int cg_evidence_propagated;
     int tables_to_propagate;
-    // While subtrees are collected in parallel the collect normalisers go
-    // into the step constants afterwards, in walk order.
+    // While a collect passes messages on several threads its normalisers
+    // go into the step constants afterwards, in walk order.
     int normalizers_deferred;
     int equilibrium;
     int evidence_mode;

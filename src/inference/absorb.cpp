@@ -409,6 +409,9 @@ static bool updated_in_distribute(const kv_node_s *n)
 
 int _kv_jt_update_beliefs(kv_junction_tree_s *jt, int eq, int mode)
 {
+    int status;
+    if (jt->domain->concurrency_level > 1 && _kv_parallel_beliefs(jt, eq, mode, &status))
+        return status;
     for (kv_node_s **n = jt->nodes; *n; ++n)
         if (!updated_in_distribute(*n))
             if (int status = _kv_node_update_beliefs(*n, eq, mode))

@@ -66,18 +66,22 @@ int _kv_collect_evidence(kv_clique_s *root, int equilibrium, int mode);
 int _kv_distribute_evidence(kv_clique_s *root, int equilibrium, int mode);
 // The collect normaliser of c into its tree's step constants.
 void _kv_apply_collect_normalizer(const kv_clique_s *c);
-// At a concurrency level above 1, a sliced propagation of a large tree runs
-// its passes over independent subtrees on several threads; the tables,
-// factors and constants come out as those of the walk on one thread, bit for
-// bit.  False when the tree is not worth it (the caller walks it); true with
-// the pass's status otherwise.
+// At a concurrency level above 1, a sliced propagation of a large tree
+// passes its messages on several threads, and updates the beliefs of a
+// tree of many nodes on several threads; the tables, factors, constants and
+// beliefs come out as on one thread, bit for bit.  False when the tree is
+// not worth it (the caller works on one thread); true with the status
+// otherwise.
 bool _kv_parallel_collect(kv_clique_s *root, int equilibrium, int mode, int *status);
 bool _kv_parallel_distribute(kv_clique_s *root, int equilibrium, int mode, int *status);
+bool _kv_parallel_beliefs(kv_junction_tree_s *jt, int equilibrium, int mode, int *status);
 namespace kv {
 // Test hooks: the least estimated work (table entries) of a pass that is
-// split (default 2^18), giving the previous value; and the number of
-// passes split so far in this process.
+// split (default 2^18) and the fewest nodes whose belief update is split
+// (default 256), giving the previous values; and the number of passes and
+// belief updates split so far in this process.
 double set_minimum_split_work(double work);
+size_t set_fewest_belief_nodes(size_t nodes);
 size_t split_passes();
 } // namespace kv
 

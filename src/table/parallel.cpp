@@ -32,19 +32,19 @@ std::atomic<size_t> pooled_shares{0};
 // The scratch buffer of a thread while it runs jobs of _kv_run_jobs, and
 // the count of threads of those jobs that wait with nothing to do.
 thread_local kv_scratch_buffer_s *job_buffer = nullptr;
-thread_local const std::atomic<int> *job_helpers = nullptr;
+thread_local kv_job_helpers_s *job_helpers = nullptr;
 
 // A job splits its table operations only while other threads of its jobs
 // are free to take the shares.
 bool splits_allowed()
 {
-    return !job_buffer || (job_helpers && job_helpers->load(std::memory_order_relaxed) > 0);
+    return !job_buffer || (job_helpers && job_helpers->waiting.load(std::memory_order_relaxed) > 0);
 }
 } // namespace
 
-void _kv_set_job_helpers(const std::atomic<int> *waiting)
+void _kv_set_job_helpers(kv_job_helpers_s *helpers)
 {
-    job_helpers = waiting;
+    job_helpers = helpers;
 }
 
 kv_scratch_buffer_s _kv_thread_scratch_buffer(kv_domain_s *d)
@@ -168,6 +168,11 @@ class Pool {
         queued.store(true, std::memory_order_release);
         if (sleepers)
             wake.notify_all();
+        if (job_helpers && job_helpers->wake && b.operation) {
+            lock.unlock();
+            job_helpers->wake(job_helpers->context);
+            lock.lock();
+        }
         while (b.taken < b.count)
             run_one(b, lock);
         auto all_done = [&] { return b.done.load(std::memory_order_acquire) == b.count; };

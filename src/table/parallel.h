@@ -94,11 +94,17 @@ size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t 
 void _kv_run_jobs(kv_domain_s *d, size_t count, void (*run)(size_t job, void *context),
                   void *context);
 
-// Jobs that wait for others may help with their table operations: while
-// the count that waiting points to is above 0, the calling job's operations
-// split, and the waiting threads take shares with _kv_help_with_operations
-// (true when they ran one).
-void _kv_set_job_helpers(const std::atomic<int> *waiting);
+// Jobs that wait for others may help with their table operations.  While
+// helpers->waiting is above 0 the calling job's operations split; the
+// waiting threads take shares with _kv_help_with_operations (true when they
+// ran one), and a thread that queued shares calls helpers->wake (which may
+// be NULL) so that sleeping helpers look for them.
+struct kv_job_helpers_s {
+    std::atomic<int> waiting{0};
+    void (*wake)(void *context) = nullptr;
+    void *context = nullptr;
+};
+void _kv_set_job_helpers(kv_job_helpers_s *helpers);
 bool _kv_help_with_operations();
 
 // One step of a spinning wait: tells the core that the thread spins.

@@ -7,14 +7,17 @@
 // so the results are the same bit for bit; the collect normalisers, which
 // the walk multiplies into the tree's constants as it goes, are applied
 // afterwards in its order.  A thread with nothing to take helps with the
-// table operations of the others.
+// table operations of the others.  The beliefs of many nodes are updated
+// in chunks of nodes on several threads.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "core/domain.h"
+#include "core/memory.h"
 #include "propagate.h"
 #include "table/parallel.h"
 
@@ -23,7 +26,9 @@ namespace {
 // Below this much estimated work (table entries) a pass stays on one
 // thread: its messages take less time than handing them out.
 std::atomic<double> minimum_work{double(1 << 18)};
-std::atomic<size_t> split_passes{0};
+std::atomic<size_t> split_passes{0}, belief_splits{0};
+// How long a thread without a message to take spins before it sleeps.
+constexpr std::chrono::microseconds spin_time{500};
 
 // The entries a propagation touches in the clique's table: its evidence
 // slice, or its nonzero entries when it has a sparse form in use.
@@ -59,7 +64,12 @@ struct Pass {
     size_t left = 0;  // distribute: messages still to send
     size_t working = 0; // threads with work in hand
     int status = 0;   // the first failure
-    std::atomic<int> waiting{0};
+    // The threads that wait, spinning or asleep on changed, and help with
+    // the others' operations; generation counts the wake-ups for shares.
+    kv_job_helpers_s helpers;
+    std::atomic<size_t> sleepers{0};
+    size_t generation = 0;
+    std::condition_variable changed;
 };
 
 // The pass's cliques, children and leaves; false when the tree is too small
@@ -136,24 +146,62 @@ void fail(Pass &p, int status)
         p.status = status;
 }
 
-// Waits, helping with the other threads' table operations, until done()
-// holds (checked under the lock).
+// Waits until done() holds (checked under the lock), helping with the
+// other threads' table operations: spinning for a while, since waits are
+// often short, then asleep until the pass changes or shares are queued, as
+// the thread that makes done() hold may need this core.
 template <class Done> void wait_helping(Pass &p, Done &&done)
 {
-    p.waiting.fetch_add(1, std::memory_order_relaxed);
-    for (unsigned i = 0;; ++i) {
-        if (i % 16 == 0) {
-            std::lock_guard<std::mutex> hold(p.lock);
-            if (done())
+    p.helpers.waiting.fetch_add(1, std::memory_order_relaxed);
+    for (;;) {
+        std::chrono::steady_clock::time_point end = std::chrono::steady_clock::now() + spin_time;
+        for (unsigned i = 0;; ++i) {
+            if (i % 16 == 0) {
+                std::lock_guard<std::mutex> hold(p.lock);
+                if (done()) {
+                    p.helpers.waiting.fetch_sub(1, std::memory_order_relaxed);
+                    return;
+                }
+            }
+            if (_kv_help_with_operations())
+                continue;
+            _kv_spin_pause();
+            if (i % 64 == 63 && std::chrono::steady_clock::now() > end)
                 break;
         }
+        std::unique_lock<std::mutex> hold(p.lock);
+        size_t seen = p.generation;
+        hold.unlock();
         if (_kv_help_with_operations())
             continue;
-        _kv_spin_pause();
-        if (i % 1024 == 1023)
-            std::this_thread::yield();
+        hold.lock();
+        ++p.sleepers;
+        p.changed.wait(hold, [&] { return done() || p.generation != seen; });
+        --p.sleepers;
+        if (done()) {
+            p.helpers.waiting.fetch_sub(1, std::memory_order_relaxed);
+            return;
+        }
     }
-    p.waiting.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// Under the lock: wakes the sleeping threads, whose done() may now hold.
+void wake(Pass &p)
+{
+    if (p.sleepers)
+        p.changed.notify_all();
+}
+
+// A thread of the pass queued shares of an operation: sleeping helpers
+// look for them (a wake-up missed here costs speed only).
+void wake_for_shares(void *context)
+{
+    Pass &p = *static_cast<Pass *>(context);
+    if (p.sleepers.load(std::memory_order_relaxed) == 0)
+        return;
+    std::lock_guard<std::mutex> hold(p.lock);
+    ++p.generation;
+    p.changed.notify_all();
 }
 
 // Collect: c has taken every child's message.  Sends the messages that are
@@ -189,7 +237,7 @@ void completed(Pass &p, kv_clique_s *c)
 void collect_thread(size_t, void *context)
 {
     Pass &p = *static_cast<Pass *>(context);
-    _kv_set_job_helpers(&p.waiting);
+    _kv_set_job_helpers(&p.helpers);
     std::unique_lock<std::mutex> hold(p.lock);
     ++p.working;
     while (p.next_leaf < p.leaves.size() && !p.status) {
@@ -198,7 +246,8 @@ void collect_thread(size_t, void *context)
         completed(p, leaf);
         hold.lock();
     }
-    --p.working;
+    if (--p.working == 0)
+        wake(p);
     hold.unlock();
     // No leaf is left: the threads still sending messages get help.
     wait_helping(p, [&] { return p.working == 0; });
@@ -207,7 +256,7 @@ void collect_thread(size_t, void *context)
 void distribute_thread(size_t, void *context)
 {
     Pass &p = *static_cast<Pass *>(context);
-    _kv_set_job_helpers(&p.waiting);
+    _kv_set_job_helpers(&p.helpers);
     std::unique_lock<std::mutex> hold(p.lock);
     for (;;) {
         if (!p.ready.empty() && !p.status) {
@@ -224,6 +273,7 @@ void distribute_thread(size_t, void *context)
             // The first child on top, to be taken first.
             for (size_t i = child_count(p, c); i-- > 0;)
                 p.ready.push_back(child(p, c, i));
+            wake(p);
             continue;
         }
         if (p.left == 0 || (p.status && p.working == 0))
@@ -237,6 +287,8 @@ void distribute_thread(size_t, void *context)
 bool start(Pass &p, kv_clique_s *root, int eq, int mode, bool collect)
 {
     p.root = root;
+    p.helpers.wake = wake_for_shares;
+    p.helpers.context = &p;
     p.eq = eq;
     p.mode = mode;
     p.collect = collect;
@@ -291,12 +343,72 @@ bool _kv_parallel_distribute(kv_clique_s *root, int eq, int mode, int *status)
     return true;
 }
 
+namespace {
+
+// A tree of fewer nodes updates its beliefs faster on one thread.
+std::atomic<size_t> fewest_nodes{256};
+
+struct Beliefs {
+    kv_node_s **nodes;
+    size_t count, chunks;
+    int eq, mode;
+    std::vector<int> status; // of each chunk
+};
+
+void update_chunk(size_t k, void *context)
+{
+    Beliefs &b = *static_cast<Beliefs *>(context);
+    size_t from = _kv_share_bound(b.count, k, b.chunks), to = _kv_share_bound(b.count, k + 1, b.chunks);
+    for (size_t i = from; i < to; ++i) {
+        int status;
+        try {
+            status = _kv_node_update_beliefs(b.nodes[i], b.eq, b.mode);
+        } catch (const std::bad_alloc &) {
+            status = kv_error_no_memory;
+        }
+        if (status) {
+            b.status[k] = status;
+            return;
+        }
+    }
+}
+
+} // namespace
+
+bool _kv_parallel_beliefs(kv_junction_tree_s *jt, int eq, int mode, int *status)
+{
+    // Sliced: no continuous nodes, whose beliefs the distribute updates.
+    if (!_kv_jt_slices(jt, eq, mode))
+        return false;
+    size_t count = 0;
+    while (jt->nodes[count])
+        ++count;
+    if (count < fewest_nodes)
+        return false;
+    ++belief_splits;
+    size_t chunks = 4 * jt->domain->concurrency_level;
+    Beliefs b{jt->nodes, count, chunks, eq, mode, std::vector<int>(chunks, 0)};
+    _kv_run_jobs(jt->domain, chunks, update_chunk, &b);
+    *status = kv_error_none;
+    for (int s : b.status)
+        if (s) {
+            *status = s;
+            break;
+        }
+    return true;
+}
+
 double kv::set_minimum_split_work(double work)
 {
     return minimum_work.exchange(work);
 }
 
+size_t kv::set_fewest_belief_nodes(size_t nodes)
+{
+    return fewest_nodes.exchange(nodes);
+}
+
 size_t kv::split_passes()
 {
-    return ::split_passes;
+    return ::split_passes + ::belief_splits;
 }

@@ -19,10 +19,12 @@ std::string hex(double x)
 // Lets every pass split however small, and gives the setting back.
 struct SplitEverything {
     double work = kv::set_minimum_split_work(0.0);
+    size_t fewest = kv::set_fewest_belief_nodes(1);
     size_t share = kv::set_minimum_thread_share(1);
     ~SplitEverything()
     {
         kv::set_minimum_split_work(work);
+        kv::set_fewest_belief_nodes(fewest);
         kv::set_minimum_thread_share(share);
     }
 };
@@ -83,7 +85,7 @@ std::string cases(unsigned seed, size_t level, bool sparse)
     return out;
 }
 
-TEST(SubtreesTest, SameBitsAtEveryLevel)
+TEST(ThreadedPassesTest, SameBitsAtEveryLevel)
 {
     SplitEverything split;
     size_t shares = kv::pooled_shares();
@@ -106,7 +108,7 @@ TEST(SubtreesTest, SameBitsAtEveryLevel)
 
 // X has parents A and B, each at the end of a branch of its own; X = x0 is
 // impossible, so the collect fails wherever X's clique is.
-TEST(SubtreesTest, ImpossibleEvidenceOnABranch)
+TEST(ThreadedPassesTest, ImpossibleEvidenceOnABranch)
 {
     SplitEverything split;
     auto run = [](size_t level) {
