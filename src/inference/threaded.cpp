@@ -9,6 +9,7 @@
 // afterwards in its order.  A thread with nothing to take helps with the
 // table operations of the others.  The beliefs of many nodes are updated
 // in chunks of nodes on several threads.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -81,6 +82,8 @@ bool measure(Pass &p)
     p.parent.assign(n + 1, nullptr);
     std::vector<size_t> count(n + 1, 0);
     std::vector<kv_clique_s *> order;
+    // The work of the messages on the way from each clique to the root.
+    std::vector<double> own(n + 1, 0.0), path(n + 1, 0.0);
     double work = 0.0;
     bool numbered = true;
     _kv_jt_walk(
@@ -94,10 +97,14 @@ bool measure(Pass &p)
                 return 1;
             }
             p.parent[k] = f.parent;
-            if (f.parent)
+            double e = entries(f.clique);
+            own[k] = e;
+            if (f.parent) {
                 count[f.parent->number] += 1;
+                path[k] = path[f.parent->number] + e + own[f.parent->number];
+            }
             order.push_back(f.clique);
-            work += entries(f.clique) * (f.parent ? 2.0 : 1.0);
+            work += e * (f.parent ? 2.0 : 1.0);
             return 0;
         },
         [](kv_walk_frame_s &, kv_walk_frame_s *) { return 0; });
@@ -117,6 +124,12 @@ bool measure(Pass &p)
     for (kv_clique_s *c : order)
         if (count[c->number] == 0)
             p.leaves.push_back(c);
+    // A collect starts from the leaves farthest from the root: the last
+    // messages then come along short ways, and no thread waits long for a
+    // long way taken late.
+    std::stable_sort(p.leaves.begin(), p.leaves.end(), [&](const kv_clique_s *a, const kv_clique_s *b) {
+        return path[a->number] > path[b->number];
+    });
     return true;
 }
 

@@ -159,6 +159,19 @@ inline Plan plan_share(const Plan &p, size_t begin, size_t end)
     return s;
 }
 
+// The part of a plan whose dimension j runs over [begin, end).
+inline Plan plan_share_of(const Plan &p, int j, size_t begin, size_t end)
+{
+    Plan s;
+    s.n = p.n;
+    s.big_base = p.big_base + begin * p.dims[j].big;
+    s.small_base = p.small_base + begin * p.dims[j].small;
+    for (int i = 0; i < p.n; ++i)
+        s.dims[i] = p.dims[i];
+    s.dims[j].count = end - begin;
+    return s;
+}
+
 // Entries a plan walks.
 inline size_t plan_work(const Plan &p)
 {

@@ -478,7 +478,8 @@ int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state)
         const double *big;
         double *dest;
         size_t chunks, size;
-    } share{&p, big->discrete_data, dest, 0, size};
+        int kept; // the dimension the shares split, when not the slowest
+    } share{&p, big->discrete_data, dest, 0, size, 0};
     size_t work = kv::plan_work(p), count = p.n ? p.dims[0].count : 1;
     if (p.n >= 1 && kv::chunked_reduction(work, size, p.dims[0].small == 0)) {
         share.chunks = std::min(count, kv::reduction_chunks);
@@ -503,7 +504,23 @@ int _kv_marginalize_sliced(kv_control_s *c, kv_state_function_t state)
             reduce(s.big, s.dest, kv::plan_share(*s.plan, b, e));
         }, &share);
     } else {
-        reduce(share.big, dest, p);
+        // The slowest dimension is summed out into a large result: the
+        // shares are ranges of the outermost kept dimension above the two
+        // innermost (which the kernels walk as blocks).  Each output still
+        // gets its terms in the same order.
+        int kept = 0;
+        while (kept < p.n - 2 && p.dims[kept].small == 0)
+            ++kept;
+        if (kept < p.n - 2) {
+            share.kept = kept;
+            size_t n = p.dims[kept].count;
+            _kv_run_ranges(d, n, work / n, [](size_t b, size_t e, void *x) {
+                const Share &s = *static_cast<const Share *>(x);
+                reduce(s.big, s.dest, kv::plan_share_of(*s.plan, s.kept, b, e));
+            }, &share);
+        } else {
+            reduce(share.big, dest, p);
+        }
     }
     return _kv_set_error_code(kv_error_none);
 }

@@ -271,14 +271,18 @@ TEST_F(TableFixture, ChunkedReductionsAgreeAcrossLevels)
         _kv_free_table(small);
     }
     // The sliced sum with a finding on node 2 (not kept): chunks when the
-    // slowest dimension is summed out, ranges of it when it is kept.  Every
-    // range is worth a thread here.
+    // slowest dimension is summed out, ranges of it when it is kept, and
+    // when it is summed out into a result too large for chunks (the last
+    // set: 1,024 entries from a slice of 49,152), ranges of the outermost
+    // kept dimension (nodes 3 and 4).  Every range is worth a thread here.
     size_t share = kv::set_minimum_thread_share(1);
     big_nodes[2]->entered_finding = kv::allocate_array<double>(2);
     big_nodes[2]->entered_finding[0] = 0.0;
     big_nodes[2]->entered_finding[1] = 1.0;
+    std::vector<kv_node_t> wide{big_nodes[3], big_nodes[4]};
+    wide.insert(wide.end(), big_nodes.begin() + 8, big_nodes.end());
     for (std::vector<kv_node_t> kept :
-         {std::vector<kv_node_t>{big_nodes[15]}, {big_nodes[5], big_nodes[12]}, {big_nodes[0]}}) {
+         {std::vector<kv_node_t>{big_nodes[15]}, {big_nodes[5], big_nodes[12]}, {big_nodes[0]}, wide}) {
         kv_table_s *small = table(kept);
         kv_control_s *control = _kv_create_control(big, nullptr, small, nullptr);
         ASSERT_NE(control, nullptr);
