@@ -2,9 +2,11 @@
 // potential, and the initialisation of junction trees (node tables
 // multiplied into their cliques, a collect without division, a distribute
 // and the belief update), with the optional copy of all tables in memory.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "compile.h"
@@ -15,6 +17,7 @@
 #include "core/node_list.h"
 #include "inference/propagate.h"
 #include "table/operations.h"
+#include "table/parallel.h"
 
 namespace {
 template <class T> using Vec = std::vector<T, kv::ScratchAlloc<T>>;
@@ -293,6 +296,92 @@ static int incorporate_potential(kv_node_s *n, kv_junction_tree_s *jt, Vec<char>
     return assign ? _kv_assign(c) : _kv_combine(c);
 }
 
+namespace {
+// The potentials of a tree of many nodes go into their cliques on several
+// threads: each job takes the potentials of whole cliques, each clique's
+// in the tree's order, so every table gets the same products.
+struct PotentialJobs {
+    kv_junction_tree_s *jt;
+    Vec<char> *unfilled;
+    kv_state_function_t slice;
+    std::vector<kv_node_s *> by_clique; // potential order within each clique
+    std::vector<size_t> job_start;      // into by_clique, one more at the end
+    std::vector<int> status;
+};
+} // namespace
+
+static void incorporate_job(size_t k, void *context)
+{
+    PotentialJobs &p = *static_cast<PotentialJobs *>(context);
+    for (size_t i = p.job_start[k]; i < p.job_start[k + 1]; ++i) {
+        int status;
+        try {
+            status = incorporate_potential(p.by_clique[i], p.jt, *p.unfilled, p.slice);
+        } catch (const std::bad_alloc &) {
+            status = kv_error_no_memory;
+        }
+        if (status) {
+            p.status[k] = status;
+            return;
+        }
+    }
+}
+
+// False when the tree's potentials are better left to one thread.
+static bool incorporate_in_parallel(kv_junction_tree_s *jt, Vec<char> &unfilled, kv_state_function_t slice,
+                                    int &status)
+{
+    kv_domain_s *d = jt->domain;
+    size_t count = 0;
+    while (jt->potential_order[count])
+        ++count;
+    if (d->concurrency_level < 2 || !slice || count < _kv_fewest_split_nodes())
+        return false;
+    // The potentials grouped by clique table, the groups in order of their
+    // first potential.
+    std::vector<size_t> group(d->number_of_tables + 1, 0), size;
+    std::vector<kv_table_s *> bigs;
+    for (size_t i = 0; i < count; ++i) {
+        kv_table_s *big = _kv_control_big(jt->potential_order[i]->potential_control);
+        if (big->number > d->number_of_tables)
+            return false;
+        if (!group[big->number]) {
+            bigs.push_back(big);
+            size.push_back(0);
+            group[big->number] = bigs.size();
+        }
+        ++size[group[big->number] - 1];
+    }
+    std::vector<size_t> start(bigs.size() + 1, 0);
+    for (size_t g = 0; g < bigs.size(); ++g)
+        start[g + 1] = start[g] + size[g];
+    PotentialJobs p{jt, &unfilled, slice, std::vector<kv_node_s *>(count), {}, {}};
+    std::vector<size_t> filled(start.begin(), start.end() - 1);
+    for (size_t i = 0; i < count; ++i) {
+        kv_node_s *n = jt->potential_order[i];
+        p.by_clique[filled[group[_kv_control_big(n->potential_control)->number] - 1]++] = n;
+    }
+    // Jobs of whole groups, about equal in potentials.
+    size_t jobs = std::min(bigs.size(), 4 * d->concurrency_level);
+    p.job_start.push_back(0);
+    for (size_t g = 1, k = 1; g <= bigs.size() && k < jobs; ++g)
+        if (start[g] >= _kv_share_bound(count, k, jobs)) {
+            p.job_start.push_back(start[g]);
+            ++k;
+        }
+    p.job_start.push_back(count);
+    p.status.assign(p.job_start.size() - 1, 0);
+    _kv_count_split_load();
+    _kv_run_jobs(d, p.status.size(), incorporate_job, &p);
+    status = kv_error_none;
+    for (int s : p.status)
+        if (s) {
+            status = s;
+            break;
+        }
+    return true;
+}
+
 // Where the clique tables were not filled with ones, unfilled tells which.
 static int jt_use_potentials(kv_junction_tree_s *jt, Vec<char> unfilled = {},
                              kv_state_function_t slice = nullptr)
@@ -300,8 +389,9 @@ static int jt_use_potentials(kv_junction_tree_s *jt, Vec<char> unfilled = {},
     kv_domain_s *d = jt->domain;
     int status = kv_error_none;
     unfilled.resize(d->number_of_tables + 1, 0);
-    for (kv_node_s **n = jt->potential_order; *n && !status; ++n)
-        status = incorporate_potential(*n, jt, unfilled, slice);
+    if (!incorporate_in_parallel(jt, unfilled, slice, status))
+        for (kv_node_s **n = jt->potential_order; *n && !status; ++n)
+            status = incorporate_potential(*n, jt, unfilled, slice);
     for (kv_chain_block_s *b = d->chain_blocks; b && !status; b = b->next) {
         if (!in_tree(b->nodes[0], jt))
             continue;

@@ -27,7 +27,7 @@ namespace {
 // Below this much estimated work (table entries) a pass stays on one
 // thread: its messages take less time than handing them out.
 std::atomic<double> minimum_work{double(1 << 18)};
-std::atomic<size_t> split_passes{0}, belief_splits{0};
+std::atomic<size_t> split_passes{0}, other_splits{0};
 // How long a thread without a message to take spins before it sleeps.
 constexpr std::chrono::microseconds spin_time{500};
 
@@ -358,7 +358,8 @@ bool _kv_parallel_distribute(kv_clique_s *root, int eq, int mode, int *status)
 
 namespace {
 
-// A tree of fewer nodes updates its beliefs faster on one thread.
+// A tree of fewer nodes updates its beliefs, and loads its potentials,
+// faster on one thread.
 std::atomic<size_t> fewest_nodes{256};
 
 struct Beliefs {
@@ -398,7 +399,7 @@ bool _kv_parallel_beliefs(kv_junction_tree_s *jt, int eq, int mode, int *status)
         ++count;
     if (count < fewest_nodes)
         return false;
-    ++belief_splits;
+    ++other_splits;
     size_t chunks = 4 * jt->domain->concurrency_level;
     Beliefs b{jt->nodes, count, chunks, eq, mode, std::vector<int>(chunks, 0)};
     _kv_run_jobs(jt->domain, chunks, update_chunk, &b);
@@ -416,12 +417,22 @@ double kv::set_minimum_split_work(double work)
     return minimum_work.exchange(work);
 }
 
-size_t kv::set_fewest_belief_nodes(size_t nodes)
+size_t kv::set_fewest_split_nodes(size_t nodes)
 {
     return fewest_nodes.exchange(nodes);
 }
 
+size_t _kv_fewest_split_nodes()
+{
+    return fewest_nodes;
+}
+
+void _kv_count_split_load()
+{
+    ++other_splits;
+}
+
 size_t kv::split_passes()
 {
-    return ::split_passes + ::belief_splits;
+    return ::split_passes + ::other_splits;
 }

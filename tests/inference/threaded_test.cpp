@@ -19,12 +19,12 @@ std::string hex(double x)
 // Lets every pass split however small, and gives the setting back.
 struct SplitEverything {
     double work = kv::set_minimum_split_work(0.0);
-    size_t fewest = kv::set_fewest_belief_nodes(1);
+    size_t fewest = kv::set_fewest_split_nodes(1);
     size_t share = kv::set_minimum_thread_share(1);
     ~SplitEverything()
     {
         kv::set_minimum_split_work(work);
-        kv::set_fewest_belief_nodes(fewest);
+        kv::set_fewest_split_nodes(fewest);
         kv::set_minimum_thread_share(share);
     }
 };

@@ -89,12 +89,12 @@ TEST_P(NetsLevelTwoTest, SameBitsAsOneThread)
     // kernels here.
     auto flat = kv::set_flat_limits(0, 0);
     double work = kv::set_minimum_split_work(0.0);
-    size_t fewest = kv::set_fewest_belief_nodes(1);
+    size_t fewest = kv::set_fewest_split_nodes(1);
     size_t share = kv::set_minimum_thread_share(1);
     size_t one_passes = 0, two_passes = 0;
     std::string one = cases(path, 1, one_passes), two = cases(path, 2, two_passes);
     kv::set_minimum_split_work(work);
-    kv::set_fewest_belief_nodes(fewest);
+    kv::set_fewest_split_nodes(fewest);
     kv::set_minimum_thread_share(share);
     kv::set_flat_limits(flat.first, flat.second);
     EXPECT_EQ(one_passes, 0u);
