@@ -352,23 +352,38 @@ static bool incorporate_in_parallel(kv_junction_tree_s *jt, Vec<char> &unfilled,
         }
         ++size[group[big->number] - 1];
     }
-    std::vector<size_t> start(bigs.size() + 1, 0);
-    for (size_t g = 0; g < bigs.size(); ++g)
-        start[g + 1] = start[g] + size[g];
+    // Largest work first (each potential passes its clique once), so that
+    // jobs taken in order balance; the order of cliques changes nothing.
+    size_t groups = bigs.size();
+    std::vector<double> work(groups);
+    std::vector<size_t> rank(groups);
+    for (size_t g = 0; g < groups; ++g) {
+        work[g] = double(size[g]) * double(bigs[g]->size);
+        rank[g] = g;
+    }
+    std::stable_sort(rank.begin(), rank.end(), [&](size_t x, size_t y) { return work[x] > work[y]; });
+    std::vector<size_t> start(groups, 0); // of each group in by_clique
+    for (size_t r = 0, at = 0; r < groups; ++r) {
+        start[rank[r]] = at;
+        at += size[rank[r]];
+    }
     PotentialJobs p{jt, &unfilled, slice, std::vector<kv_node_s *>(count), {}, {}};
-    std::vector<size_t> filled(start.begin(), start.end() - 1);
+    std::vector<size_t> filled = start;
     for (size_t i = 0; i < count; ++i) {
         kv_node_s *n = jt->potential_order[i];
         p.by_clique[filled[group[_kv_control_big(n->potential_control)->number] - 1]++] = n;
     }
-    // Jobs of whole groups, about equal in potentials.
-    size_t jobs = std::min(bigs.size(), 4 * d->concurrency_level);
+    // Jobs of whole groups, about equal in work.
+    double total = 0.0, done = 0.0;
+    for (double w : work)
+        total += w;
+    size_t jobs = std::min(groups, 4 * d->concurrency_level);
     p.job_start.push_back(0);
-    for (size_t g = 1, k = 1; g <= bigs.size() && k < jobs; ++g)
-        if (start[g] >= _kv_share_bound(count, k, jobs)) {
-            p.job_start.push_back(start[g]);
-            ++k;
-        }
+    for (size_t r = 0; r + 1 < groups; ++r) {
+        done += work[rank[r]];
+        if (done >= total * double(p.job_start.size()) / double(jobs))
+            p.job_start.push_back(start[rank[r + 1]]);
+    }
     p.job_start.push_back(count);
     p.status.assign(p.job_start.size() - 1, 0);
     _kv_count_split_load();

@@ -60,7 +60,7 @@ struct Pass {
     std::vector<unsigned char> complete; // collect: every child's message taken
     std::vector<size_t> taken;           // collect: messages taken, of the children
     std::vector<unsigned char> busy;     // collect: a thread takes the messages
-    size_t next_leaf = 0;                // collect: into children
+    size_t next_leaf = 0;                // collect: into leaves
     std::vector<kv_clique_s *> leaves;
     size_t left = 0;  // distribute: messages still to send
     size_t working = 0; // threads with work in hand
