@@ -109,6 +109,8 @@ struct kv_junction_tree_s {
     // While a collect passes messages on several threads its normalisers
     // go into the step constants afterwards, in walk order.
     int normalizers_deferred;
+    // The entries of the clique tables, once asked for (0 before).
+    double clique_entries;
     int equilibrium;
     int evidence_mode;
     double step_constant;

@@ -335,7 +335,7 @@ static bool incorporate_in_parallel(kv_junction_tree_s *jt, Vec<char> &unfilled,
     size_t count = 0;
     while (jt->potential_order[count])
         ++count;
-    if (d->concurrency_level < 2 || !slice || count < _kv_fewest_split_nodes())
+    if (!slice || !_kv_many_nodes_to_split(jt, count))
         return false;
     // The potentials grouped by clique table, the groups in order of their
     // first potential.

@@ -75,17 +75,20 @@ void _kv_apply_collect_normalizer(const kv_clique_s *c);
 bool _kv_parallel_collect(kv_clique_s *root, int equilibrium, int mode, int *status);
 bool _kv_parallel_distribute(kv_clique_s *root, int equilibrium, int mode, int *status);
 bool _kv_parallel_beliefs(kv_junction_tree_s *jt, int equilibrium, int mode, int *status);
-// The fewest nodes of a tree whose belief update, or load of potentials
-// into its cliques, goes on several threads.
-size_t _kv_fewest_split_nodes();
+// The entries of the tree's clique tables.
+double _kv_jt_clique_entries(kv_junction_tree_s *jt);
+// Whether the belief update, or load of potentials into the cliques, of a
+// tree with this many nodes (or potentials) goes on several threads.
+bool _kv_many_nodes_to_split(kv_junction_tree_s *jt, size_t nodes);
 // A load of potentials went on several threads (for the split count).
 void _kv_count_split_load();
 namespace kv {
 // Test hooks: the least estimated work (table entries) of a pass that is
-// split (default 2^18) and the fewest nodes of a tree whose belief update
-// and potential load are split (default 256), giving the previous values;
-// and the number of passes, belief updates and loads split so far in this
-// process.
+// split (default 2^18; a tree whose belief update and potential load are
+// split must have 8 times as many clique entries), and the fewest nodes of
+// such a tree (default 256),
+// giving the previous values; and the number of passes, belief updates
+// and loads split so far in this process.
 double set_minimum_split_work(double work);
 size_t set_fewest_split_nodes(size_t nodes);
 size_t split_passes();

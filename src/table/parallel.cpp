@@ -24,10 +24,13 @@
 
 namespace {
 std::atomic<bool> refuse_threads{false};
-// A share goes to a spinning worker in about a microsecond, but a share of
-// a table in cache gains little from a second thread: the ranges of
-// _kv_run_ranges each get at least this many entries of work (128 KB).
-std::atomic<size_t> minimum_share{size_t(1) << 14};
+// Handing a share to a worker that may be asleep and waiting for it costs
+// microseconds, and on tables that sit in cache two threads gain little:
+// the ranges of _kv_run_ranges each get at least this many entries of work
+// (1 MB).  A thread of a propagation pass that waits for work spins and
+// takes a share within a microsecond: for it, from 2^14 entries (128 KB).
+constexpr size_t helper_default = size_t(1) << 14;
+std::atomic<size_t> minimum_share{size_t(1) << 17}, helper_share{helper_default};
 std::atomic<size_t> pooled_shares{0};
 // The scratch buffer of a thread while it runs jobs of _kv_run_jobs, and
 // the count of threads of those jobs that wait with nothing to do.
@@ -39,6 +42,12 @@ thread_local kv_job_helpers_s *job_helpers = nullptr;
 bool splits_allowed()
 {
     return !job_buffer || (job_helpers && job_helpers->waiting.load(std::memory_order_relaxed) > 0);
+}
+
+// The least work of a share for the calling thread (see minimum_share).
+size_t least_share()
+{
+    return job_buffer && job_helpers ? helper_share.load() : minimum_share.load();
 }
 } // namespace
 
@@ -74,7 +83,9 @@ size_t kv::pooled_shares()
 
 size_t kv::set_minimum_thread_share(size_t entries)
 {
-    return minimum_share.exchange(entries ? entries : 1);
+    entries = entries ? entries : 1;
+    helper_share = std::min(entries, helper_default);
+    return minimum_share.exchange(entries);
 }
 
 size_t _kv_compute_number_of_threads(const kv_domain_s *d, size_t count, size_t W)
@@ -94,7 +105,7 @@ bool _kv_may_split(const kv_table_s *big)
 {
     const kv_domain_s *d = big->domain;
     return d->concurrency_level > 1 && big->size / 2 >= d->grain_size &&
-           big->size / 2 >= minimum_share && splits_allowed();
+           big->size / 2 >= least_share() && splits_allowed();
 }
 
 static void *run_share(void *record)
@@ -539,7 +550,7 @@ void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
         return;
     }
     size_t T = _kv_compute_number_of_threads(d, count, unit_work);
-    size_t most = _kv_size_multiply(count, unit_work) / minimum_share;
+    size_t most = _kv_size_multiply(count, unit_work) / least_share();
     T = std::max<size_t>(1, std::min(T, most));
     LocalArray<Range, 8> range_array;
     Range *ranges = T > 1 ? range_array.get(T) : nullptr;

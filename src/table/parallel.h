@@ -141,6 +141,7 @@ void refuse_worker_threads(bool refuse);
 // ran on the caller alone, without workers, do not count.
 size_t pooled_shares();
 // Sets the least work (entries) that the ranges of _kv_run_ranges get a
-// thread for; gives the previous value (for tests).
+// thread for (and, when lower, the least for shares taken by waiting
+// threads of a propagation pass); gives the previous value (for tests).
 size_t set_minimum_thread_share(size_t entries);
 } // namespace kv
