@@ -327,6 +327,16 @@ static void incorporate_job(size_t k, void *context)
     }
 }
 
+// The entries of t in the slice of the chosen states.
+static double slice_entries(const kv_table_s *t, kv_state_function_t slice)
+{
+    double n = double(t->size);
+    for (size_t j = 0; j < t->discrete_count; ++j)
+        if (slice(t->nodes[j]) != static_cast<size_t>(-1))
+            n /= double(t->nodes[j]->number_of_states);
+    return n;
+}
+
 // False when the tree's potentials are better left to one thread.
 static bool incorporate_in_parallel(kv_junction_tree_s *jt, Vec<char> &unfilled, kv_state_function_t slice,
                                     int &status)
@@ -352,15 +362,21 @@ static bool incorporate_in_parallel(kv_junction_tree_s *jt, Vec<char> &unfilled,
         }
         ++size[group[big->number] - 1];
     }
-    // Largest work first (each potential passes its clique once), so that
+    // Largest work first (each potential passes its clique's evidence
+    // slice once; a clique loaded from its sparse form takes none), so that
     // jobs taken in order balance; the order of cliques changes nothing.
     size_t groups = bigs.size();
     std::vector<double> work(groups);
     std::vector<size_t> rank(groups);
+    double total = 0.0;
     for (size_t g = 0; g < groups; ++g) {
-        work[g] = double(size[g]) * double(bigs[g]->size);
+        work[g] = bigs[g]->sparse && jt->tables.sparse_active ? 0.0 : double(size[g]) * slice_entries(bigs[g], slice);
+        total += work[g];
         rank[g] = g;
     }
+    // Heavy evidence leaves slices too small to be worth handing out.
+    if (total < _kv_minimum_split_work())
+        return false;
     std::stable_sort(rank.begin(), rank.end(), [&](size_t x, size_t y) { return work[x] > work[y]; });
     std::vector<size_t> start(groups, 0); // of each group in by_clique
     for (size_t r = 0, at = 0; r < groups; ++r) {
@@ -374,9 +390,7 @@ static bool incorporate_in_parallel(kv_junction_tree_s *jt, Vec<char> &unfilled,
         p.by_clique[filled[group[_kv_control_big(n->potential_control)->number] - 1]++] = n;
     }
     // Jobs of whole groups, about equal in work.
-    double total = 0.0, done = 0.0;
-    for (double w : work)
-        total += w;
+    double done = 0.0;
     size_t jobs = std::min(groups, 4 * d->concurrency_level);
     p.job_start.push_back(0);
     for (size_t r = 0; r + 1 < groups; ++r) {

@@ -80,6 +80,9 @@ double _kv_jt_clique_entries(kv_junction_tree_s *jt);
 // Whether the belief update, or load of potentials into the cliques, of a
 // tree with this many nodes (or potentials) goes on several threads.
 bool _kv_many_nodes_to_split(kv_junction_tree_s *jt, size_t nodes);
+// The least estimated work (table entries) worth splitting a pass or a
+// load of potentials.
+double _kv_minimum_split_work();
 // A load of potentials went on several threads (for the split count).
 void _kv_count_split_load();
 namespace kv {

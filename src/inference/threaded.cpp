@@ -462,6 +462,11 @@ bool _kv_many_nodes_to_split(kv_junction_tree_s *jt, size_t nodes)
            _kv_jt_clique_entries(jt) >= 8.0 * minimum_work;
 }
 
+double _kv_minimum_split_work()
+{
+    return minimum_work;
+}
+
 void _kv_count_split_load()
 {
     ++other_splits;

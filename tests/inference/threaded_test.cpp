@@ -106,6 +106,36 @@ TEST(ThreadedPassesTest, SameBitsAtEveryLevel)
     EXPECT_GT(kv::pooled_shares(), shares);
 }
 
+// The reset before evidence loads the potentials on several threads only
+// when the evidence slices leave enough work: with all nodes but one
+// observed the slices are tiny, and only the belief update is split.  Each
+// case retracts a finding of the one before, so that each starts afresh.
+TEST(ThreadedPassesTest, HeavyEvidenceLoadsPotentialsOnOneThread)
+{
+    SplitEverything split;
+    RandomNet net = compiled_random_net(5, 16, 25, 0.0, Kernels::strided);
+    kv_junction_tree_s *jt = net.d->first_junction_tree;
+    ASSERT_EQ(jt->next, nullptr);
+    double entries = _kv_jt_clique_entries(jt);
+    ASSERT_GT(entries, 1000.0);
+    kv::set_minimum_split_work(entries / 8);
+    EXPECT_EQ(kv_domain_set_concurrency_level(net.d, 2), 0);
+    auto splits_of_case = [&](bool heavy) {
+        EXPECT_EQ(kv_domain_retract_findings(net.d), 0);
+        for (size_t i = heavy ? 1 : 0; i < (heavy ? net.nodes.size() : 1); ++i) {
+            EXPECT_EQ(kv_node_select_state(net.nodes[i], 0), 0);
+        }
+        size_t before = kv::split_passes();
+        EXPECT_EQ(kv_domain_propagate(net.d, kv_equilibrium_sum, kv_mode_normal), 0);
+        return kv::split_passes() - before;
+    };
+    splits_of_case(false);
+    EXPECT_EQ(splits_of_case(true), 1u);
+    EXPECT_GE(splits_of_case(false), 2u); // the load and the belief update at least
+    EXPECT_EQ(splits_of_case(true), 1u);
+    kv_domain_delete(net.d);
+}
+
 // X has parents A and B, each at the end of a branch of its own; X = x0 is
 // impossible, so the collect fails wherever X's clique is.
 TEST(ThreadedPassesTest, ImpossibleEvidenceOnABranch)
