@@ -264,6 +264,7 @@ static int jt_make_consistent(kv_junction_tree_s *jt, kv_clique_s *root, int eq,
             return status;
     if (settled(jt, eq, mode))
         return _kv_set_error_code(kv_error_none);
+    _kv_jt_wake_workers(jt, eq, mode);
     for (kv_clique_s **c = jt->cliques; *c; ++c)
         (*c)->factor = 1.0;
     jt->step_constant = 1.0;

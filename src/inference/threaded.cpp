@@ -339,6 +339,13 @@ bool start(Pass &p, kv_clique_s *root, int eq, int mode, bool collect)
 
 } // namespace
 
+void _kv_jt_wake_workers(kv_junction_tree_s *jt, int eq, int mode)
+{
+    if (jt->domain->concurrency_level > 1 && _kv_jt_slices(jt, eq, mode) &&
+        2.0 * _kv_jt_clique_entries(jt) >= minimum_work)
+        _kv_wake_workers(jt->domain);
+}
+
 bool _kv_parallel_collect(kv_clique_s *root, int eq, int mode, int *status)
 {
     if (!may_be_worth_it(root, eq, mode))

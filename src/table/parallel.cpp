@@ -150,9 +150,14 @@ size_t most_workers()
 using SpinClock = std::chrono::steady_clock;
 constexpr std::chrono::microseconds spin_time{100};
 
-template <class Ready> bool spin_until(Ready &&ready)
+// A worker woken ahead of work (see _kv_wake_workers) spins this long for
+// it: the serial work of a propagation before its passes takes about as
+// long as a sleeping thread to wake.
+constexpr std::chrono::microseconds woken_spin_time{1000};
+
+template <class Ready> bool spin_until(Ready &&ready, SpinClock::duration time = spin_time)
 {
-    SpinClock::time_point end = SpinClock::now() + spin_time;
+    SpinClock::time_point end = SpinClock::now() + time;
     for (unsigned i = 1;; ++i) {
         if (ready())
             return true;
@@ -196,6 +201,20 @@ class Pool {
         ++waiting;
         finished.wait(lock, all_done);
         --waiting;
+    }
+
+    // Wakes the sleeping workers, up to want, to spin for work that comes
+    // soon.
+    void wake_ahead(size_t want)
+    {
+        if (sleepers_now.load(std::memory_order_relaxed) == 0)
+            return;
+        std::lock_guard<std::mutex> lock(m);
+        if (head || sleepers == 0)
+            return;
+        ++ahead;
+        for (size_t i = 0; i < want && i < sleepers; ++i)
+            wake.notify_one();
     }
 
     // Runs one share of a queued table operation, if there is one.
@@ -255,24 +274,33 @@ class Pool {
 
     // Spins while work may come soon, when no more than the other cores'
     // worth of workers already do.
-    void wait_for_work()
+    void wait_for_work(SpinClock::duration time)
     {
         static const unsigned others = std::max(1u, std::thread::hardware_concurrency()) - 1;
         if (spinners.fetch_add(1, std::memory_order_relaxed) < others)
-            spin_until([&] { return queued.load(std::memory_order_acquire); });
+            spin_until([&] { return queued.load(std::memory_order_acquire); }, time);
         spinners.fetch_sub(1, std::memory_order_relaxed);
     }
 
     static void *work(void *self)
     {
         Pool &p = *static_cast<Pool *>(self);
+        SpinClock::duration time = spin_time;
         for (;;) {
-            p.wait_for_work();
+            p.wait_for_work(time);
+            time = spin_time;
             std::unique_lock<std::mutex> lock(p.m);
-            while (!p.head) {
+            size_t seen = p.ahead;
+            while (!p.head && p.ahead == seen) {
                 ++p.sleepers;
+                p.sleepers_now.fetch_add(1, std::memory_order_relaxed);
                 p.wake.wait(lock);
+                p.sleepers_now.fetch_sub(1, std::memory_order_relaxed);
                 --p.sleepers;
+            }
+            if (!p.head) {
+                time = woken_spin_time;
+                continue;
             }
             p.run_one(*p.head, lock);
         }
@@ -286,6 +314,8 @@ class Pool {
     std::atomic<unsigned> spinners{0};
     size_t workers = 0;
     size_t sleepers = 0; // workers waiting on wake
+    std::atomic<size_t> sleepers_now{0}; // the same, readable without the lock
+    size_t ahead = 0;    // wake-ups ahead of work
     size_t waiting = 0;  // callers waiting on finished
 };
 
@@ -324,6 +354,13 @@ static void run_on_workers(void *(*run)(void *), void *records, size_t record_si
     (void)fork_handler;
     Batch b{run, static_cast<char *>(records), record_size, count, operation};
     pool().run(b);
+}
+
+void _kv_wake_workers(const kv_domain_s *d)
+{
+    Pool *p = the_pool.load(std::memory_order_acquire);
+    if (p && d->concurrency_level > 1 && !refuse_threads)
+        p->wake_ahead(d->concurrency_level - 1);
 }
 
 bool _kv_help_with_operations()

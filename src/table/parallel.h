@@ -106,6 +106,10 @@ struct kv_job_helpers_s {
 };
 void _kv_set_job_helpers(kv_job_helpers_s *helpers);
 bool _kv_help_with_operations();
+// Wakes sleeping workers (up to the domain's level less one) to spin for
+// shares that come within a millisecond: a sleeping thread takes tens of
+// microseconds or more to wake, which the caller's work meanwhile hides.
+void _kv_wake_workers(const kv_domain_s *d);
 
 // One step of a spinning wait: tells the core that the thread spins.
 inline void _kv_spin_pause()

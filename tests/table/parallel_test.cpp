@@ -1,5 +1,6 @@
 // The worker pool: callers on several threads at once, a process forked
-// after workers started, and a bound on the number of threads.
+// after workers started, a bound on the number of threads, and workers
+// woken ahead of work.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -7,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 #include <vector>
@@ -142,4 +145,54 @@ TEST(WorkerPoolTest, ThreadsAreBounded)
     // framework's own.
     EXPECT_LE(threads_of_this_process(), bound + 3);
     kv::set_minimum_thread_share(share);
+}
+
+namespace {
+
+// Jobs that each wait for all of them to have started: true when they did
+// within ten seconds, so each ran on a thread of its own.
+bool jobs_meet(kv_domain_t d, size_t count)
+{
+    struct Meeting {
+        size_t count;
+        std::atomic<size_t> started{0};
+        std::atomic<bool> missed{false};
+    } m{count};
+    _kv_run_jobs(
+        d, count,
+        [](size_t, void *context) {
+            Meeting &m = *static_cast<Meeting *>(context);
+            m.started.fetch_add(1);
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (m.started.load() < m.count)
+                if (std::chrono::steady_clock::now() > end) {
+                    m.missed = true;
+                    return;
+                } else {
+                    std::this_thread::yield();
+                }
+        },
+        &m);
+    return !m.missed;
+}
+
+} // namespace
+
+// Workers woken ahead of work and gone back to sleep, or still spinning,
+// take the work that comes later.
+TEST(WorkerPoolTest, WorkersWokenAheadTakeLaterWork)
+{
+    kv_domain_t d = kv_new_domain();
+    ASSERT_EQ(kv_domain_set_concurrency_level(d, 3), 0);
+    ASSERT_TRUE(jobs_meet(d, 3)); // the pool has its workers
+    for (int pause_ms : {5, 0, 5}) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5)); // asleep by now
+        _kv_wake_workers(d);
+        _kv_wake_workers(d);
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+        EXPECT_TRUE(jobs_meet(d, 3)) << pause_ms;
+    }
+    ASSERT_EQ(kv_domain_set_concurrency_level(d, 1), 0);
+    _kv_wake_workers(d); // level 1 wakes nobody
+    kv_domain_delete(d);
 }
