@@ -109,6 +109,9 @@ struct kv_junction_tree_s {
     // While a collect passes messages on several threads its normalisers
     // go into the step constants afterwards, in walk order.
     int normalizers_deferred;
+    // The last collect went on several threads: the next propagation wakes
+    // the workers as it starts.
+    int collect_split;
     // The entries of the clique tables, once asked for (0 before).
     double clique_entries;
     int equilibrium;

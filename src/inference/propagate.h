@@ -75,8 +75,9 @@ void _kv_apply_collect_normalizer(const kv_clique_s *c);
 bool _kv_parallel_collect(kv_clique_s *root, int equilibrium, int mode, int *status);
 bool _kv_parallel_distribute(kv_clique_s *root, int equilibrium, int mode, int *status);
 bool _kv_parallel_beliefs(kv_junction_tree_s *jt, int equilibrium, int mode, int *status);
-// A propagation whose passes may go on several threads wakes the workers
-// before its serial work (reset, evidence), which hides their wake-up.
+// A propagation of a tree whose last collect went on several threads wakes
+// the workers before its serial work (reset, evidence), which hides their
+// wake-up.
 void _kv_jt_wake_workers(kv_junction_tree_s *jt, int equilibrium, int mode);
 // The entries of the tree's clique tables.
 double _kv_jt_clique_entries(kv_junction_tree_s *jt);

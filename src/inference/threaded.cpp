@@ -341,23 +341,24 @@ bool start(Pass &p, kv_clique_s *root, int eq, int mode, bool collect)
 
 void _kv_jt_wake_workers(kv_junction_tree_s *jt, int eq, int mode)
 {
-    if (jt->domain->concurrency_level > 1 && _kv_jt_slices(jt, eq, mode) &&
-        2.0 * _kv_jt_clique_entries(jt) >= minimum_work)
+    if (jt->domain->concurrency_level > 1 && jt->collect_split && _kv_jt_slices(jt, eq, mode))
         _kv_wake_workers(jt->domain);
 }
 
 bool _kv_parallel_collect(kv_clique_s *root, int eq, int mode, int *status)
 {
+    kv_junction_tree_s *jt = root->junction_tree;
+    jt->collect_split = 0;
     if (!may_be_worth_it(root, eq, mode))
         return false;
     Pass p;
     if (!start(p, root, eq, mode, true))
         return false;
+    jt->collect_split = 1;
     size_t n = p.parent.size();
     p.complete.assign(n, 0);
     p.taken.assign(n, 0);
     p.busy.assign(n, 0);
-    kv_junction_tree_s *jt = root->junction_tree;
     jt->normalizers_deferred = 1;
     _kv_run_jobs(root->domain, root->domain->concurrency_level, collect_thread, &p);
     jt->normalizers_deferred = 0;
