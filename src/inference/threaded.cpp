@@ -32,6 +32,10 @@ namespace {
 // that handing them out costs what it saves.
 std::atomic<double> minimum_work{double(1 << 18)};
 std::atomic<size_t> split_passes{0}, other_splits{0};
+// A collect message that waits for an earlier one sends its first half at
+// once only from a clique of this many entries (in use) or more: for
+// smaller ones keeping the marginal costs what it saves.
+constexpr double least_prepared = 4096;
 // How long a thread without a message to take spins before it sleeps.
 constexpr std::chrono::microseconds spin_time{500};
 
@@ -280,7 +284,7 @@ void completed(Pass &p, kv_clique_s *c)
     while (c != p.root && !p.status) {
         kv_clique_s *up = p.parent[c->number];
         size_t k = up->number, n = child_count(p, up);
-        if (p.busy[k] || child(p, up, p.taken[k]) != c) {
+        if ((p.busy[k] || child(p, up, p.taken[k]) != c) && entries(c) >= least_prepared) {
             hold.unlock();
             int status = prepare(p, c, up);
             hold.lock();
