@@ -134,11 +134,7 @@ static void separator_update(double *sep, const double *fresh, size_t count, At 
     }
 }
 
-// The first half of a message: everything that reads only the source and
-// the link (the source's marginal, the separator's update, the collect
-// normaliser).  The marginal stays in the thread's scratch buffer.
-int _kv_message_prepare(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool collect,
-                        kv_message_s &m)
+int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool collect)
 {
     kv_control_s *from = _kv_link_control(source, dest), *into = _kv_link_control(dest, source);
     kv_junction_tree_s *tree = source->junction_tree;
@@ -202,43 +198,19 @@ int _kv_message_prepare(kv_clique_s *source, kv_clique_s *dest, int eq, int mode
                 if ((*m)->kind == kv_kind_discrete &&
                     !_kv_node_in_list(dest->probability_table->nodes, *m))
                     source->factor *= _kv_probability_of_evidence(*m);
-    }
-    m.fresh = fresh;
-    m.link = link;
-    return kv_error_none;
-}
-
-// The second half: the update into the destination, and the separator
-// gets the source's marginal.
-int _kv_message_finish(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool collect,
-                       const kv_message_s &m)
-{
-    kv_control_s *from = _kv_link_control(source, dest), *into = _kv_link_control(dest, source);
-    kv_table_s *sp = from->small_probability, *su = from->small_utility;
-    if (collect)
         dest->factor *= source->factor;
-    if (int status = _kv_clique_combine(dest, into, _kv_jt_slices(source->junction_tree, eq, mode)))
+    }
+    if (int status = _kv_clique_combine(dest, into, sliced))
         return status;
-    size_t n = sp->size;
-    double *sep = sp->discrete_data;
-    if (m.link) {
-        const uint32_t *support = m.link->support;
-        for (size_t k = 0; k < m.link->support_count; ++k)
-            sep[support[k]] = m.fresh[support[k]];
+    if (link) {
+        for (size_t k = 0; k < count; ++k)
+            sep[support[k]] = fresh[support[k]];
     } else {
-        std::memcpy(sep, m.fresh, n * sizeof(double));
+        std::memcpy(sep, fresh, n * sizeof(double));
     }
     if (su)
-        std::memcpy(su->discrete_data, m.fresh + n, n * sizeof(double));
+        std::memcpy(su->discrete_data, fresh + n, n * sizeof(double));
     return _kv_set_error_code(kv_error_none);
-}
-
-int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int eq, int mode, bool collect)
-{
-    kv_message_s m;
-    if (int status = _kv_message_prepare(source, dest, eq, mode, collect, m))
-        return status;
-    return _kv_message_finish(source, dest, eq, mode, collect, m);
 }
 
 void _kv_apply_collect_normalizer(const kv_clique_s *c)

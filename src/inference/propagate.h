@@ -15,18 +15,6 @@ kv_control_s *_kv_link_control(const kv_clique_s *a, const kv_clique_s *b);
 // into dest (utilities: add the difference), keep the new contents.  In a
 // collect the message is normalised and the evidence statistics are kept.
 int _kv_absorb(kv_clique_s *source, kv_clique_s *dest, int equilibrium, int mode, bool collect);
-// The two halves of _kv_absorb: the first reads only the source and the
-// link, the second updates the destination.  The source's marginal is in
-// fresh (a separator's entries, then as many utilities where the link has
-// them) until the second half; link is the sparse support it covers, if any.
-struct kv_message_s {
-    const double *fresh = nullptr;
-    const kv_sparse_map_s *link = nullptr;
-};
-int _kv_message_prepare(kv_clique_s *source, kv_clique_s *dest, int equilibrium, int mode, bool collect,
-                        kv_message_s &m);
-int _kv_message_finish(kv_clique_s *source, kv_clique_s *dest, int equilibrium, int mode, bool collect,
-                       const kv_message_s &m);
 
 // Whether a propagation in this equilibrium and mode works on evidence
 // slices: sum propagation in normal mode of a network of discrete chance

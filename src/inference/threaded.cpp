@@ -2,9 +2,7 @@
 // the next message that may be sent: in a distribute a clique's message to
 // each child once the clique has its own; in a collect a child's message to
 // its parent once the child has all of its children's, with the messages
-// into one clique taken in the order of the walk on one thread (one that
-// must wait for an earlier one first computes the child's marginal, which
-// reads only the child and the link, and waits with it).  Every
+// into one clique taken in the order of the walk on one thread.  Every
 // table then gets the same operations in the same order as in that walk,
 // so the results are the same bit for bit; the collect normalisers, which
 // the walk multiplies into the tree's constants as it goes, are applied
@@ -32,10 +30,6 @@ namespace {
 // that handing them out costs what it saves.
 std::atomic<double> minimum_work{double(1 << 18)};
 std::atomic<size_t> split_passes{0}, other_splits{0};
-// A collect message that waits for an earlier one sends its first half at
-// once only from a clique of this many entries (in use) or more: for
-// smaller ones keeping the marginal costs what it saves.
-constexpr double least_prepared = 4096;
 // How long a thread without a message to take spins before it sleeps.
 constexpr std::chrono::microseconds spin_time{500};
 
@@ -68,11 +62,6 @@ struct Pass {
     std::vector<unsigned char> complete; // collect: every child's message taken
     std::vector<size_t> taken;           // collect: messages taken, of the children
     std::vector<unsigned char> busy;     // collect: a thread takes the messages
-    // Collect: the first halves of messages that had to wait for an earlier
-    // one, with the source's marginal kept, by source.
-    std::vector<unsigned char> prepared;
-    std::vector<kv_message_s> message;
-    std::vector<std::vector<double>> marginal;
     size_t next_leaf = 0;                // collect: into leaves
     std::vector<kv_clique_s *> leaves;
     size_t left = 0;  // distribute: messages still to send
@@ -177,36 +166,6 @@ int absorb(Pass &p, kv_clique_s *from, kv_clique_s *into)
     }
 }
 
-// The first half of a collect message that waits for an earlier one into
-// the same clique: it goes now, and its marginal is kept for the second.
-int prepare(Pass &p, kv_clique_s *from, kv_clique_s *into)
-{
-    try {
-        kv_message_s m;
-        if (int status = _kv_message_prepare(from, into, p.eq, p.mode, true, m))
-            return status;
-        kv_control_s *link = _kv_link_control(from, into);
-        size_t n = link->small_probability->size * (link->small_utility ? 2 : 1);
-        std::vector<double> &keep = p.marginal[from->number];
-        keep.assign(m.fresh, m.fresh + n);
-        m.fresh = keep.data();
-        p.message[from->number] = m;
-        p.prepared[from->number] = 1;
-        return kv_error_none;
-    } catch (const std::bad_alloc &) {
-        return kv_error_no_memory;
-    }
-}
-
-int finish(Pass &p, kv_clique_s *from, kv_clique_s *into)
-{
-    try {
-        return _kv_message_finish(from, into, p.eq, p.mode, true, p.message[from->number]);
-    } catch (const std::bad_alloc &) {
-        return kv_error_no_memory;
-    }
-}
-
 // Under the lock: records the first failure.
 void fail(Pass &p, int status)
 {
@@ -275,32 +234,21 @@ void wake_for_shares(void *context)
 // Collect: c has taken every child's message.  Sends the messages that are
 // now in order into its parent, and on up the tree while the parents
 // complete; leaves it to the thread that takes an earlier message when
-// there is one still to come, after sending the first half of its own (so
-// that the messages into a clique, which go in order, wait for no more
-// than their second halves).
+// there is one still to come.
 void completed(Pass &p, kv_clique_s *c)
 {
     std::unique_lock<std::mutex> hold(p.lock);
     while (c != p.root && !p.status) {
+        p.complete[c->number] = 1;
         kv_clique_s *up = p.parent[c->number];
         size_t k = up->number, n = child_count(p, up);
-        if ((p.busy[k] || child(p, up, p.taken[k]) != c) && entries(c) >= least_prepared) {
-            hold.unlock();
-            int status = prepare(p, c, up);
-            hold.lock();
-            if (status) {
-                fail(p, status);
-                return;
-            }
-        }
-        p.complete[c->number] = 1;
         if (p.busy[k])
             return;
         p.busy[k] = 1;
         while (p.taken[k] < n && p.complete[child(p, up, p.taken[k])->number] && !p.status) {
             kv_clique_s *from = child(p, up, p.taken[k]);
             hold.unlock();
-            int status = p.prepared[from->number] ? finish(p, from, up) : absorb(p, from, up);
+            int status = absorb(p, from, up);
             hold.lock();
             ++p.taken[k];
             if (status)
@@ -411,9 +359,6 @@ bool _kv_parallel_collect(kv_clique_s *root, int eq, int mode, int *status)
     p.complete.assign(n, 0);
     p.taken.assign(n, 0);
     p.busy.assign(n, 0);
-    p.prepared.assign(n, 0);
-    p.message.resize(n);
-    p.marginal.resize(n);
     jt->normalizers_deferred = 1;
     _kv_run_jobs(root->domain, root->domain->concurrency_level, collect_thread, &p);
     jt->normalizers_deferred = 0;
