@@ -49,6 +49,7 @@ static void free_cliques(kv_domain_s *d)
         std::free(jt->potential_order);
         std::free(jt->walk_stack);
         std::free(jt->prior_beliefs);
+        _kv_jt_free_pass_cache(jt);
         _kv_host_release_peer(d, jt->host_object);
         std::free(jt);
     }

@@ -82,6 +82,8 @@ struct kv_walk_frame_s {
     void *data;
 };
 
+struct kv_pass_cache_s;
+
 struct kv_junction_tree_s {
     size_t number;
     kv_domain_s *domain;
@@ -114,6 +116,9 @@ struct kv_junction_tree_s {
     int collect_split;
     // The entries of the clique tables, once asked for (0 before).
     double clique_entries;
+    // What the threaded passes keep between propagations (made on first
+    // use, freed with the tree).
+    kv_pass_cache_s *pass_cache;
     int equilibrium;
     int evidence_mode;
     double step_constant;

@@ -79,6 +79,8 @@ bool _kv_parallel_beliefs(kv_junction_tree_s *jt, int equilibrium, int mode, int
 // the workers before its serial work (reset, evidence), which hides their
 // wake-up.
 void _kv_jt_wake_workers(kv_junction_tree_s *jt, int equilibrium, int mode);
+// Frees what the threaded passes keep for the tree.
+void _kv_jt_free_pass_cache(kv_junction_tree_s *jt);
 // The entries of the tree's clique tables.
 double _kv_jt_clique_entries(kv_junction_tree_s *jt);
 // Whether the belief update, or load of potentials into the cliques, of a

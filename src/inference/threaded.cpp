@@ -75,41 +75,130 @@ struct Pass {
     std::condition_variable changed;
 };
 
+// The cliques by number with their neighbours in list order (a walk over
+// flat arrays takes a fraction of the time of one over the neighbour
+// lists), the entries of the current propagation's cliques, and the arrays
+// of the walk that measures a pass: a pass that stays on one thread then
+// allocates nothing.
+} // namespace
+
+struct kv_pass_cache_s {
+    size_t n = 0; // the domain's cliques, numbered 1 .. n
+    bool numbered = true;
+    std::vector<kv_clique_s *> clique; // by number
+    std::vector<size_t> first;         // into neighbors, by number; one more at the end
+    std::vector<size_t> neighbors;     // numbers
+    // entries[k] holds for this propagation when stamp[k] is epoch: a
+    // collect starts an epoch, the distribute that follows it ends it.
+    std::vector<double> entries;
+    std::vector<size_t> stamp;
+    size_t epoch = 1;
+    // The last walk: each clique's parent (0 for none), the work of the
+    // messages on the way from it to the root, the cliques in walk order.
+    std::vector<size_t> parent;
+    std::vector<double> path;
+    std::vector<size_t> order;
+    std::vector<std::pair<size_t, size_t>> stack; // clique, next neighbour
+};
+
+namespace {
+
+kv_pass_cache_s *make_cache(kv_junction_tree_s *jt)
+{
+    kv_pass_cache_s *m = new (std::nothrow) kv_pass_cache_s;
+    if (!m)
+        return nullptr;
+    try {
+        size_t n = jt->domain->number_of_cliques;
+        auto numbered = [n](const kv_clique_s *c) { return c->number != 0 && c->number <= n; };
+        m->n = n;
+        m->clique.assign(n + 1, nullptr);
+        m->first.assign(n + 2, 0);
+        for (kv_clique_s **c = jt->cliques; *c; ++c) {
+            if (!numbered(*c)) {
+                m->numbered = false;
+                continue;
+            }
+            m->clique[(*c)->number] = *c;
+            for (kv_neighbor_s *cell = (*c)->neighbors; cell; cell = cell->next)
+                ++m->first[(*c)->number + 1];
+        }
+        for (size_t k = 1; k <= n; ++k)
+            m->first[k + 1] += m->first[k];
+        m->neighbors.resize(m->first[n + 1]);
+        for (kv_clique_s **c = jt->cliques; *c; ++c) {
+            size_t i = numbered(*c) ? m->first[(*c)->number] : 0;
+            for (kv_neighbor_s *cell = (*c)->neighbors; cell && numbered(*c); cell = cell->next) {
+                m->numbered = m->numbered && numbered(cell->clique);
+                m->neighbors[i++] = cell->clique->number;
+            }
+        }
+        m->entries.assign(n + 1, 0.0);
+        m->stamp.assign(n + 1, 0);
+        m->parent.assign(n + 1, 0);
+        m->path.assign(n + 1, 0.0);
+        m->order.reserve(n);
+        m->stack.resize(n + 1);
+    } catch (const std::bad_alloc &) {
+        delete m;
+        return nullptr;
+    }
+    return m;
+}
+
+double cached_entries(kv_pass_cache_s &m, size_t k)
+{
+    if (m.stamp[k] != m.epoch) {
+        m.entries[k] = entries(m.clique[k]);
+        m.stamp[k] = m.epoch;
+    }
+    return m.entries[k];
+}
+
 // The pass's cliques, children and leaves; false when the tree is too small
 // or its cliques are numbered otherwise than by the compilation.
 bool measure(Pass &p)
 {
     kv_junction_tree_s *jt = p.root->junction_tree;
+    if (!jt->pass_cache)
+        jt->pass_cache = make_cache(jt);
+    kv_pass_cache_s *m = jt->pass_cache;
     size_t n = jt->domain->number_of_cliques;
-    p.parent.assign(n + 1, nullptr);
-    std::vector<size_t> count(n + 1, 0);
-    std::vector<kv_clique_s *> order;
-    // The work of the messages on the way from each clique to the root.
-    std::vector<double> own(n + 1, 0.0), path(n + 1, 0.0);
+    if (!m || !m->numbered || m->n != n || (p.collect && !p.root->root_mark))
+        return false;
+    // The walk of _kv_jt_walk from the root (neighbours in list order, the
+    // subtrees of unmarked cliques left out of a collect), on numbers: the
+    // cliques themselves are read only for their marks and entries.
     double work = 0.0;
-    bool numbered = true;
-    _kv_jt_walk(
-        jt, p.root,
-        [&](kv_walk_frame_s &f) {
-            size_t k = f.clique->number;
-            if (p.collect && !f.clique->root_mark)
-                return kv_walk_skip;
-            if (k == 0 || k > n) {
-                numbered = false;
-                return 1;
-            }
-            p.parent[k] = f.parent;
-            double e = entries(f.clique);
-            own[k] = e;
-            if (f.parent) {
-                count[f.parent->number] += 1;
-                path[k] = path[f.parent->number] + e + own[f.parent->number];
-            }
-            order.push_back(f.clique);
-            work += e * (f.parent ? 2.0 : 1.0);
-            return 0;
-        },
-        [](kv_walk_frame_s &, kv_walk_frame_s *) { return 0; });
+    m->order.clear();
+    auto enter = [&](size_t k, size_t up) {
+        m->parent[k] = up;
+        double e = cached_entries(*m, k);
+        m->path[k] = up ? m->path[up] + e + m->entries[up] : 0.0;
+        m->order.push_back(k);
+        work += e * (up ? 2.0 : 1.0);
+    };
+    size_t root = p.root->number;
+    enter(root, 0);
+    m->stack[0] = {root, m->first[root]};
+    for (size_t top = 0;;) {
+        auto &[k, next] = m->stack[top];
+        size_t up = m->parent[k], end = m->first[k + 1];
+        while (next < end && m->neighbors[next] == up)
+            ++next;
+        if (next < end) {
+            size_t below = m->neighbors[next++];
+            if (p.collect && !m->clique[below]->root_mark)
+                continue;
+            enter(below, k);
+            m->stack[++top] = {below, m->first[below]};
+            continue;
+        }
+        if (top == 0)
+            break;
+        --top;
+    }
+    const std::vector<size_t> &order = m->order;
     // The longest way to the root bounds the time on any number of
     // threads.  A tree whose work lies mostly along one way is split only
     // when its messages are large, for the waiting threads to take shares
@@ -117,32 +206,37 @@ bool measure(Pass &p)
     // threads than on one (pigs: 600 cliques, most under 100 entries, and
     // a few of 177,000 on one way ran 11% slower).
     double longest = 0.0, threads = double(jt->domain->concurrency_level);
-    for (kv_clique_s *c : order)
-        longest = std::max(longest, path[c->number]);
+    for (size_t k : order)
+        longest = std::max(longest, m->path[k]);
     double least = minimum_work;
     bool branches = work >= 1.25 * std::max(longest, work / threads);
     bool large = work >= double(order.size() - 1) * least / 16.0;
-    if (!numbered || order.size() < 3 || work < least || !(branches || large))
+    if (order.size() < 3 || work < least || !(branches || large))
         return false;
+    p.parent.assign(n + 1, nullptr);
+    std::vector<size_t> count(n + 1, 0);
+    for (size_t k : order)
+        if (size_t up = m->parent[k]) {
+            p.parent[k] = m->clique[up];
+            count[up] += 1;
+        }
     p.first_child.assign(n + 2, 0);
     for (size_t k = 1; k <= n; ++k)
         p.first_child[k + 1] = p.first_child[k] + count[k];
     p.children.resize(p.first_child[n + 1]);
     std::vector<size_t> filled(n + 1, 0);
     // In walk order, so each clique's children come in the walk's order.
-    for (kv_clique_s *c : order)
-        if (kv_clique_s *up = p.parent[c->number]) {
-            size_t k = up->number;
-            p.children[p.first_child[k] + filled[k]++] = c;
-        }
-    for (kv_clique_s *c : order)
-        if (count[c->number] == 0)
-            p.leaves.push_back(c);
+    for (size_t k : order)
+        if (size_t up = m->parent[k])
+            p.children[p.first_child[up] + filled[up]++] = m->clique[k];
+    for (size_t k : order)
+        if (count[k] == 0)
+            p.leaves.push_back(m->clique[k]);
     // A collect starts from the leaves farthest from the root: the last
     // messages then come along short ways, and no thread waits long for a
     // long way taken late.
     std::stable_sort(p.leaves.begin(), p.leaves.end(), [&](const kv_clique_s *a, const kv_clique_s *b) {
-        return path[a->number] > path[b->number];
+        return m->path[a->number] > m->path[b->number];
     });
     return true;
 }
@@ -349,6 +443,8 @@ bool _kv_parallel_collect(kv_clique_s *root, int eq, int mode, int *status)
 {
     kv_junction_tree_s *jt = root->junction_tree;
     jt->collect_split = 0;
+    if (jt->pass_cache)
+        ++jt->pass_cache->epoch;
     if (!may_be_worth_it(root, eq, mode))
         return false;
     Pass p;
@@ -376,10 +472,14 @@ bool _kv_parallel_collect(kv_clique_s *root, int eq, int mode, int *status)
 
 bool _kv_parallel_distribute(kv_clique_s *root, int eq, int mode, int *status)
 {
+    kv_junction_tree_s *jt = root->junction_tree;
     if (!may_be_worth_it(root, eq, mode))
         return false;
     Pass p;
-    if (!start(p, root, eq, mode, false))
+    bool split = start(p, root, eq, mode, false);
+    if (jt->pass_cache) // the entries of this propagation are used up
+        ++jt->pass_cache->epoch;
+    if (!split)
         return false;
     p.left = p.children.size();
     for (size_t i = child_count(p, root); i-- > 0;)
@@ -454,6 +554,12 @@ double kv::set_minimum_split_work(double work)
 size_t kv::set_fewest_split_nodes(size_t nodes)
 {
     return fewest_nodes.exchange(nodes);
+}
+
+void _kv_jt_free_pass_cache(kv_junction_tree_s *jt)
+{
+    delete jt->pass_cache;
+    jt->pass_cache = nullptr;
 }
 
 double _kv_jt_clique_entries(kv_junction_tree_s *jt)

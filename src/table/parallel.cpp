@@ -586,9 +586,14 @@ void _kv_run_ranges(const kv_domain_s *d, size_t count, size_t unit_work,
         run(0, count, context);
         return;
     }
-    size_t T = _kv_compute_number_of_threads(d, count, unit_work);
+    // Most operations of a propagation are too small for two shares: they
+    // leave before the thread count is worked out.
     size_t most = _kv_size_multiply(count, unit_work) / least_share();
-    T = std::max<size_t>(1, std::min(T, most));
+    if (most < 2) {
+        run(0, count, context);
+        return;
+    }
+    size_t T = std::min(_kv_compute_number_of_threads(d, count, unit_work), most);
     LocalArray<Range, 8> range_array;
     Range *ranges = T > 1 ? range_array.get(T) : nullptr;
     if (!ranges) {

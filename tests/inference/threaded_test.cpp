@@ -136,6 +136,49 @@ TEST(ThreadedPassesTest, HeavyEvidenceLoadsPotentialsOnOneThread)
     kv_domain_delete(net.d);
 }
 
+// The passes keep a layout of the tree between propagations: after a
+// link is added and the domain compiled anew, the new tree's passes split
+// with a layout of their own and give the bits of one thread.
+TEST(ThreadedPassesTest, RecompiledTreeSplitsAfresh)
+{
+    SplitEverything split;
+    auto run = [](size_t level, std::vector<double> &entries) {
+        RandomNet net = compiled_random_net(7, 14, 30, 0.0, Kernels::strided);
+        EXPECT_EQ(kv_domain_set_concurrency_level(net.d, level), 0);
+        std::string out;
+        for (int round = 0; round < 2; ++round) {
+            entries.push_back(_kv_jt_clique_entries(net.d->first_junction_tree));
+            for (int step = 0; step < 2; ++step) {
+                EXPECT_EQ(kv_domain_retract_findings(net.d), 0);
+                EXPECT_EQ(kv_node_select_state(net.nodes[size_t(3 + step)], 1), 0);
+                size_t passes = kv::split_passes();
+                EXPECT_EQ(kv_domain_propagate(net.d, kv_equilibrium_sum, kv_mode_normal), 0);
+                if (level > 1) {
+                    EXPECT_GT(kv::split_passes(), passes) << "round " << round;
+                }
+                out += read_all(net);
+            }
+            if (round == 0) {
+                std::mt19937 rng(3);
+                EXPECT_EQ(kv_domain_uncompile(net.d), 0);
+                EXPECT_EQ(kv_node_add_parent(net.nodes.back(), net.nodes[0]), 0);
+                fill_conditional(net.nodes.back(), rng);
+                auto limits = kv::set_flat_limits(0, 0);
+                EXPECT_EQ(kv_domain_compile(net.d), 0);
+                kv::set_flat_limits(limits.first, limits.second);
+            }
+        }
+        kv_domain_delete(net.d);
+        return out;
+    };
+    std::vector<double> one_entries, two_entries;
+    std::string one = run(1, one_entries);
+    EXPECT_EQ(run(2, two_entries), one);
+    ASSERT_EQ(one_entries.size(), 2u);
+    EXPECT_NE(one_entries[0], one_entries[1]);
+    EXPECT_EQ(two_entries, one_entries);
+}
+
 // X has parents A and B, each at the end of a branch of its own; X = x0 is
 // impossible, so the collect fails wherever X's clique is.
 TEST(ThreadedPassesTest, ImpossibleEvidenceOnABranch)
