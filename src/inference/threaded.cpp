@@ -99,6 +99,11 @@ struct kv_pass_cache_s {
     std::vector<double> path;
     std::vector<size_t> order;
     std::vector<std::pair<size_t, size_t>> stack; // clique, next neighbour
+    // A collect of this epoch from this root that walked every clique and
+    // stayed on one thread: the distribute from the same root would walk
+    // the same cliques with the same entries, and stays too.
+    size_t whole_collect_epoch = 0;
+    const kv_clique_s *whole_collect_root = nullptr;
 };
 
 namespace {
@@ -166,6 +171,8 @@ bool measure(Pass &p)
     size_t n = jt->domain->number_of_cliques;
     if (!m || !m->numbered || m->n != n || (p.collect && !p.root->root_mark))
         return false;
+    if (!p.collect && m->whole_collect_epoch == m->epoch && m->whole_collect_root == p.root)
+        return false;
     // The walk of _kv_jt_walk from the root (neighbours in list order, the
     // subtrees of unmarked cliques left out of a collect), on numbers: the
     // cliques themselves are read only for their marks and entries.
@@ -211,8 +218,13 @@ bool measure(Pass &p)
     double least = minimum_work;
     bool branches = work >= 1.25 * std::max(longest, work / threads);
     bool large = work >= double(order.size() - 1) * least / 16.0;
-    if (order.size() < 3 || work < least || !(branches || large))
+    if (order.size() < 3 || work < least || !(branches || large)) {
+        if (p.collect && order.size() == jt->clique_count) {
+            m->whole_collect_epoch = m->epoch;
+            m->whole_collect_root = p.root;
+        }
         return false;
+    }
     p.parent.assign(n + 1, nullptr);
     std::vector<size_t> count(n + 1, 0);
     for (size_t k : order)

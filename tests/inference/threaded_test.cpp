@@ -179,6 +179,30 @@ TEST(ThreadedPassesTest, RecompiledTreeSplitsAfresh)
     EXPECT_EQ(two_entries, one_entries);
 }
 
+// A collect that stayed on one thread tells its distribute to stay too
+// only when it walked the whole tree: one more finding marks a single
+// clique, whose collect is too small to split, while the distribute over
+// every clique splits.
+TEST(ThreadedPassesTest, DistributeAfterAPartialCollectDecidesForItself)
+{
+    SplitEverything split;
+    kv::set_fewest_split_nodes(size_t(-1)); // beliefs on one thread
+    RandomNet net = compiled_random_net(5, 16, 25, 0.0, Kernels::strided);
+    kv_junction_tree_s *jt = net.d->first_junction_tree;
+    ASSERT_EQ(jt->next, nullptr);
+    ASSERT_GE(jt->clique_count, 4u);
+    kv::set_minimum_split_work(_kv_jt_clique_entries(jt) / 4);
+    EXPECT_EQ(kv_domain_set_concurrency_level(net.d, 2), 0);
+    EXPECT_EQ(kv_node_select_state(net.nodes[0], 0), 0);
+    EXPECT_EQ(kv_domain_propagate(net.d, kv_equilibrium_sum, kv_mode_normal), 0);
+    kv_node_t last = net.nodes.back();
+    EXPECT_EQ(kv_node_select_state(last, 0), 0);
+    size_t before = kv::split_passes();
+    EXPECT_EQ(kv_domain_propagate(net.d, kv_equilibrium_sum, kv_mode_normal), 0);
+    EXPECT_EQ(kv::split_passes() - before, 1u); // the distribute alone
+    kv_domain_delete(net.d);
+}
+
 // X has parents A and B, each at the end of a branch of its own; X = x0 is
 // impossible, so the collect fails wherever X's clique is.
 TEST(ThreadedPassesTest, ImpossibleEvidenceOnABranch)
