@@ -75,13 +75,12 @@ struct Pass {
     std::condition_variable changed;
 };
 
-// The cliques by number with their neighbours in list order (a walk over
-// flat arrays takes a fraction of the time of one over the neighbour
-// lists), the entries of the current propagation's cliques, and the arrays
-// of the walk that measures a pass: a pass that stays on one thread then
-// allocates nothing.
 } // namespace
 
+// The cliques by number with their neighbours in list order (the walk then
+// reads clique records only for their marks and entries), the entries of
+// the current propagation's cliques, and the arrays of the walk that
+// measures a pass: a pass that stays on one thread allocates nothing.
 struct kv_pass_cache_s {
     size_t n = 0; // the domain's cliques, numbered 1 .. n
     bool numbered = true;
